@@ -1,0 +1,69 @@
+// Public. The framework's component: the base of every socket class and window.
+//
+// A component has an owner (or none), a Name unique among its owner's components and an integer
+// Tag. It destroys the components it owns when it is destroyed, and tells its owner through the
+// overridable Notification when it is inserted (constructed with that owner) and when it is
+// removed (destroyed). While it is being destroyed, ComponentState() contains csDestroying.
+//
+// Owned components are created with new and deleted by their owner; a component without an owner
+// belongs to whoever created it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum TComponentStateFlag : std::uint32_t {
+  csDestroying = 1u << 0,
+};
+using TComponentState = std::uint32_t;
+
+enum class TOperation { opInsert, opRemove };
+
+class TComponent {
+public:
+  explicit TComponent(TComponent* AOwner);
+  virtual ~TComponent();
+
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+
+  TComponent* Owner() const noexcept { return FOwner; }
+
+  const std::string& Name() const noexcept { return FName; }
+  // Raises Exception when another component of the same owner already has this (non-empty) name.
+  void SetName(const std::string& NewName);
+
+  std::intptr_t Tag() const noexcept { return FTag; }
+  void SetTag(std::intptr_t Value) noexcept { FTag = Value; }
+
+  TComponentState ComponentState() const noexcept { return FComponentState; }
+  bool IsDestroying() const noexcept { return (FComponentState & csDestroying) != 0; }
+
+  // The components this one owns, in order of insertion.
+  int ComponentCount() const noexcept { return static_cast<int>(FComponents.size()); }
+  TComponent* Components(int Index) const { return FComponents.at(static_cast<std::size_t>(Index)); }
+  TComponent* FindComponent(const std::string& AName) const;
+
+  // Marks this component and, recursively, every component it owns as being destroyed. A derived
+  // destructor calls it first, so that its own clean-up can see the state; calling it twice is
+  // harmless.
+  void Destroying() noexcept;
+
+  // Deletes every owned component, last inserted first.
+  void DestroyComponents();
+
+protected:
+  // Told of each component inserted into or removed from this one's list.
+  virtual void Notification(TComponent* AComponent, TOperation Operation);
+
+private:
+  void InsertComponent(TComponent* AComponent);
+  void RemoveComponent(TComponent* AComponent);
+
+  TComponent* FOwner = nullptr;
+  std::string FName;
+  std::intptr_t FTag = 0;
+  TComponentState FComponentState = 0;
+  std::vector<TComponent*> FComponents;
+};

@@ -1,0 +1,310 @@
+// The event loop: one queue, the endpoints, and epoll for readiness. Internal state lives in one
+// process-wide object that is never destroyed, so that endpoints and sockets released by static
+// destructors at program end still find it.
+#include "platform/MessageLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/Exception.h"
+
+namespace platform {
+namespace {
+
+struct QueuedMessage {
+  TMsg msg;
+  std::uint64_t token;  // 0: a plain post
+};
+
+struct Endpoint {
+  std::shared_ptr<TWndProc> proc;
+  std::intptr_t value = 0;
+};
+
+struct Loop {
+  Loop() {
+    epfd = epoll_create1(EPOLL_CLOEXEC);
+    wakefd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epfd < 0 || wakefd < 0) throw Exception("Cannot create the event loop");
+    // Level-triggered on purpose: the loop descriptor must stay readable while messages wait.
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wakefd;
+    epoll_ctl(epfd, EPOLL_CTL_ADD, wakefd, &ev);
+  }
+
+  int epfd = -1;
+  int wakefd = -1;
+  bool wakePending = false;
+
+  std::deque<QueuedMessage> queue;
+  std::unordered_map<HWND, Endpoint> endpoints;
+  std::unordered_map<std::string, std::shared_ptr<TWndProc>> classes;
+  std::unordered_map<int, std::shared_ptr<loop::TReadyHandler>> watched;
+  std::unordered_set<std::uint64_t> liveTokens;
+  std::uint64_t nextToken = 1;
+  HWND nextHandle = 1;
+
+  std::function<void()> appPump;
+  bool inAppPump = false;
+  bool terminated = false;
+  int exitCode = 0;
+  int failCreations = 0;
+
+  void Signal() {
+    if (wakePending) return;
+    std::uint64_t one = 1;
+    if (write(wakefd, &one, sizeof one) == sizeof one) wakePending = true;
+  }
+
+  void DrainWakeIfIdle() {
+    if (!queue.empty() || !wakePending) return;
+    std::uint64_t count;
+    while (read(wakefd, &count, sizeof count) == sizeof count) {
+    }
+    wakePending = false;
+  }
+
+  void Enqueue(const TMsg& msg, std::uint64_t token) {
+    queue.push_back({msg, token});
+    Signal();
+  }
+
+  // Collects readiness; the socket layer's handlers turn it into queued notifications.
+  void Poll(int timeoutMs) {
+    if (!queue.empty()) timeoutMs = 0;
+    epoll_event events[64];
+    int n;
+    do {
+      n = epoll_wait(epfd, events, 64, timeoutMs);
+    } while (n < 0 && errno == EINTR && timeoutMs != 0);
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == wakefd) continue;
+      auto it = watched.find(fd);
+      if (it == watched.end()) continue;
+      std::shared_ptr<loop::TReadyHandler> handler = it->second;  // survives an Unwatch inside
+      (*handler)(events[i].events);
+    }
+    DrainWakeIfIdle();
+  }
+
+  bool Deliverable(const QueuedMessage& q) const {
+    if (q.token != 0 && liveTokens.count(q.token) == 0) return false;
+    if (q.msg.hwnd == 0) return q.msg.message == WM_QUIT;
+    return endpoints.count(q.msg.hwnd) != 0;
+  }
+
+  // Takes the next deliverable message off the front; false when none is queued.
+  bool Take(TMsg& out) {
+    while (!queue.empty()) {
+      QueuedMessage q = queue.front();
+      queue.pop_front();
+      if (!Deliverable(q)) continue;
+      out = q.msg;
+      return true;
+    }
+    return false;
+  }
+
+  // Dispatches the messages waiting when it starts; what handlers queue meanwhile waits for the
+  // next pass (nested pumps may take it earlier). Returns the number of messages handled.
+  int DispatchWaiting() {
+    Poll(0);
+    int handled = 0;
+    for (std::size_t budget = queue.size(); budget > 0; --budget) {
+      TMsg msg;
+      if (!Take(msg)) break;
+      ++handled;
+      if (msg.hwnd == 0 && msg.message == WM_QUIT) {
+        terminated = true;
+        exitCode = static_cast<int>(msg.wParam);
+        continue;
+      }
+      DispatchMessage(msg);
+    }
+    DrainWakeIfIdle();
+    return handled;
+  }
+};
+
+Loop& L() {
+  static Loop* loop = new Loop();
+  return *loop;
+}
+
+}  // namespace
+
+bool RegisterWindowClass(const std::string& ClassName, TWndProc Proc) {
+  Loop& l = L();
+  if (ClassName.empty() || !Proc || l.classes.count(ClassName)) return false;
+  l.classes.emplace(ClassName, std::make_shared<TWndProc>(std::move(Proc)));
+  return true;
+}
+
+bool IsWindowClassRegistered(const std::string& ClassName) { return L().classes.count(ClassName) != 0; }
+
+HWND CreateNotifyWindow(const std::string& ClassName) {
+  Loop& l = L();
+  auto it = l.classes.find(ClassName);
+  if (it == l.classes.end()) return 0;
+  if (l.failCreations > 0) {
+    --l.failCreations;
+    return 0;
+  }
+  HWND h = l.nextHandle++;
+  l.endpoints.emplace(h, Endpoint{it->second, 0});
+  return h;
+}
+
+bool DestroyNotifyWindow(HWND Wnd) {
+  Loop& l = L();
+  if (l.endpoints.erase(Wnd) == 0) return false;
+  std::erase_if(l.queue, [Wnd](const QueuedMessage& q) { return q.msg.hwnd == Wnd; });
+  l.DrainWakeIfIdle();
+  return true;
+}
+
+bool IsWindow(HWND Wnd) { return Wnd != 0 && L().endpoints.count(Wnd) != 0; }
+
+bool SetWindowLongPtr(HWND Wnd, std::intptr_t Value) {
+  auto it = L().endpoints.find(Wnd);
+  if (it == L().endpoints.end()) return false;
+  it->second.value = Value;
+  return true;
+}
+
+std::intptr_t GetWindowLongPtr(HWND Wnd) {
+  auto it = L().endpoints.find(Wnd);
+  return it == L().endpoints.end() ? 0 : it->second.value;
+}
+
+bool PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  if (!IsWindow(Wnd)) return false;
+  L().Enqueue({Wnd, Msg, WParam, LParam}, 0);
+  return true;
+}
+
+void PostQuitMessage(int ExitCode) {
+  L().Enqueue({0, WM_QUIT, static_cast<WPARAM>(ExitCode), 0}, 0);
+}
+
+LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+bool PeekMessage(TMsg& Msg) {
+  Loop& l = L();
+  if (l.queue.empty()) l.Poll(0);
+  bool got = l.Take(Msg);
+  l.DrainWakeIfIdle();
+  return got;
+}
+
+void TranslateMessage(const TMsg&) {}
+
+LRESULT DispatchMessage(const TMsg& Msg) {
+  Loop& l = L();
+  auto it = l.endpoints.find(Msg.hwnd);
+  if (it == l.endpoints.end()) return 0;
+  std::shared_ptr<TWndProc> proc = it->second.proc;
+  return (*proc)(Msg.hwnd, Msg.message, Msg.wParam, Msg.lParam);
+}
+
+void ProcessMessages() {
+  Loop& l = L();
+  if (l.appPump && !l.inAppPump) {
+    l.inAppPump = true;
+    try {
+      l.appPump();
+    } catch (...) {
+      l.inAppPump = false;
+      throw;
+    }
+    l.inAppPump = false;
+  }
+  l.DispatchWaiting();
+}
+
+void DispatchPending() { L().DispatchWaiting(); }
+
+int RunMessageLoop() {
+  Loop& l = L();
+  l.terminated = false;
+  while (!l.terminated) {
+    if (l.queue.empty()) l.Poll(-1);
+    l.DispatchWaiting();
+  }
+  return l.exitCode;
+}
+
+bool WaitAndDispatch(int TimeoutMs) {
+  Loop& l = L();
+  if (l.queue.empty()) l.Poll(TimeoutMs);
+  return l.DispatchWaiting() > 0;
+}
+
+bool ApplicationTerminated() { return L().terminated; }
+void SetApplicationTerminated(bool Value) { L().terminated = Value; }
+
+int LoopDescriptor() { return L().epfd; }
+
+void SetApplicationPump(std::function<void()> Pump) { L().appPump = std::move(Pump); }
+
+std::size_t PendingMessageCount() {
+  Loop& l = L();
+  std::size_t n = 0;
+  for (const QueuedMessage& q : l.queue)
+    if (l.Deliverable(q)) ++n;
+  return n;
+}
+
+void FailNextWindowCreations(int Count) { L().failCreations = Count; }
+
+namespace loop {
+
+bool Watch(int Fd, std::uint32_t Events, TReadyHandler Handler) {
+  Loop& l = L();
+  epoll_event ev{};
+  ev.events = Events;
+  ev.data.fd = Fd;
+  bool known = l.watched.count(Fd) != 0;
+  if (epoll_ctl(l.epfd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Fd, &ev) != 0) return false;
+  l.watched[Fd] = std::make_shared<TReadyHandler>(std::move(Handler));
+  return true;
+}
+
+void Unwatch(int Fd) {
+  Loop& l = L();
+  if (l.watched.erase(Fd) == 0) return;
+  epoll_ctl(l.epfd, EPOLL_CTL_DEL, Fd, nullptr);
+}
+
+std::uint64_t NewToken() {
+  Loop& l = L();
+  std::uint64_t t = l.nextToken++;
+  l.liveTokens.insert(t);
+  return t;
+}
+
+void RevokeToken(std::uint64_t Token) {
+  Loop& l = L();
+  if (l.liveTokens.erase(Token) == 0) return;
+  std::erase_if(l.queue, [Token](const QueuedMessage& q) { return q.token == Token; });
+  l.DrainWakeIfIdle();
+}
+
+bool PostTokenMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, std::uint64_t Token) {
+  Loop& l = L();
+  if (!IsWindow(Wnd) || l.liveTokens.count(Token) == 0) return false;
+  l.Enqueue({Wnd, Msg, WParam, LParam}, Token);
+  return true;
+}
+
+}  // namespace loop
+}  // namespace platform
