@@ -1,0 +1,132 @@
+// Internal. Resolution of address, port and protocol texts.
+#include "net/WSocketResolve.h"
+
+#include <cstring>
+
+#include "net/SocketException.h"
+#include "net/WinsockBinding.h"
+
+namespace {
+
+constexpr std::size_t kMaxHostLen = 256;
+constexpr std::size_t kMaxNameLen = 32;  // ports and protocols: this long or longer is refused
+
+bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 0x20; }
+
+// The C lookups stop at a zero byte: a text with one inside would be looked up under its first
+// part, so such texts are refused instead.
+bool HasZeroByte(const std::string& Text) { return Text.find('\0') != std::string::npos; }
+
+std::string Quoted(const std::string& Prefix, const std::string& Text, int Error) {
+  return Prefix + " '" + Text + "', Error #" + std::to_string(Error);
+}
+
+}  // namespace
+
+std::string TrimBlanks(const std::string& Text) {
+  std::size_t First = 0;
+  std::size_t Last = Text.size();
+  while (First < Last && IsBlank(Text[First])) ++First;
+  while (Last > First && IsBlank(Text[Last - 1])) --Last;
+  return Text.substr(First, Last - First);
+}
+
+std::int32_t ParseLeadingNumber(const std::string& Text) {
+  std::size_t I = 0;
+  while (I < Text.size() && Text[I] == ' ') ++I;
+  std::uint32_t Value = 0;
+  for (; I < Text.size() && IsDigit(Text[I]); ++I) {
+    Value = Value * 10u + static_cast<std::uint32_t>(Text[I] - '0');
+  }
+  return static_cast<std::int32_t>(Value);
+}
+
+bool IsDottedAddress(const std::string& Text) {
+  // A group only has to be known up to "above 255"; it saturates there, so that a long run of
+  // digits cannot wrap back into range and pass.
+  constexpr std::uint32_t kTooBig = 256;
+  const std::size_t Len = Text.size();
+  std::size_t I = 0;
+  while (I < Len && Text[I] == ' ') ++I;
+  if (I < Len && Text[I] == '.') return false;
+  int Dots = 0;
+  std::uint32_t Group = 0;
+  for (; I < Len; ++I) {
+    const char C = Text[I];
+    if (C == '.') {
+      ++Dots;
+      if (Dots > 3 || Group > 255 || I + 1 >= Len || !IsDigit(Text[I + 1])) return false;
+      Group = 0;
+    } else if (IsDigit(C)) {
+      Group = Group * 10u + static_cast<std::uint32_t>(C - '0');
+      if (Group > kTooBig) Group = kTooBig;
+    } else {
+      while (I < Len && Text[I] == ' ') ++I;
+      if (I < Len) return false;
+      break;
+    }
+  }
+  return Dots == 3 && Group <= 255;
+}
+
+std::uint32_t WSocketResolveHost(const std::string& Host) {
+  const std::string Trimmed = TrimBlanks(Host);
+  if (Host.empty() || Host.size() > kMaxHostLen || HasZeroByte(Trimmed)) {
+    throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid Hostname.");
+  }
+  // The trimmed text is at most 256 bytes and holds no zero byte, so it is its own C string.
+  const char* Name = Trimmed.c_str();
+  if (IsDottedAddress(Host)) {
+    const std::uint32_t Addr = winsock::inet_addr(Name);
+    if (Addr == platform::WS_INADDR_NONE && Trimmed != "255.255.255.255") {
+      throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid IP address.");
+    }
+    return Addr;
+  }
+  const winsock::THostEnt* Entry = winsock::gethostbyname(Name);
+  if (Entry == nullptr || Entry->h_addr_list == nullptr || Entry->h_addr_list[0] == nullptr) {
+    throw ESocketException(Quoted("WSocketResolveHost: Cannot convert host address", Host,
+                                  winsock::WSAGetLastError()));
+  }
+  std::uint32_t Addr = 0;
+  std::memcpy(&Addr, Entry->h_addr_list[0], sizeof Addr);  // stays in network order
+  return Addr;
+}
+
+std::int32_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
+  if (Port.empty() || Port.size() >= kMaxNameLen) {
+    throw ESocketException("WSocketResolvePort: Invalid Port.");
+  }
+  if (Proto.empty() || Proto.size() >= kMaxNameLen) {
+    throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  }
+  if (IsDigit(Port[0])) return ParseLeadingNumber(Port);
+
+  const std::string Service = TrimBlanks(Port);
+  const std::string Protocol = TrimBlanks(Proto);
+  if (HasZeroByte(Service)) throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (HasZeroByte(Protocol)) throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  const winsock::TServEnt* Entry = winsock::getservbyname(
+      Service.c_str(), Protocol.empty() ? nullptr : Protocol.c_str());
+  if (Entry == nullptr) {
+    throw ESocketException(Quoted("WSocketResolvePort: Cannot convert port", Port,
+                                  winsock::WSAGetLastError()));
+  }
+  return winsock::ntohs(static_cast<std::uint16_t>(Entry->s_port));
+}
+
+std::int32_t WSocketResolveProto(const std::string& Proto) {
+  if (Proto.empty() || Proto.size() >= kMaxNameLen) {
+    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  }
+  const std::string Name = TrimBlanks(Proto);
+  if (!Name.empty() && IsDigit(Name[0])) return ParseLeadingNumber(Name);
+  if (HasZeroByte(Name)) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  const winsock::TProtoEnt* Entry = winsock::getprotobyname(Name.c_str());
+  if (Entry == nullptr) {
+    throw ESocketException(Quoted("WSocketResolveProto: Cannot convert protocol", Name,
+                                  winsock::WSAGetLastError()));
+  }
+  return Entry->p_proto;
+}
