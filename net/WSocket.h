@@ -1,0 +1,360 @@
+// Public. Unit WSocket: the socket components.
+//
+//   TComponent
+//     TCustomWSocket        states, events, dispatch, closing; addressing, lookups, connect,
+//                           listen, accept; the send chain; the receive primitives
+//       TCustomSocksWSocket SOCKS client negotiation
+//         TCustomLineWSocket line mode
+//           TCustomSyncWSocket synchronous waits
+//             TWSocket      the component the program uses
+//
+// One component wraps one IPv4 socket (TCP or UDP) in non-blocking mode, driven by the event loop of
+// the one thread: the socket library posts readiness and lookup answers to the component's
+// notification window and HandleNotifyMessage turns them into state changes and events. A
+// component is never destroyed inside one of its own handlers: FreeLater and CloseLater post.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/SocketException.h"
+#include "net/WSockBuf.h"
+#include "net/WSocketResolve.h"
+#include "net/WSocketTypes.h"
+#include "platform/Winsock.h"
+
+using platform::SOCKET;
+using platform::TSockAddrIn;
+
+// A printf-like formatter for the components' messages: each %s or %d takes the next argument
+// (given as text); %% is a percent sign. The format is never taken from user input.
+std::string FormatMessageArgs(const std::string& Fmt, const std::vector<std::string>& Args);
+
+class TCustomWSocket : public TComponent {
+public:
+  // 1. Create
+  explicit TCustomWSocket(TComponent* AOwner);
+  ~TCustomWSocket() override;
+
+  // 2.
+  virtual void HandleNotifyMessage(platform::TMessage& Msg);
+  // 3.
+  virtual void ResetDefaults();
+  // 4.
+  virtual void CloseAndNotify(bool Shut, std::uint16_t Error);
+  // 5., 6.
+  virtual void SetPort(const std::string& Value);
+  virtual void SetProto(const std::string& Value);
+  // 7. the RcvdCount read
+  virtual std::int32_t RcvdCount();
+  // 8.
+  virtual void BindLocal();
+  // 9.
+  virtual std::int32_t NetSend(const char* Data, std::int32_t Len);
+  // 10., 11., 12.
+  virtual void RaiseSocketExceptionFmt(const std::string& Fmt, const std::vector<std::string>& Args);
+  virtual void RaiseSocketException(const std::string& Msg);
+  virtual void OfferBackgroundException(Exception& E);
+  // 13. - 20.
+  virtual bool NotifyDataAvailable(std::uint16_t Error);
+  virtual void NotifySessionAvailable(std::uint16_t Error);
+  virtual void NotifySessionConnected(std::uint16_t Error);
+  virtual void NotifySessionClosed(std::uint16_t Error);
+  virtual void NotifyDataSent(std::uint16_t Error);
+  virtual void NotifyChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void NotifyDnsLookupDone(std::uint16_t Error);
+  virtual void NotifyError();
+  // 21., 22.
+  virtual std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags);
+  virtual std::int32_t NetRecvFrom(SOCKET Handle, char* Buffer, std::int32_t BufferSize,
+                                   std::int32_t Flags, TSockAddrIn& From, std::int32_t& FromLen);
+  // 23.
+  virtual void Connect();
+  // 24. - 27.
+  virtual void Close();
+  virtual void CloseLater();
+  virtual void FreeLater();
+  virtual void Abort();
+  // 28.
+  virtual void Flush();
+  // 29.
+  virtual void WaitUntilClosed();
+  // 30., 31.
+  virtual void Listen();
+  virtual SOCKET Accept();
+  // 32. - 34.
+  virtual std::int32_t Receive(void* Buffer, std::int32_t BufferSize);
+  virtual std::string ReceiveText();
+  virtual std::int32_t ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrIn& From,
+                                   std::int32_t& FromLen);
+  // 35. - 37.
+  virtual std::int32_t Send(const void* Data, std::int32_t Len);
+  virtual std::int32_t SendTo(TSockAddrIn Dest, std::int32_t DestLen, const void* Data,
+                              std::int32_t Len);
+  virtual std::int32_t SendText(const std::string& Str);
+  // 38. - 40.
+  virtual void DnsLookup(const std::string& HostName);
+  virtual void ReverseDnsLookup(const std::string& HostAddr);
+  virtual void CancelDnsLookup();
+  // 41. the PeerAddr read, 42. - 47.
+  virtual std::string PeerAddr();
+  virtual std::string GetPeerPort();
+  virtual std::int32_t GetPeerName(TSockAddrIn& Name, std::int32_t NameLen);
+  virtual std::string GetBoundPort();
+  virtual std::string GetBoundAddr();
+  virtual std::int32_t GetSockName(TSockAddrIn& Name, std::int32_t& NameLen);
+  virtual void Dup(SOCKET NewHandle);
+  // 48. - 51.
+  virtual void Shutdown(std::int32_t How);
+  virtual void Pause();
+  virtual void Resume();
+  virtual void PumpMessages();
+
+  // The steps of destruction that need the whole object: cancel a pending lookup, close an open
+  // socket (raising OnChangeState only), count the component out of the socket library, drop the
+  // send chain, destroy the notification window. ~TCustomWSocket runs it; a subclass whose event
+  // handlers may use its own members runs it at the end of its own destructor, so that those
+  // members still exist while the close raises its events. Runs once.
+  void BeforeDestruction() noexcept;
+
+  // Not overridable.
+  void NotifySendData(std::int32_t BytesSent);
+  void ChangeState(TSocketState NewState);
+  void ApplyLinger();
+  void ReportSocketError(const std::string& Context);
+
+  // ---- published properties ----
+  const std::string& Addr() const { return FAddr; }
+  void SetAddr(const std::string& Value);
+  const std::string& Port() const { return FPort; }
+  const std::string& Proto() const { return FProto; }
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& Value);
+  const std::string& LocalPort() const { return FLocalPort; }
+  void SetLocalPort(const std::string& Value);
+  std::string PeerPort() { return GetPeerPort(); }
+  const std::string& DnsResult() const { return FDnsResult; }
+  const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
+  TSocketState State() const { return FState; }
+  std::int32_t ReadCount() const { return FReadCount; }
+  std::int32_t LastError() const { return FLastError; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+  TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+  void SetComponentOptions(TWSocketOptions Value) { FComponentOptions = Value; }
+  std::int32_t FlushTimeout() const { return FFlushTimeout; }
+  void SetFlushTimeout(std::int32_t Value) { FFlushTimeout = Value; }
+  TSocketSendFlags SendFlags() const;
+  void SetSendFlags(int Value);  // an int, so that a value outside the enumeration can be refused
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+  std::int32_t LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(std::int32_t Value) { FLingerTimeout = Value; }
+
+  // ---- read access to the internal state, for subclasses' owners and tests ----
+  SOCKET SocketHandle() const { return FSocketHandle; }
+  SOCKET AcceptedHandle() const { return FAcceptedHandle; }
+  platform::HWND NotifyWindow() const { return FNotifyWindow; }
+  std::uint32_t EventMask() const { return FEventMask; }
+  bool Paused() const { return FPaused; }
+  bool AllSent() const { return FAllSent; }
+  bool Terminated() const { return FTerminated; }
+  std::size_t SendChainBlocks() const { return FSendChain.size(); }
+  std::int64_t BufferedSendBytes() const;
+
+  // ---- events ----
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+  TNotifyEvent OnLineTooLong;  // published, never raised
+
+protected:
+  // Resolution steps shared by Connect and Listen; each runs while its Ready flag is clear.
+  void ResolveProto();
+  void ResolvePort();
+  void ResolveLocalPort();
+  void ResolveAddr();
+
+  // The send path (internal, not overridable).
+  void QueueSendData(const char* Data, std::int32_t Len);
+  void TryToSend();
+  void DiscardSendBuffer();
+  // The FD_READ handling and the drain at FD_CLOSE.
+  void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
+
+  void MsgSocketEventHandler(platform::TMessage& Msg);
+  void MsgHostByNameDoneHandler(platform::TMessage& Msg);
+  void MsgHostByAddrDoneHandler(platform::TMessage& Msg);
+
+  std::string FAddr;
+  std::string FPort;
+  std::string FProto;
+  std::string FLocalAddr;
+  std::string FLocalPort;
+  std::string FDnsResult;
+  std::vector<std::string> FDnsResultList;
+  TSocketState FState = wsClosed;
+  std::int32_t FReadCount = 0;
+  std::int32_t FLastError = 0;
+  bool FMultiThreaded = false;
+  TWSocketOptions FComponentOptions;
+  std::int32_t FFlushTimeout = 60;
+  std::int32_t FSendFlags = 0;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  std::int32_t FLingerTimeout = 0;
+
+  SOCKET FSocketHandle = platform::INVALID_SOCKET;
+  SOCKET FAcceptedHandle = 0;
+  platform::HWND FNotifyWindow = 0;
+  std::uint32_t FEventMask = 0;
+  bool FPaused = false;
+  bool FClosedEventRaised = false;
+  bool FTerminated = false;
+  bool FAllSent = true;
+  TSockAddrIn FSockAddr;
+  std::int32_t FAddressFamily = platform::WS_AF_INET;
+  std::int32_t FSocketType = platform::WS_SOCK_STREAM;
+  std::int32_t FProtoNumber = platform::WS_IPPROTO_TCP;
+  std::uint16_t FPortNumber = 0;
+  std::uint16_t FLocalPortNumber = 0;
+  bool FAddrSet = false;
+  bool FAddrReady = false;
+  bool FPortSet = false;
+  bool FPortReady = false;
+  bool FProtoSet = true;
+  bool FProtoReady = false;
+  bool FLocalPortReady = false;
+  platform::HANDLE FLookupHandle = 0;
+  alignas(platform::THostEnt) std::array<char, 1025> FLookupBuffer{};
+  platform::TMessage FEarlyAnswer;
+  bool FEarlyAnswerSet = false;
+  std::deque<std::unique_ptr<TBuffer>> FSendChain;
+  std::int32_t FSendBlockSize = 1460;
+
+private:
+  void ResetDefaultsOfThisLevel();
+  bool FDestructionDone = false;
+};
+
+// The SOCKS level. With SocksServer empty it passes everything through to the level below.
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+  explicit TCustomSocksWSocket(TComponent* AOwner);
+
+  void ResetDefaults() override;
+
+  const std::string& SocksLevel() const { return FSocksLevel; }
+  void SetSocksLevel(const std::string& Value);
+  const std::string& SocksServer() const { return FSocksServer; }
+  virtual void SetSocksServer(const std::string& Value);
+  const std::string& SocksPort() const { return FSocksPort; }
+  virtual void SetSocksPort(const std::string& Value);
+  const std::string& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
+  const std::string& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+  TSessionConnected OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TSocksAuthStateEvent OnSocksAuthState;
+
+protected:
+  std::string FSocksLevel = "5";
+  std::string FSocksServer;
+  std::string FSocksPort;
+  std::string FSocksUsercode;
+  std::string FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+
+private:
+  void ResetSocksDefaults();
+};
+
+// The line level: line mode, echo, editing and the line limit.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+  explicit TCustomLineWSocket(TComponent* AOwner);
+  ~TCustomLineWSocket() override;
+
+  void HandleNotifyMessage(platform::TMessage& Msg) override;
+  bool NotifyDataAvailable(std::uint16_t Error) override;
+  void NotifySessionClosed(std::uint16_t Error) override;
+  std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) override;
+  std::int32_t RcvdCount() override;
+
+  virtual void NotifyLineLimitExceeded(std::int32_t RcvdLength, bool& ClearData);
+  bool LineMode() const { return FLineMode; }
+  virtual void SetLineMode(bool Value);
+  virtual void ApplyLineEdit(std::int32_t& Count);
+
+  std::int32_t LineLimit() const { return FLineLimit; }
+  void SetLineLimit(std::int32_t Value) { FLineLimit = Value; }
+  const std::string& LineEnd() const { return FLineEnd; }
+  void SetLineEnd(const std::string& Value) { FLineEnd = Value; }
+  bool LineEcho() const { return FLineEcho; }
+  void SetLineEcho(bool Value) { FLineEcho = Value; }
+  bool LineEdit() const { return FLineEdit; }
+  void SetLineEdit(bool Value) { FLineEdit = Value; }
+  std::int32_t LineBufferCount() const { return FLineBufferCount; }
+  std::int32_t PendingLineLength() const { return FPendingLineLength; }
+
+  TLineLimitEvent OnLineLimitExceeded;
+
+protected:
+  // The line buffer holds FLineBufferCount bytes followed by a zero byte; FLineBufferSize is its
+  // allocated size (0 while unallocated).
+  std::unique_ptr<char[]> FLineBuffer;
+  std::int32_t FLineBufferSize = 0;
+  std::int32_t FLineBufferCount = 0;
+  std::string FLineEnd = "\r\n";
+  bool FLineMode = false;
+  std::int32_t FPendingLineLength = 0;
+  std::int32_t FLineLimit = 65536;
+  bool FLimitClearFlag = false;
+  bool FLineEcho = false;
+  bool FLineEdit = false;
+  // While a line is offered: its whole length. Its first FLineOfferLength - FPendingLineLength
+  // bytes have been read; the unread rest follows them at the front of the buffer.
+  std::int32_t FLineOfferLength = 0;
+
+private:
+  void GrowLineBuffer(std::int32_t Size);
+  void ReleaseLineBuffer();
+  void RemoveFromLineBuffer(std::int32_t Count);
+  void EndLineOffer();
+  void OfferBufferedLines(std::int32_t SearchStart);
+  void OfferPlainBufferedData();
+  void MsgLineModeDataHandler();
+};
+
+// The synchronous level: waits that pump messages until a flag is set.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+  using TProcedure = std::function<void()>;
+  using TCustomLineWSocket::TCustomLineWSocket;
+
+  virtual std::int32_t RunAndWaitForFlag(const TProcedure& Proc, bool& Done);
+  virtual std::int32_t WaitForFlag(bool& Done);
+
+protected:
+  std::int32_t FSyncTimeout = 0;
+  std::int32_t FSyncDeadline = 0;
+};
+
+class TWSocket : public TCustomSyncWSocket {
+public:
+  using TCustomSyncWSocket::TCustomSyncWSocket;
+};

@@ -1,0 +1,378 @@
+// TCustomWSocket: the address settings, resolution of a component's settings, and the operations
+// that open a socket: Connect, Listen, Accept, Dup; the reads of peer and socket names.
+#include <string>
+
+#include "net/WSocket.h"
+#include "net/WinsockBinding.h"
+#include "platform/WinsockErrors.h"
+
+using namespace platform;
+
+namespace {
+constexpr std::uint32_t kConnectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr std::uint32_t kListenMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+constexpr std::uint32_t kDupMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+}  // namespace
+
+// ---- setters ----
+// Addr, Port and Proto work alike: the same text again changes nothing in any state; otherwise
+// only a closed socket takes a new text, stored trimmed; an empty text clears the Set flag.
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  if (FAddrSet && Value == FAddr) return;
+  if (FState != wsClosed) {
+    RaiseSocketException("Cannot change Addr if not closed");
+    return;
+  }
+  FAddr = TrimBlanks(Value);
+  if (FAddr.empty()) {
+    FAddrSet = false;
+  } else {
+    FAddrReady = false;
+    FAddrSet = true;
+  }
+}
+
+void TCustomWSocket::SetPort(const std::string& Value) {
+  if (FPortSet && Value == FPort) return;
+  if (FState != wsClosed) {
+    RaiseSocketException("Cannot change Port if not closed");
+    return;
+  }
+  FPort = TrimBlanks(Value);
+  if (FPort.empty()) {
+    FPortSet = false;
+  } else {
+    FPortReady = false;
+    FPortSet = true;
+  }
+}
+
+void TCustomWSocket::SetProto(const std::string& Value) {
+  if (FProtoSet && Value == FProto) return;
+  if (FState != wsClosed) {
+    RaiseSocketException("Cannot change Proto if not closed");
+    return;
+  }
+  FProto = TrimBlanks(Value);
+  if (FProto.empty()) {
+    FProtoSet = false;
+  } else {
+    FProtoReady = false;
+    FProtoSet = true;
+  }
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& Value) {
+  if (FState != wsClosed) {
+    RaiseSocketException("Cannot change LocalPort if not closed");
+    return;
+  }
+  FLocalPort = Value;
+  FLocalPortReady = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const std::string& Value) {
+  if (FState != wsClosed) {
+    RaiseSocketException("Cannot change LocalAddr if not closed");
+    return;
+  }
+  std::string text = Value.empty() ? "0.0.0.0" : Value;
+  std::uint32_t a = winsock::inet_addr(text.c_str());
+  if (a == WS_INADDR_NONE) {
+    RaiseSocketException("SetLocalAddr(): Invalid IP address");
+    return;
+  }
+  FLocalAddr = winsock::inet_ntoa(a);
+}
+
+// ---- resolving the settings ----
+
+void TCustomWSocket::ResolveProto() {
+  if (FProtoReady) return;
+  FProtoNumber = WSocketResolveProto(FProto);
+  FSocketType = FProtoNumber == WS_IPPROTO_UDP ? WS_SOCK_DGRAM : WS_SOCK_STREAM;
+  FProtoReady = true;
+}
+
+void TCustomWSocket::ResolvePort() {
+  if (FPortReady) return;
+  FPortNumber = static_cast<std::uint16_t>(WSocketResolvePort(FPort, FProto) & 0xFFFF);
+  FSockAddr.sin_port = winsock::htons(FPortNumber);
+  FPortReady = true;
+}
+
+void TCustomWSocket::ResolveLocalPort() {
+  if (FLocalPortReady) return;
+  FLocalPortNumber = static_cast<std::uint16_t>(WSocketResolvePort(FLocalPort, FProto) & 0xFFFF);
+  FLocalPortReady = true;
+}
+
+void TCustomWSocket::ResolveAddr() {
+  if (FAddrReady) return;
+  FSockAddr.sin_addr = WSocketResolveHost(FAddr);
+  FAddrReady = true;
+}
+
+void TCustomWSocket::BindLocal() {
+  TSockAddrIn local{};
+  local.sin_family = WS_AF_INET;
+  local.sin_port = winsock::htons(FLocalPortNumber);
+  local.sin_addr = WSocketResolveHost(FLocalAddr);  // its exception leaves the caller too
+  if (winsock::bind(FSocketHandle, &local, sizeof local) != 0) {
+    RaiseSocketExceptionFmt("winsock.bind failed, error #%d",
+                            {std::to_string(winsock::WSAGetLastError())});
+    return;
+  }
+  int len = sizeof local;
+  if (winsock::getsockname(FSocketHandle, &local, &len) != 0) {
+    RaiseSocketExceptionFmt("winsock.getsockname failed, error #%d",
+                            {std::to_string(winsock::WSAGetLastError())});
+    return;
+  }
+  // A request for port 0 reads back as the port that the system chose.
+  FLocalPortNumber = winsock::ntohs(local.sin_port);
+  FLocalPort = std::to_string(FLocalPortNumber);
+}
+
+// ---- Connect ----
+
+void TCustomWSocket::Connect() {
+  if (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
+    RaiseSocketException("Connect: Socket already in use");
+    return;
+  }
+  if (!FPortSet) {
+    RaiseSocketException("Connect: No Port Specified");
+    return;
+  }
+  if (!FAddrSet) {
+    RaiseSocketException("Connect: No IP Address Specified");
+    return;
+  }
+  if (!FProtoSet) {
+    RaiseSocketException("Connect: No Protocol Specified");
+    return;
+  }
+  try {
+    ResolveProto();
+    ResolvePort();
+    ResolveLocalPort();
+    ResolveAddr();
+  } catch (Exception& E) {
+    RaiseSocketException("connect: " + E.Message());
+    return;
+  }
+
+  DiscardSendBuffer();
+  FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
+  if (FSocketHandle == INVALID_SOCKET) {
+    ReportSocketError("Connect (socket)");
+    return;
+  }
+  ChangeState(wsOpened);
+
+  if (FSocketType == WS_SOCK_DGRAM) {
+    BindLocal();
+    if (FSockAddr.sin_addr == WS_INADDR_NONE) {
+      std::int32_t on = 1;
+      if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_BROADCAST,
+                              reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+        ReportSocketError("setsockopt(SO_BROADCAST)");
+        return;
+      }
+    }
+  } else {
+    std::int32_t all = -1;
+    if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_REUSEADDR,
+                            reinterpret_cast<const char*>(&all), sizeof all) != 0) {
+      ReportSocketError("setsockopt(SO_REUSEADDR)");
+      return;
+    }
+    ApplyLinger();  // a failure reported through OnError does not stop Connect
+    if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_KEEPALIVE,
+                            reinterpret_cast<const char*>(&all), sizeof all) != 0) {
+      ReportSocketError("setsockopt(SO_KEEPALIVE)");
+      return;
+    }
+    if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+  }
+
+  FEventMask = kConnectMask;
+  if (winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, kConnectMask) != 0) {
+    ReportSocketError("WSAAsyncSelect");
+    return;
+  }
+
+  if (FSocketType == WS_SOCK_DGRAM) {
+    ChangeState(wsConnected);
+    NotifySessionConnected(0);
+    return;
+  }
+  if (winsock::connect(FSocketHandle, &FSockAddr, sizeof FSockAddr) == 0 ||
+      winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
+    ChangeState(wsConnecting);
+  } else {
+    FLastError = winsock::WSAGetLastError();
+    ReportSocketError("Connect");
+  }
+}
+
+// ---- Listen ----
+
+void TCustomWSocket::Listen() {
+  if (!FPortSet) {
+    winsock::WSASetLastError(WSAEINVAL);
+    ReportSocketError("listen: port not assigned");
+    return;
+  }
+  if (!FProtoSet) {
+    winsock::WSASetLastError(WSAEINVAL);
+    ReportSocketError("listen: protocol not assigned");
+    return;
+  }
+  if (!FAddrSet) {
+    winsock::WSASetLastError(WSAEINVAL);
+    ReportSocketError("listen: address not assigned");
+    return;
+  }
+  try {
+    ResolveProto();
+    ResolvePort();
+    ResolveAddr();
+  } catch (Exception& E) {
+    RaiseSocketException("listen: " + E.Message());
+    return;
+  }
+
+  DiscardSendBuffer();
+  FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
+  if (FSocketHandle == INVALID_SOCKET) {
+    ReportSocketError("socket");
+    return;
+  }
+  if (winsock::bind(FSocketHandle, &FSockAddr, sizeof FSockAddr) != 0) {
+    // The socket is closed whether or not the report raises.
+    struct CloseOnExit {
+      SOCKET& handle;
+      ~CloseOnExit() {
+        winsock::closesocket(handle);
+        handle = INVALID_SOCKET;
+      }
+    } closer{FSocketHandle};
+    ReportSocketError("Bind");
+    return;
+  }
+  ChangeState(wsBound);
+
+  if (FSocketType == WS_SOCK_DGRAM) {
+    ChangeState(wsListening);
+    ChangeState(wsConnected);
+    NotifySessionConnected(0);
+  } else {
+    if (winsock::listen(FSocketHandle, 5) != 0) {
+      ReportSocketError("Listen");
+      return;
+    }
+    ChangeState(wsListening);
+  }
+
+  FEventMask = kListenMask;
+  if (winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, kListenMask) != 0)
+    ReportSocketError("WSAASyncSelect");
+}
+
+// ---- Accept and Dup ----
+
+SOCKET TCustomWSocket::Accept() {
+  if (FState != wsListening) {
+    winsock::WSASetLastError(WSAEINVAL);
+    ReportSocketError("not a listening socket");
+    return INVALID_SOCKET;
+  }
+  int len = sizeof FSockAddr;
+  FAcceptedHandle = winsock::accept(FSocketHandle, &FSockAddr, &len);
+  if (FAcceptedHandle == INVALID_SOCKET) {
+    ReportSocketError("Accept");
+    return INVALID_SOCKET;
+  }
+  return FAcceptedHandle;
+}
+
+void TCustomWSocket::Dup(SOCKET NewHandle) {
+  if (NewHandle == 0 || NewHandle == INVALID_SOCKET) {
+    winsock::WSASetLastError(WSAEINVAL);
+    ReportSocketError("Dup");
+    return;
+  }
+  if (FState != wsClosed) {
+    int rc = winsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    if (rc != 0) {
+      ReportSocketError("Dup (closesocket)");
+      return;
+    }
+    ChangeState(wsClosed);
+  }
+  FSocketHandle = NewHandle;
+  ApplyLinger();
+  FEventMask = kDupMask;
+  if (winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, kDupMask) != 0) {
+    ReportSocketError("WSAAsyncSelect");
+    return;
+  }
+  ChangeState(wsConnected);
+}
+
+// ---- names ----
+
+std::string TCustomWSocket::PeerAddr() {
+  if (FState != wsConnected) return "error";
+  TSockAddrIn peer{};
+  int len = sizeof peer;
+  if (winsock::getpeername(FSocketHandle, &peer, &len) != 0) {
+    ReportSocketError("GetPeerName");
+    return "error";
+  }
+  return winsock::inet_ntoa(peer.sin_addr);
+}
+
+std::string TCustomWSocket::GetPeerPort() {
+  if (FState != wsConnected) return "error";
+  TSockAddrIn peer{};
+  int len = sizeof peer;
+  if (winsock::getpeername(FSocketHandle, &peer, &len) != 0) {
+    ReportSocketError("GetPeerPort");
+    return "error";
+  }
+  return std::to_string(winsock::ntohs(peer.sin_port));
+}
+
+std::int32_t TCustomWSocket::GetPeerName(TSockAddrIn& Name, std::int32_t NameLen) {
+  if (FState != wsConnected) return -1;
+  int len = NameLen;
+  return winsock::getpeername(FSocketHandle, &Name, &len);
+}
+
+std::int32_t TCustomWSocket::GetSockName(TSockAddrIn& Name, std::int32_t& NameLen) {
+  int len = NameLen;
+  int rc = winsock::getsockname(FSocketHandle, &Name, &len);
+  NameLen = len;
+  return rc;
+}
+
+std::string TCustomWSocket::GetBoundPort() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  TSockAddrIn local{};
+  int len = sizeof local;
+  if (winsock::getsockname(FSocketHandle, &local, &len) != 0) return "error";
+  return std::to_string(winsock::ntohs(local.sin_port));
+}
+
+std::string TCustomWSocket::GetBoundAddr() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  TSockAddrIn local{};
+  int len = sizeof local;
+  if (winsock::getsockname(FSocketHandle, &local, &len) != 0) return "error";
+  return winsock::inet_ntoa(local.sin_addr);
+}

@@ -1,0 +1,383 @@
+// TCustomWSocket: creation and destruction, the notification window, message dispatch, state
+// changes, closing in its several ways, error reporting and background exceptions.
+#include <string>
+
+#include "net/WSocket.h"
+#include "net/WinsockBinding.h"
+#include "platform/MessageLoop.h"
+#include "platform/WinsockErrors.h"
+
+using namespace platform;
+
+namespace {
+
+const char* const kSocketWindowClass = "XSocketWindowClass";
+
+LRESULT SocketWindowProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  auto* socket = reinterpret_cast<TCustomWSocket*>(GetWindowLongPtr(Wnd));
+  if (socket == nullptr) return DefWindowProc(Wnd, Msg, WParam, LParam);
+  TMessage message{Msg, WParam, LParam, 0};
+  socket->HandleNotifyMessage(message);
+  return message.Result;
+}
+
+HWND CreateSocketWindow() {
+  if (!IsWindowClassRegistered(kSocketWindowClass))
+    RegisterWindowClass(kSocketWindowClass, SocketWindowProc);
+  return CreateNotifyWindow(kSocketWindowClass);
+}
+
+}  // namespace
+
+std::string FormatMessageArgs(const std::string& Fmt, const std::vector<std::string>& Args) {
+  std::string out;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < Fmt.size(); ++i) {
+    if (Fmt[i] == '%' && i + 1 < Fmt.size()) {
+      char c = Fmt[i + 1];
+      if (c == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+      if (c == 's' || c == 'd') {
+        if (next < Args.size()) out += Args[next++];
+        ++i;
+        continue;
+      }
+    }
+    out += Fmt[i];
+  }
+  return out;
+}
+
+TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner) {
+  // A window that cannot be created is not reported here: the first WSAAsyncSelect made for this
+  // component fails and is reported by the operation that made it.
+  FNotifyWindow = CreateSocketWindow();
+  if (FNotifyWindow != 0) SetWindowLongPtr(FNotifyWindow, reinterpret_cast<std::intptr_t>(this));
+  ResetDefaultsOfThisLevel();
+  ++winsock::WinsockUsers;
+}
+
+TCustomWSocket::~TCustomWSocket() { BeforeDestruction(); }
+
+void TCustomWSocket::BeforeDestruction() noexcept {
+  if (FDestructionDone) return;
+  FDestructionDone = true;
+  Destroying();
+  try {
+    CancelDnsLookup();  // raises no OnDnsLookupDone: the component is being destroyed
+  } catch (...) {
+  }
+  if (FState != wsClosed) {
+    try {
+      Close();  // OnChangeState only; OnSessionClosed is skipped while destroying
+    } catch (...) {
+    }
+  }
+  if (--winsock::WinsockUsers <= 0) {
+    try {
+      winsock::UnloadWinsock();
+    } catch (...) {
+    }
+    winsock::WinsockUsers = 0;
+  }
+  DiscardSendBuffer();
+  FDnsResultList.clear();
+  if (FNotifyWindow != 0) {
+    SetWindowLongPtr(FNotifyWindow, 0);
+    DestroyNotifyWindow(FNotifyWindow);  // messages still queued for it are lost
+    FNotifyWindow = 0;
+  }
+}
+
+void TCustomWSocket::HandleNotifyMessage(TMessage& Msg) {
+  try {
+    switch (Msg.Msg) {
+      case MsgSocketEvent:
+        MsgSocketEventHandler(Msg);
+        break;
+      case MsgHostByNameDone:
+        MsgHostByNameDoneHandler(Msg);
+        break;
+      case MsgHostByAddrDone:
+        MsgHostByAddrDoneHandler(Msg);
+        break;
+      case MsgCloseLater:
+        Close();
+        break;
+      case MsgFreeLater:
+        delete this;  // as the owner would; nothing of this object may be touched afterwards
+        return;
+      case MsgTestException:
+        throw ESocketException("Test exception in WSocket");
+      default:
+        Msg.Result = DefWindowProc(FNotifyWindow, Msg.Msg, Msg.WParam, Msg.LParam);
+        break;
+    }
+  } catch (Exception& E) {
+    OfferBackgroundException(E);
+  }
+}
+
+void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
+  // A notification about another handle (a socket closed or replaced since), or one queued before
+  // Pause, has no effect.
+  if (Msg.WParam != FSocketHandle || FPaused) return;
+  const std::uint16_t Event = LoWord(Msg.LParam);
+  const std::uint16_t Error = HiWord(Msg.LParam);
+
+  if (Event & FD_CONNECT) {
+    if (FState != wsConnected) {
+      ChangeState(wsConnected);
+      NotifySessionConnected(Error);
+      if (Error != 0 && FState != wsClosed) Close();
+    }
+  }
+  if (Event & FD_READ) {
+    if (FState != wsConnected) {
+      ChangeState(wsConnected);
+      NotifySessionConnected(Error);
+    }
+    ReceiveLoop(Error, FComponentOptions);
+  }
+  if (Event & FD_WRITE) {
+    TryToSend();
+    if (FAllSent) NotifyDataSent(Error);
+  }
+  if (Event & FD_ACCEPT) NotifySessionAvailable(Error);
+  if (Event & FD_CLOSE) {
+    if (FState != wsConnecting) {
+      // Every byte still waiting is offered before the close is reported.
+      ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+      if (!FClosedEventRaised) {
+        FClosedEventRaised = true;
+        NotifySessionClosed(Error);
+      }
+      if (FState != wsClosed) Close();
+    }
+  }
+}
+
+void TCustomWSocket::ChangeState(TSocketState NewState) {
+  TSocketState old = FState;
+  FState = NewState;
+  NotifyChangeState(old, NewState);
+}
+
+void TCustomWSocket::ResetDefaults() { ResetDefaultsOfThisLevel(); }
+
+void TCustomWSocket::ResetDefaultsOfThisLevel() {
+  FSockAddr = TSockAddrIn{};
+  FSockAddr.sin_family = WS_AF_INET;
+  FAddressFamily = WS_AF_INET;
+  FAddrSet = false;
+  FAddrReady = false;
+  FPortSet = false;
+  FPortReady = false;
+  FProtoReady = false;
+  FLocalPortReady = false;
+  FProtoSet = true;
+  FProtoNumber = WS_IPPROTO_TCP;
+  FProto = "tcp";
+  FSocketType = WS_SOCK_STREAM;
+  FLocalPort = "0";
+  FLocalAddr = "0.0.0.0";
+  FLingerOnOff = wsLingerOn;
+  FLingerTimeout = 0;
+  FSocketHandle = INVALID_SOCKET;
+  FState = wsClosed;
+  FAllSent = true;
+  FPaused = false;
+  FReadCount = 0;
+  FClosedEventRaised = false;
+  FFlushTimeout = 60;
+}
+
+void TCustomWSocket::CloseAndNotify(bool Shut, std::uint16_t Error) {
+  if (FSocketHandle == INVALID_SOCKET) {
+    if (FState != wsClosed) {
+      ChangeState(wsClosed);
+      ResetDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) return;
+  if (Shut) Shutdown(SD_SEND);
+
+  for (;;) {
+    if (winsock::closesocket(FSocketHandle) == 0) break;
+    int code = winsock::WSAGetLastError();
+    FLastError = code;
+    if (code == WSANOTINITIALISED) break;
+    if (code != WSAEWOULDBLOCK) {
+      FSocketHandle = INVALID_SOCKET;
+      ReportSocketError("Disconnect (closesocket)");
+      return;
+    }
+    PumpMessages();  // a lingering close: let the loop run, then try again
+  }
+  FSocketHandle = INVALID_SOCKET;
+
+  ChangeState(wsClosed);
+  if (!IsDestroying() && !FClosedEventRaised) {
+    FClosedEventRaised = true;
+    NotifySessionClosed(Error);
+  }
+  try {
+    ResetDefaults();
+  } catch (...) {
+  }
+}
+
+void TCustomWSocket::Close() { CloseAndNotify(true, 0); }
+
+void TCustomWSocket::CloseLater() { PostMessage(FNotifyWindow, MsgCloseLater, 0, 0); }
+
+void TCustomWSocket::FreeLater() { PostMessage(FNotifyWindow, MsgFreeLater, 0, 0); }
+
+void TCustomWSocket::Abort() {
+  CancelDnsLookup();
+  DiscardSendBuffer();
+  if (FState == wsConnected && FProtoNumber == WS_IPPROTO_TCP) {
+    FLingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  CloseAndNotify(false, 0);
+}
+
+void TCustomWSocket::Shutdown(std::int32_t How) {
+  if (FSocketHandle != INVALID_SOCKET) winsock::shutdown(FSocketHandle, How);
+}
+
+void TCustomWSocket::ApplyLinger() {
+  if (FLingerOnOff == wsLingerNoSet) return;
+  if (FSocketHandle == INVALID_SOCKET) {
+    RaiseSocketException("Cannot set linger option at this time");
+    return;
+  }
+  TLinger record;
+  record.l_onoff = static_cast<std::uint16_t>(FLingerOnOff);
+  record.l_linger = static_cast<std::uint16_t>(FLingerTimeout & 0xFFFF);
+  if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_LINGER,
+                          reinterpret_cast<const char*>(&record), sizeof record) != 0)
+    ReportSocketError("setsockopt(SO_LINGER)");
+}
+
+void TCustomWSocket::Pause() {
+  FPaused = true;
+  winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, 0, 0);
+}
+
+void TCustomWSocket::Resume() {
+  FPaused = false;
+  winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FEventMask);
+}
+
+void TCustomWSocket::PumpMessages() {
+  if (!FMultiThreaded) {
+    ProcessMessages();
+    return;
+  }
+  TMsg msg;
+  while (PeekMessage(msg)) {
+    if (msg.message == WM_QUIT) {
+      FTerminated = true;  // taken out of the queue, not dispatched
+      continue;
+    }
+    TranslateMessage(msg);
+    DispatchMessage(msg);
+  }
+}
+
+void TCustomWSocket::WaitUntilClosed() {
+  while (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
+    PumpMessages();
+    std::uint32_t waiting = 0;
+    if (winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == SOCKET_ERROR) break;
+    if (waiting > 0) NotifyDataAvailable(0);
+    if (FSocketHandle == INVALID_SOCKET) break;
+    char none = 0;
+    if (NetRecv(&none, 0, 0) <= 0) {
+      FLastError = winsock::WSAGetLastError();
+      if (FLastError != WSAEWOULDBLOCK) break;
+    }
+    PumpMessages();
+  }
+}
+
+void TCustomWSocket::RaiseSocketException(const std::string& Msg) {
+  if (OnError) {
+    NotifyError();
+    return;
+  }
+  throw ESocketException(Msg);
+}
+
+void TCustomWSocket::RaiseSocketExceptionFmt(const std::string& Fmt,
+                                             const std::vector<std::string>& Args) {
+  RaiseSocketException(FormatMessageArgs(Fmt, Args));
+}
+
+void TCustomWSocket::OfferBackgroundException(Exception& E) {
+  bool CanClose = true;
+  if (OnBgException) {
+    try {
+      OnBgException(this, E, CanClose);
+    } catch (...) {
+    }
+  }
+  if (CanClose) {
+    try {
+      Abort();
+    } catch (...) {
+    }
+  }
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& Context) {
+  // Read first, so that the code is the failed call's.
+  const int Code = winsock::WSAGetLastError();
+  std::string Message =
+      "Error " + std::to_string(Code) + " in function " + Context + "\r\n" + WinsockErrorText(Code);
+  if (Code == WSAECONNRESET || Code == WSAENOTCONN) {
+    winsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    ChangeState(wsClosed);
+  }
+  FLastError = Code;
+  RaiseSocketException(Message);
+}
+
+// ---- the notifications: each raises its event when assigned ----
+
+bool TCustomWSocket::NotifyDataAvailable(std::uint16_t Error) {
+  if (!OnDataAvailable) return false;
+  OnDataAvailable(this, Error);
+  return true;
+}
+void TCustomWSocket::NotifySessionAvailable(std::uint16_t Error) {
+  if (OnSessionAvailable) OnSessionAvailable(this, Error);
+}
+void TCustomWSocket::NotifySessionConnected(std::uint16_t Error) {
+  if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+void TCustomWSocket::NotifySessionClosed(std::uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+void TCustomWSocket::NotifyDataSent(std::uint16_t Error) {
+  if (OnDataSent) OnDataSent(this, Error);
+}
+void TCustomWSocket::NotifyChangeState(TSocketState OldState, TSocketState NewState) {
+  if (OnChangeState) OnChangeState(this, OldState, NewState);
+}
+void TCustomWSocket::NotifyDnsLookupDone(std::uint16_t Error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
+}
+void TCustomWSocket::NotifyError() {
+  if (OnError) OnError(this);
+}
+void TCustomWSocket::NotifySendData(std::int32_t BytesSent) {
+  if (OnSendData) OnSendData(this, BytesSent);
+}

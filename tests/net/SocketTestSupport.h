@@ -1,0 +1,132 @@
+// Helpers for the socket component tests: pumping the loop until a condition holds, recording a
+// component's events as a trace, and plain POSIX peers on loopback.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#undef htons
+#undef ntohs
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/MessageLoop.h"
+
+namespace testsupport {
+
+// Pumps the loop until Cond holds or the deadline passes; true when it holds.
+inline bool PumpUntil(const std::function<bool()>& Cond, int TimeoutMs = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    platform::WaitAndDispatch(10);
+  }
+  return true;
+}
+
+// Pumps for a bounded number of idle passes, to let queued work settle.
+inline void PumpIdle(int Passes = 5) {
+  for (int i = 0; i < Passes; ++i) platform::WaitAndDispatch(1);
+}
+
+// Records every event of a component as text: "State 7>1", "Connected 0", "Closed 0", ...
+struct Trace {
+  std::vector<std::string> Events;
+  std::function<void(TCustomWSocket*)> OnData;  // what the OnDataAvailable handler does
+
+  void Attach(TCustomWSocket& S) {
+    S.OnChangeState = [this](TComponent*, TSocketState o, TSocketState n) {
+      Events.push_back("State " + std::to_string(o) + ">" + std::to_string(n));
+    };
+    S.OnSessionConnected = [this](TComponent*, std::uint16_t e) { Events.push_back("Connected " + std::to_string(e)); };
+    S.OnSessionClosed = [this](TComponent*, std::uint16_t e) { Events.push_back("Closed " + std::to_string(e)); };
+    S.OnSessionAvailable = [this](TComponent*, std::uint16_t e) { Events.push_back("Available " + std::to_string(e)); };
+    S.OnDataSent = [this](TComponent*, std::uint16_t e) { Events.push_back("DataSent " + std::to_string(e)); };
+    S.OnDnsLookupDone = [this](TComponent*, std::uint16_t e) { Events.push_back("Dns " + std::to_string(e)); };
+    S.OnDataAvailable = [this](TComponent* s, std::uint16_t e) {
+      Events.push_back("Data " + std::to_string(e));
+      if (OnData) OnData(static_cast<TCustomWSocket*>(s));
+    };
+  }
+  bool Has(const std::string& e) const {
+    for (const auto& x : Events)
+      if (x == e) return true;
+    return false;
+  }
+  // The events without the "Data ..." entries, whose count depends on how reads are split.
+  std::vector<std::string> WithoutData() const {
+    std::vector<std::string> out;
+    for (const auto& x : Events)
+      if (x.rfind("Data ", 0) != 0) out.push_back(x);
+    return out;
+  }
+};
+
+// A plain POSIX listening socket on 127.0.0.1 with a system-chosen port.
+struct RawListener {
+  int Fd = -1;
+  std::uint16_t Port = 0;
+  RawListener() {
+    Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(Fd, 16);
+    socklen_t len = sizeof a;
+    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Port = ::ntohs(a.sin_port);
+  }
+  ~RawListener() {
+    if (Fd >= 0) ::close(Fd);
+  }
+  // Accepts one connection while pumping the loop; -1 when none came in time.
+  int AcceptPumping(int TimeoutMs = 5000) {
+    int c = -1;
+    PumpUntil([&] { return (c = ::accept4(Fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }, TimeoutMs);
+    return c;
+  }
+};
+
+// A port on 127.0.0.1 that nothing listens on (bound once, then released).
+inline std::uint16_t UnusedPort() {
+  RawListener l;
+  std::uint16_t p = l.Port;
+  return p;
+}
+
+// A blocking POSIX client connected to 127.0.0.1:Port.
+inline int RawConnect(std::uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(Port);
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Closes with a reset instead of an orderly close.
+inline void RawReset(int Fd) {
+  linger l{1, 0};
+  ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  ::close(Fd);
+}
+
+inline std::string TracePrint(const std::vector<std::string>& v) {
+  std::string s;
+  for (const auto& x : v) s += "[" + x + "] ";
+  return s;
+}
+
+}  // namespace testsupport
