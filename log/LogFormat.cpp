@@ -1,0 +1,63 @@
+// Text and hex-dump formatting of entry bodies (layout in LogFormat.h).
+#include "log/LogFormat.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::size_t kBytesPerLine = 16;
+constexpr std::size_t kTextColumn = 53;
+// The longest line is 53 + 16 = 69 characters; one buffer of this size serves every line of a dump.
+using TLineBuffer = std::array<char, 70>;
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+char Printable(char Byte) { return static_cast<unsigned char>(Byte) < 0x20 ? '.' : Byte; }
+
+std::size_t BytesAt(const std::string& Data, std::size_t Offset, std::size_t Remaining) {
+  if (Offset >= Data.size()) return 0;
+  return std::min({Remaining, kBytesPerLine, Data.size() - Offset});
+}
+
+// Writes the line of Count (at most 16) bytes at Offset into Line; returns its length.
+std::size_t FormatInto(TLineBuffer& Line, const std::string& Data, std::size_t Offset, std::size_t Count) {
+  std::fill(Line.begin(), Line.begin() + kTextColumn, ' ');
+  const std::size_t label = Offset & 0xFFFF;
+  for (int digit = 0; digit < 4; ++digit) Line[static_cast<std::size_t>(3 - digit)] = kHexDigits[(label >> (4 * digit)) & 0xF];
+  for (std::size_t j = 0; j < Count; ++j) {
+    const auto byte = static_cast<unsigned char>(Data[Offset + j]);
+    Line[5 + 3 * j] = kHexDigits[byte >> 4];
+    Line[6 + 3 * j] = kHexDigits[byte & 0xF];
+    if (j == 7) Line[7 + 3 * j] = '-';
+    Line[kTextColumn + j] = Printable(Data[Offset + j]);
+  }
+  return kTextColumn + Count;
+}
+
+}  // namespace
+
+std::string PrintableText(const std::string& Data) {
+  std::string text(Data);
+  std::transform(text.begin(), text.end(), text.begin(), Printable);
+  return text;
+}
+
+THexLine FormatHexLine(const std::string& Data, std::size_t Offset, std::size_t Remaining) {
+  TLineBuffer line;
+  const std::size_t count = BytesAt(Data, Offset, Remaining);
+  const std::size_t length = FormatInto(line, Data, Offset, count);
+  return {std::string(line.data(), length), count};
+}
+
+std::vector<std::string> HexDumpLines(const std::string& Data) {
+  std::vector<std::string> lines;
+  lines.reserve((Data.size() + kBytesPerLine - 1) / kBytesPerLine);
+  TLineBuffer line;
+  for (std::size_t offset = 0; offset < Data.size();) {
+    const std::size_t count = BytesAt(Data, offset, Data.size() - offset);
+    lines.emplace_back(line.data(), FormatInto(line, Data, offset, count));
+    offset += count;
+  }
+  return lines;
+}

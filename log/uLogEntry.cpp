@@ -1,0 +1,70 @@
+// AddEntry: one entry appended at the end of the view, drawn once, without moving the user's caret
+// unless Refresh1 asks the view to follow the newest entry.
+#include <QAction>
+#include <QPlainTextEdit>
+#include <QStringList>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include "log/AnsiText.h"
+#include "log/LogFormat.h"
+#include "log/uLog.h"
+#include "platform/gui/DateTimeText.h"
+
+namespace {
+
+// Redrawing stays off while an entry is added, so that an entry of many lines is drawn once, and
+// comes back on however the adding ends.
+class TRedrawSuspended {
+public:
+  explicit TRedrawSuspended(QWidget* View) : FView(View) { FView->setUpdatesEnabled(false); }
+  ~TRedrawSuspended() { FView->setUpdatesEnabled(true); }
+  TRedrawSuspended(const TRedrawSuspended&) = delete;
+  TRedrawSuspended& operator=(const TRedrawSuspended&) = delete;
+
+private:
+  QWidget* FView;
+};
+
+}  // namespace
+
+void TLog::AddEntry(const std::string& Body) {
+  if (isHidden()) {
+    show();
+    raise();
+  }
+  QTextDocument* doc = LogWnd->document();
+  const int caret = LogWnd->textCursor().selectionStart();
+  {
+    TRedrawSuspended suspended(LogWnd);
+    // An empty document is one empty block, and no entry leaves that state behind: every entry
+    // starts with a header that is never empty. So "no lines yet" and "an empty last line" differ.
+    const bool empty = doc->isEmpty();
+    QStringList lines;
+    if (!empty && !doc->lastBlock().text().isEmpty()) lines << QString();
+    // The title goes through PrintableText too: a line break in it would split the header line.
+    lines << platform::gui::NowText() + u' ' + AnsiText(PrintableText(FEntryTitle));
+    if (Debugstring1->isChecked()) {
+      for (const std::string& line : HexDumpLines(Body)) lines << AnsiText(line);
+    } else {
+      lines << AnsiText(PrintableText(Body));  // an empty line for an empty body
+    }
+    QTextCharFormat format;
+    format.setForeground(platform::gui::ToQColor(FEntryColor));
+    QTextCursor end(doc);
+    end.movePosition(QTextCursor::End);
+    // insertText turns each "\n" into a new block, so the whole entry is one insertion.
+    end.insertText((empty ? QString() : QStringLiteral("\n")) + lines.join(u'\n'), format);
+
+    QTextCursor back(doc);
+    back.setPosition(caret);
+    LogWnd->setTextCursor(back);
+    ScrollToCaret();
+  }
+  if (Refresh1->isChecked()) {
+    LogWnd->moveCursor(QTextCursor::End);
+    ScrollToCaret();
+  }
+}

@@ -1,0 +1,270 @@
+// The log window as its writers and its user see it: hidden until the first entry, one empty line
+// between entries and none before the first, the header line, each entry in its colour, and the
+// six commands of the popup menu.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QtTestApp.h"
+#include "log/AnsiText.h"
+#include "log/uLog.h"
+#include "platform/Exception.h"
+#include "platform/gui/Clipboard.h"
+#include "platform/gui/DateTimeText.h"
+#include "platform/gui/ErrorBox.h"
+
+namespace {
+
+class LogWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FPrevious = platform::gui::SetErrorHandler([this](const std::string& m) { Errors.push_back(m); });
+    W = std::make_unique<TLog>();
+  }
+  void TearDown() override {
+    W.reset();
+    platform::gui::SetErrorHandler(FPrevious);
+    EXPECT_TRUE(Errors.empty()) << "unexpected error box: " << (Errors.empty() ? "" : Errors.front());
+  }
+
+  // The view's lines; none for an empty view.
+  QStringList Lines() const {
+    QStringList lines;
+    if (W->LogWnd->document()->isEmpty()) return lines;
+    for (QTextBlock b = W->LogWnd->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+    return lines;
+  }
+
+  // Writes an entry and returns the header lines it may have: the clock may tick during the call.
+  QStringList Entry(const std::string& Title, const std::string& Body) {
+    const QString before = platform::gui::NowText();
+    W->SetEntryTitle(Title);
+    W->AddEntry(Body);
+    const QString after = platform::gui::NowText();
+    const QString title = QString::fromLatin1(Title.c_str());
+    return {before + u' ' + title, after + u' ' + title};
+  }
+
+  bool CaretInSight() const { return W->LogWnd->viewport()->rect().contains(W->LogWnd->cursorRect()); }
+
+  std::vector<QColor> ColoursOfLine(int Line) const {
+    std::vector<QColor> colours;
+    const QTextBlock b = W->LogWnd->document()->findBlockByNumber(Line);
+    for (auto it = b.begin(); !it.atEnd(); ++it) colours.push_back(it.fragment().charFormat().foreground().color());
+    return colours;
+  }
+
+  std::unique_ptr<TLog> W;
+  std::vector<std::string> Errors;
+
+private:
+  platform::gui::TErrorHandler FPrevious;
+};
+
+TEST_F(LogWindowTest, HiddenAtStartShownByAnEntryAndClosingOnlyHides) {
+  EXPECT_TRUE(W->isHidden());
+  EXPECT_EQ(W->windowTitle(), "Log");
+  W->AddEntry("a");
+  EXPECT_TRUE(W->isVisible());
+  W->close();
+  EXPECT_TRUE(W->isHidden());
+  W->AddEntry("b");  // a hidden log still takes entries, and shows itself again
+  EXPECT_TRUE(W->isVisible());
+  EXPECT_EQ(Lines().size(), 5);
+}
+
+TEST_F(LogWindowTest, EntriesAreSeparatedByExactlyOneEmptyLineInBothModes) {
+  const QStringList h1 = Entry("First", "");  // text mode, empty body: header and an empty line
+  const QStringList h2 = Entry("Second", "ab");
+  W->Debugstring1->trigger();
+  const QStringList h3 = Entry("Third", "");  // hex mode, empty body: the header alone
+  const QStringList h4 = Entry("Fourth", "ABCDEFGHIJKLMNOPQ");
+  W->Debugstring1->trigger();
+  const QStringList h5 = Entry("Fifth", "x\r\n");
+
+  const QStringList lines = Lines();
+  ASSERT_EQ(lines.size(), 13) << lines.join(u'|').toStdString();
+  EXPECT_TRUE(h1.contains(lines[0])) << lines[0].toStdString();
+  EXPECT_EQ(lines[1], "");
+  EXPECT_TRUE(h2.contains(lines[2]));
+  EXPECT_EQ(lines[3], "ab");
+  EXPECT_EQ(lines[4], "");
+  EXPECT_TRUE(h3.contains(lines[5]));
+  EXPECT_EQ(lines[6], "");
+  EXPECT_TRUE(h4.contains(lines[7]));
+  EXPECT_EQ(lines[8], "0000 41 42 43 44 45 46 47 48-49 4A 4B 4C 4D 4E 4F 50 ABCDEFGHIJKLMNOP");
+  EXPECT_EQ(lines[9], "0010 51" + QString(46, u' ') + "Q");
+  EXPECT_EQ(lines[10], "");
+  EXPECT_TRUE(h5.contains(lines[11]));
+  EXPECT_EQ(lines[12], "x..");
+}
+
+TEST_F(LogWindowTest, ControlBytesInATitleCannotSplitTheHeaderLine) {
+  Entry("From\r\nLocal", "z");
+  const QStringList lines = Lines();
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_TRUE(lines[0].endsWith(" From..Local")) << lines[0].toStdString();
+  EXPECT_EQ(lines[1], "z");
+}
+
+TEST_F(LogWindowTest, EachEntryIsWrittenInItsOwnColourWhichStaysForTheNext) {
+  W->SetEntryColor(0x000000FF);  // red, in the low byte
+  Entry("Red", "one");
+  EXPECT_EQ(W->EntryColor(), 0x000000FFu);
+  EXPECT_EQ(W->EntryTitle(), "Red");
+  W->SetEntryColor(0x00800000);  // navy
+  Entry("Navy", "two");
+  W->SetEntryTitle("Still navy");
+  W->AddEntry("three");
+
+  const struct {
+    int Line;
+    QColor Colour;
+  } expected[] = {{0, QColor(255, 0, 0)}, {1, QColor(255, 0, 0)}, {3, QColor(0, 0, 128)},
+                  {4, QColor(0, 0, 128)}, {6, QColor(0, 0, 128)}, {7, QColor(0, 0, 128)}};
+  for (const auto& e : expected) {
+    const std::vector<QColor> colours = ColoursOfLine(e.Line);
+    ASSERT_FALSE(colours.empty()) << "line " << e.Line;
+    for (const QColor& c : colours) EXPECT_EQ(c, e.Colour) << "line " << e.Line;
+  }
+}
+
+TEST_F(LogWindowTest, HighBytesReachTheViewOneCharacterEach) {
+  std::string body;
+  for (int b = 0x7F; b <= 0xFF; ++b) body += static_cast<char>(b);
+  Entry("High", body);
+  ASSERT_EQ(Lines().size(), 2);
+  EXPECT_EQ(Lines()[1], AnsiText(body));
+}
+
+TEST_F(LogWindowTest, ClearEmptiesTheViewAndTheNextEntryHasNoLeadingEmptyLine) {
+  Entry("One", "1");
+  Entry("Two", "2");
+  W->Clear1->trigger();
+  EXPECT_TRUE(Lines().isEmpty());
+  const QStringList h = Entry("Three", "3");
+  ASSERT_EQ(Lines().size(), 2);
+  EXPECT_TRUE(h.contains(Lines()[0]));
+}
+
+TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecks) {
+  const struct {
+    QAction* Item;
+    const char* Name;
+    const char* Caption;
+    bool Checkable;
+    bool Checked;
+  } items[] = {
+      {W->Copy1, "Copy1", "&Copy", false, false},
+      {W->Clear1, "Clear1", "&Clear", false, false},
+      {W->Refresh1, "Refresh1", "&Refresh", true, true},
+      {W->LineMode1, "LineMode1", "&LineMode", true, false},
+      {W->Debugstring1, "Debugstring1", "&Debugstring", true, false},
+      {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
+  };
+  const QList<QAction*> actions = W->PopupMenu->actions();
+  ASSERT_EQ(actions.size(), 6);
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(items[i].Name);
+    EXPECT_EQ(actions[i], items[i].Item);
+    EXPECT_EQ(actions[i]->objectName(), items[i].Name);
+    EXPECT_EQ(actions[i]->text(), items[i].Caption);
+    EXPECT_EQ(actions[i]->isCheckable(), items[i].Checkable);
+    EXPECT_EQ(actions[i]->isChecked(), items[i].Checked);
+  }
+  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::NoWrap);
+}
+
+TEST_F(LogWindowTest, ChoosingACheckItemTogglesItOnceAsADirectCallDoes) {
+  W->Debugstring1->trigger();
+  EXPECT_TRUE(W->Debugstring1->isChecked());
+  W->Debugstring1Click(nullptr);
+  EXPECT_FALSE(W->Debugstring1->isChecked());
+  W->Wordwrap1->trigger();
+  EXPECT_TRUE(W->Wordwrap1->isChecked());
+  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  W->Wordwrap1Click(nullptr);
+  EXPECT_FALSE(W->Wordwrap1->isChecked());
+  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::NoWrap);
+}
+
+TEST_F(LogWindowTest, LineModeReportsEachNewStateToItsBinder) {
+  W->LineMode1->trigger();  // unbound: only the check changes
+  EXPECT_TRUE(W->LineMode1->isChecked());
+  std::vector<bool> reported;
+  W->OnLineModeChange = [&](QObject* Sender, bool On) {
+    EXPECT_EQ(Sender, W.get());
+    reported.push_back(On);
+  };
+  W->LineMode1->trigger();
+  W->LineMode1Click(nullptr);
+  EXPECT_EQ(reported, (std::vector<bool>{false, true}));
+  EXPECT_TRUE(W->LineMode1->isChecked());
+}
+
+TEST_F(LogWindowTest, AnErrorInAMenuHandlerGoesToTheErrorBoxNotThroughQt) {
+  W->OnLineModeChange = [](QObject*, bool) { throw Exception("No sessions to switch"); };
+  W->LineMode1->trigger();
+  EXPECT_EQ(Errors, (std::vector<std::string>{"No sessions to switch"}));
+  EXPECT_TRUE(W->LineMode1->isChecked());
+  Errors.clear();
+}
+
+// Enough entries to scroll, with the view following them (Refresh checked, as at start).
+void FillPastOneScreen(TLog& Log) {
+  for (int i = 0; i < 80; ++i) {
+    Log.SetEntryTitle("Fill");
+    Log.AddEntry("line " + std::to_string(i));
+  }
+  ASSERT_TRUE(PumpQtUntil([&] { return Log.LogWnd->verticalScrollBar()->maximum() > 0; }));
+}
+
+TEST_F(LogWindowTest, CopyPutsTheWholeTextOnTheClipboardAndLeavesTheCaretAtTheStartUnscrolled) {
+  FillPastOneScreen(*W);
+  Entry("Last", "no\xA0" "break");  // a no-break space must reach the clipboard as one
+  QScrollBar* v = W->LogWnd->verticalScrollBar();
+  const int scrolled = v->value();
+  ASSERT_GT(scrolled, 0);
+  platform::gui::SetClipboardText(QString());
+  W->Copy1->trigger();
+  EXPECT_EQ(platform::gui::ClipboardText(), Lines().join(u'\n'));
+  EXPECT_TRUE(platform::gui::ClipboardText().endsWith(QStringLiteral("no\u00A0break")));
+  EXPECT_EQ(W->LogWnd->textCursor().position(), 0);
+  EXPECT_FALSE(W->LogWnd->textCursor().hasSelection());
+  EXPECT_EQ(v->value(), scrolled);
+}
+
+TEST_F(LogWindowTest, RefreshCheckedFollowsTheNewestEntryUncheckedKeepsTheCaretInSight) {
+  FillPastOneScreen(*W);
+  QScrollBar* v = W->LogWnd->verticalScrollBar();
+  EXPECT_GT(v->value(), 0);
+  EXPECT_TRUE(CaretInSight());
+
+  W->Refresh1->trigger();
+  ASSERT_FALSE(W->Refresh1->isChecked());
+  W->LogWnd->moveCursor(QTextCursor::Start);  // the user parks the caret at the top
+  const int maximum = v->maximum();
+  Entry("Below", "unseen");
+  ASSERT_TRUE(PumpQtUntil([&] { return v->maximum() > maximum; }));
+  EXPECT_EQ(v->value(), 0);
+  EXPECT_EQ(W->LogWnd->textCursor().position(), 0);
+  EXPECT_TRUE(CaretInSight());
+
+  W->Refresh1->trigger();  // takes effect from the next entry
+  EXPECT_EQ(v->value(), 0);
+  Entry("Followed", "seen");
+  EXPECT_EQ(W->LogWnd->textCursor().position(), W->LogWnd->document()->characterCount() - 1);
+  EXPECT_GT(v->value(), 0);
+  EXPECT_TRUE(CaretInSight());
+}
+
+}  // namespace
