@@ -73,6 +73,9 @@ TEST(ResolveTest, InvalidHostTextsAreRefusedWithTheirMessage) {
   EXPECT_EQ(MessageOf([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
   EXPECT_EQ(MessageOf([&] { WSocketResolveHost(Long); }),
             "WSocketResolveHost: '" + Long + "' Invalid Hostname.");
+  // Dotted, but 08 is no octal number: refused, not looked up as a name.
+  EXPECT_EQ(MessageOf([] { WSocketResolveHost("1.2.3.08"); }),
+            "WSocketResolveHost: '1.2.3.08' Invalid IP address.");
   // A zero byte would cut the name short in the system lookup.
   const std::string WithZero("local\0host", 10);
   EXPECT_EQ(MessageOf([&] { WSocketResolveHost(WithZero); }),
