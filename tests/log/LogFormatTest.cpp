@@ -82,14 +82,6 @@ TEST(BodyLayoutLarge, OffsetLabelsWrapAfter64KiBWhileTheBytesFollowTheBlock) {
   EXPECT_EQ(lines[4097], "0010 70 70 70 70" + Blanks(37) + "pppp");  // the last 4 bytes
 }
 
-TEST(FormatHexLine, CoversAtMostSixteenBytesFromItsOffset) {
-  const std::string body = "ABCDEFGHIJKLMNOPQ";
-  const THexLine second = FormatHexLine(body, 16, 1);
-  EXPECT_EQ(second.Count, 1u);
-  EXPECT_EQ(second.Text, "0010 51" + Blanks(46) + "Q");
-  EXPECT_EQ(FormatHexLine(body, 0, 17).Count, 16u);
-}
-
 TEST(FormatHexLine, NeverReadsPastTheBlockWhateverRemainingSays) {
   const THexLine tail = FormatHexLine("ABC", 1, 100);
   EXPECT_EQ(tail.Count, 2u);
