@@ -130,3 +130,48 @@ inline std::string TracePrint(const std::vector<std::string>& v) {
 }
 
 }  // namespace testsupport
+
+namespace testsupport {
+
+// FNV-1a over a byte string: with the length, what the data tests compare.
+inline std::uint64_t Checksum(const std::string& s) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+// Deterministic bytes of every value, zero and CR LF included.
+inline std::string Pattern(std::size_t n, std::uint32_t seed = 1) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// Two connected components over loopback: Client connected out, Server accepted with Dup.
+struct ComponentPair {
+  TWSocket Listener{nullptr};
+  TWSocket Client{nullptr};
+  TWSocket Server{nullptr};
+  bool Open() {
+    Listener.SetAddr("127.0.0.1");
+    Listener.SetPort("0");
+    Listener.Listen();
+    Listener.OnSessionAvailable = [this](TComponent*, std::uint16_t) { Server.Dup(Listener.Accept()); };
+    Client.SetAddr("127.0.0.1");
+    Client.SetPort(Listener.GetBoundPort());
+    Client.Connect();
+    return PumpUntil([&] { return Client.State() == wsConnected && Server.State() == wsConnected; });
+  }
+};
+
+// Sets the kernel's receive buffer small, so that a sender fills it quickly and must wait.
+inline void SmallReceiveBuffer(int Fd) {
+  int size = 4096;
+  ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+}  // namespace testsupport

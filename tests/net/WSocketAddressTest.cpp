@@ -161,8 +161,8 @@ TEST(AddressSettings, BindLocalReadsBackTheChosenPort) {
 }
 
 TEST(DnsLookup, DottedAddressIsAnsweredBeforeTheCallReturns) {
-  TWSocket s(nullptr);
   Trace t;
+  TWSocket s(nullptr);
   t.Attach(s);
   s.DnsLookup("127.000.0.1");
   EXPECT_EQ(t.Events, (std::vector<std::string>{"Dns 0"}));
@@ -171,8 +171,8 @@ TEST(DnsLookup, DottedAddressIsAnsweredBeforeTheCallReturns) {
 }
 
 TEST(DnsLookup, NameIsAnsweredFromTheLoopAndOnlyTheLatestLookupAnswers) {
-  TWSocket s(nullptr);
   Trace t;
+  TWSocket s(nullptr);
   t.Attach(s);
   s.DnsLookup("nonexistent.invalid");
   s.DnsLookup("localhost");
@@ -187,8 +187,8 @@ TEST(DnsLookup, NameIsAnsweredFromTheLoopAndOnlyTheLatestLookupAnswers) {
 }
 
 TEST(DnsLookup, CancelRaisesTheInterruptedCodeAndNothingElseArrives) {
-  TWSocket s(nullptr);
   Trace t;
+  TWSocket s(nullptr);
   t.Attach(s);
   s.CancelDnsLookup();
   EXPECT_TRUE(t.Events.empty()) << "nothing pending: nothing happens";
@@ -200,8 +200,8 @@ TEST(DnsLookup, CancelRaisesTheInterruptedCodeAndNothingElseArrives) {
 }
 
 TEST(DnsLookup, ReverseLookupGivesTheOfficialName) {
-  TWSocket s(nullptr);
   Trace t;
+  TWSocket s(nullptr);
   t.Attach(s);
   s.ReverseDnsLookup("127.0.0.1");
   ASSERT_TRUE(PumpUntil([&] { return !t.Events.empty(); }));

@@ -13,8 +13,8 @@ namespace {
 // A TWSocket connected to a raw peer; the trace starts empty once the session is up.
 struct ConnectedPair {
   RawListener listener;
+  Trace trace;  // outlives the socket, whose destruction still raises OnChangeState
   TWSocket sock{nullptr};
-  Trace trace;
   int peer = -1;
 
   bool Open() {
@@ -40,8 +40,8 @@ TEST(SessionEvents, SuccessfulConnectRaisesStatesThenConnectedThenDataSent) {
 }
 
 TEST(SessionEvents, RefusedConnectReportsTheErrorThenClosesAndRestoresDefaults) {
-  TWSocket sock(nullptr);
   Trace t;
+  TWSocket sock(nullptr);
   t.Attach(sock);
   sock.SetAddr("127.0.0.1");
   sock.SetPort(std::to_string(UnusedPort()));
@@ -112,8 +112,8 @@ TEST(SessionEvents, DestroyingAnOpenComponentRaisesOnlyTheStateChange) {
   RawListener l;
   Events events;
   {
-    TWSocket sock(nullptr);
     Trace t;
+    TWSocket sock(nullptr);
     t.Attach(sock);
     sock.SetAddr("127.0.0.1");
     sock.SetPort(std::to_string(l.Port));
@@ -132,8 +132,8 @@ TEST(SessionEvents, DestroyingAnOpenComponentRaisesOnlyTheStateChange) {
 }
 
 TEST(SessionEvents, ListenThenAcceptIntoAnotherComponentWithDup) {
-  TWSocket server(nullptr);
   Trace st;
+  TWSocket server(nullptr);
   st.Attach(server);
   server.SetAddr("127.0.0.1");
   server.SetPort("0");
@@ -142,8 +142,8 @@ TEST(SessionEvents, ListenThenAcceptIntoAnotherComponentWithDup) {
   std::uint16_t port = static_cast<std::uint16_t>(std::stoi(server.GetBoundPort()));
   ASSERT_NE(port, 0);
 
-  TWSocket client(nullptr);
   Trace ct;
+  TWSocket client(nullptr);
   ct.Attach(client);
   server.OnSessionAvailable = [&](TComponent*, std::uint16_t e) {
     st.Events.push_back("Available " + std::to_string(e));
@@ -166,8 +166,8 @@ TEST(SessionEvents, ListenThenAcceptIntoAnotherComponentWithDup) {
 }
 
 TEST(SessionEvents, UdpConnectIsConnectedInsideTheCall) {
-  TWSocket sock(nullptr);
   Trace t;
+  TWSocket sock(nullptr);
   t.Attach(sock);
   sock.SetProto("udp");
   sock.SetAddr("127.0.0.1");
