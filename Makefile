@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PROGRAM := $(BUILD)/app/vantrel
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build test run bench clean
 
 all: build
 
@@ -23,6 +23,9 @@ test: build
 run: build
 	@if [ -x $(PROGRAM) ]; then exec $(PROGRAM); \
 	 else echo "Everything is built, but there is no program yet."; fi
+
+bench: build
+	@$(BUILD)/bench/bench_transfer
 
 clean:
 	rm -rf $(BUILD)

@@ -314,10 +314,12 @@ public:
   TLineLimitEvent OnLineLimitExceeded;
 
 protected:
-  // The line buffer holds FLineBufferCount bytes followed by a zero byte; FLineBufferSize is its
-  // allocated size (0 while unallocated).
+  // The line buffer holds FLineBufferCount bytes from FLineBufferStart on, followed by a zero
+  // byte; FLineBufferSize is its allocated size (0 while unallocated).
   std::unique_ptr<char[]> FLineBuffer;
   std::int32_t FLineBufferSize = 0;
+  std::int32_t FLineBufferStart = 0;
+  char* LineData() const { return FLineBuffer.get() + FLineBufferStart; }
   std::int32_t FLineBufferCount = 0;
   std::string FLineEnd = "\r\n";
   bool FLineMode = false;
@@ -332,6 +334,7 @@ protected:
 
 private:
   void GrowLineBuffer(std::int32_t Size);
+  void CompactLineBuffer();
   void ReleaseLineBuffer();
   void RemoveFromLineBuffer(std::int32_t Count);
   void EndLineOffer();

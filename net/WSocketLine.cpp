@@ -2,8 +2,9 @@
 // LineEnd and offers each complete line, line end included, through OnDataAvailable; during that
 // call RcvdCount is the unread length of the line and reads return exactly the line.
 //
-//   FLineBuffer:  [ line being offered | bytes after it ... ][0]
-//                  ^ read part ^ unread part                ^ FLineBufferCount
+//   FLineBuffer:  [ taken | line being offered | bytes after it ... ][0]
+//                          ^ read part ^ unread part                ^ FLineBufferCount
+//                          ^ FLineBufferStart (LineData())
 //
 // Outside an offer the buffer holds the start of the next line and no complete LineEnd.
 // Handlers can close the socket under a running loop (an echo that finds the connection gone, a
@@ -25,28 +26,44 @@ TCustomLineWSocket::~TCustomLineWSocket() {
   ReleaseLineBuffer();
 }
 
+// Reallocates to exactly Size bytes; the held bytes and their zero byte move to the front.
 void TCustomLineWSocket::GrowLineBuffer(std::int32_t Size) {
   auto bigger = std::make_unique<char[]>(static_cast<std::size_t>(Size));
-  if (FLineBuffer) std::memcpy(bigger.get(), FLineBuffer.get(), static_cast<std::size_t>(FLineBufferCount) + 1);
-  else bigger[0] = 0;
+  if (FLineBuffer)
+    std::memcpy(bigger.get(), LineData(), static_cast<std::size_t>(FLineBufferCount) + 1);
+  else
+    bigger[0] = 0;
   FLineBuffer = std::move(bigger);
   FLineBufferSize = Size;
+  FLineBufferStart = 0;
+}
+
+// Moves the held bytes and their zero byte to the front, once per read rather than once per line.
+void TCustomLineWSocket::CompactLineBuffer() {
+  if (!FLineBuffer || FLineBufferStart == 0) return;
+  std::memmove(FLineBuffer.get(), LineData(), static_cast<std::size_t>(FLineBufferCount) + 1);
+  FLineBufferStart = 0;
 }
 
 void TCustomLineWSocket::ReleaseLineBuffer() {
   FLineBuffer.reset();
   FLineBufferSize = 0;
+  FLineBufferStart = 0;
   FLineBufferCount = 0;
   FPendingLineLength = 0;
   FLineOfferLength = 0;
 }
 
+// Takes Count bytes off the front. The bytes behind them stay where they are (the zero byte after
+// them too) until the next compaction.
 void TCustomLineWSocket::RemoveFromLineBuffer(std::int32_t Count) {
   Count = std::clamp(Count, 0, FLineBufferCount);
-  std::memmove(FLineBuffer.get(), FLineBuffer.get() + Count,
-               static_cast<std::size_t>(FLineBufferCount - Count));
+  FLineBufferStart += Count;
   FLineBufferCount -= Count;
-  FLineBuffer[FLineBufferCount] = 0;
+  if (FLineBufferCount == 0) {
+    FLineBufferStart = 0;
+    FLineBuffer[0] = 0;
+  }
 }
 
 // Ends an offer that did not run to its end: the read part of the line goes, its unread rest and
@@ -69,14 +86,14 @@ std::int32_t TCustomLineWSocket::RcvdCount() {
 std::int32_t TCustomLineWSocket::NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) {
   if (FLineMode && FPendingLineLength > 0) {
     std::int32_t n = std::clamp(BufferSize, 0, FPendingLineLength);
-    std::memcpy(Buffer, FLineBuffer.get() + (FLineOfferLength - FPendingLineLength),
+    std::memcpy(Buffer, LineData() + (FLineOfferLength - FPendingLineLength),
                 static_cast<std::size_t>(n));
     FPendingLineLength -= n;
     return n;
   }
   if (!FLineMode && FLineBufferCount > 0) {
     std::int32_t n = std::clamp(BufferSize, 0, FLineBufferCount);
-    std::memcpy(Buffer, FLineBuffer.get(), static_cast<std::size_t>(n));
+    std::memcpy(Buffer, LineData(), static_cast<std::size_t>(n));
     RemoveFromLineBuffer(n);
     return n;
   }
@@ -89,15 +106,16 @@ bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error) {
   std::int32_t n = TCustomSocksWSocket::RcvdCount();
   if (n < 0) return true;
   if (n == 0) n = 255;
+  CompactLineBuffer();
   if (FLineBufferSize < FLineBufferCount + n + 1) GrowLineBuffer(FLineBufferCount + n + 1);
-  std::int32_t got = Receive(FLineBuffer.get() + FLineBufferCount, n);
+  std::int32_t got = Receive(LineData() + FLineBufferCount, n);
   if (got <= 0 || !FLineBuffer) return true;
-  FLineBuffer[FLineBufferCount + got] = 0;
+  LineData()[FLineBufferCount + got] = 0;
 
   if (FLineEdit) {
     ApplyLineEdit(got);
   } else if (FLineEcho) {
-    Send(FLineBuffer.get() + FLineBufferCount, got);
+    Send(LineData() + FLineBufferCount, got);
   }
   if (!FLineBuffer) return true;  // an echo found the connection gone
 
@@ -112,7 +130,7 @@ bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error) {
 void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {
   while (FLineMode && FLineBuffer && !FLineEnd.empty()) {
     const auto endLen = static_cast<std::int32_t>(FLineEnd.size());
-    const char* begin = FLineBuffer.get();
+    const char* begin = LineData();
     const char* found = std::search(begin + SearchStart, begin + FLineBufferCount, FLineEnd.begin(),
                                     FLineEnd.end());
     if (found == begin + FLineBufferCount) break;
@@ -144,7 +162,7 @@ void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {
     if (FLimitClearFlag) {
       FPendingLineLength = 0;
       FLineBufferCount = 0;
-      FLineBuffer[0] = 0;
+      LineData()[0] = 0;
       FLimitClearFlag = false;
     }
   }
@@ -169,9 +187,9 @@ void TCustomLineWSocket::ApplyLineEdit(std::int32_t& Count) {
   bool editing = false;
 
   for (std::int32_t k = 0; k < Count; ++k) {
-    const char c = FLineBuffer[start + k];
+    const char c = LineData()[start + k];
     if ((c == '\b' || c == '\t') && !editing) {
-      copy.assign(FLineBuffer.get(), static_cast<std::size_t>(dst));
+      copy.assign(LineData(), static_cast<std::size_t>(dst));
       editing = true;
     }
     if (c == '\b') {
@@ -199,9 +217,10 @@ void TCustomLineWSocket::ApplyLineEdit(std::int32_t& Count) {
     }
   }
   if (!editing) return;
+  CompactLineBuffer();
   if (FLineBufferSize <= dst) GrowLineBuffer(dst + 1);
-  std::memcpy(FLineBuffer.get(), copy.data(), static_cast<std::size_t>(dst));
-  FLineBuffer[dst] = 0;
+  std::memcpy(LineData(), copy.data(), static_cast<std::size_t>(dst));
+  LineData()[dst] = 0;
   FLineBufferCount = low;
   Count = dst - low;
 }
@@ -260,7 +279,7 @@ void TCustomLineWSocket::MsgLineModeDataHandler() {
     std::int32_t before = FLineBufferCount;
     if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
       FLineBufferCount = 0;
-      FLineBuffer[0] = 0;
+      LineData()[0] = 0;
       return;
     }
     if (!FLineBuffer || FLineBufferCount == before) return;  // the rest waits for the next read
