@@ -1,0 +1,435 @@
+// The socket calls of Winsock.h over POSIX sockets: Windows Sockets values and results at the
+// interface, POSIX inside. A SOCKET is the descriptor number. Every failure stores a Windows
+// Sockets code (WSAErrorFromErrno, the one table) and returns SOCKET_ERROR or INVALID_SOCKET.
+//
+// Where Linux and Windows differ, the Windows behaviour is made here:
+// - sends use MSG_NOSIGNAL, so a closed peer never raises SIGPIPE; EPIPE is 10058 after our own
+//   shutdown of the send side, 10054 once the connection existed, else 10057;
+// - bind() of a stream socket sets SO_REUSEADDR first, so a port whose old connections sit in
+//   TIME_WAIT can be listened on again, while a port with a live listener still gives 10048;
+// - listen() on an unbound socket is 10022 (Linux would bind a random port);
+// - recv() of 0 bytes on a stream reports whether a read could proceed (0) or would block;
+// - an accepted socket is non-blocking when its listener is (Windows copies the listener's
+//   selection; here only its mode is copied, the new socket is selected on its own);
+// - the readiness bookkeeping of WSAAsyncSelect is in WinsockSelect.cpp.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#undef htons
+#undef ntohs
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Winsock.h"
+#include "platform/WinsockErrors.h"
+#include "platform/WinsockSelect.h"
+
+namespace platform {
+
+using sockets::Fail;
+using sockets::ToFd;
+
+namespace {
+
+// Windows Sockets values that Winsock.h does not name.
+constexpr int kWsMsgPeek = 0x2;
+constexpr int kWsMsgDontRoute = 0x4;
+constexpr int kWsSoDontLinger = ~WS_SO_LINGER;
+constexpr int kWsSoSndBuf = 0x1001;
+constexpr int kWsSoRcvBuf = 0x1002;
+constexpr int kWsSoOobInline = 0x0100;
+constexpr int kWsTcpNoDelay = 0x0001;
+
+int gStartups = 0;
+int gCleanups = 0;
+
+int FailErrno(int Err) { return Fail(WSAErrorFromErrno(Err)); }
+
+SOCKET FailSocket(int WsaCode) {
+  WSASetLastError(WsaCode);
+  return INVALID_SOCKET;
+}
+
+// Flags of recv/send: MSG_OOB, MSG_PEEK (receiving only) and MSG_DONTROUTE.
+bool PosixFlags(int WsFlags, bool Receiving, int& Out) {
+  int allowed = WS_MSG_OOB | kWsMsgDontRoute | (Receiving ? kWsMsgPeek : 0);
+  if ((WsFlags & ~allowed) != 0) return false;
+  Out = ((WsFlags & WS_MSG_OOB) ? MSG_OOB : 0) | ((WsFlags & kWsMsgPeek) ? MSG_PEEK : 0) |
+        ((WsFlags & kWsMsgDontRoute) ? MSG_DONTROUTE : 0);
+  return true;
+}
+
+bool ToPosixAddr(const TSockAddrIn* Addr, int Len, sockaddr_in& Out) {
+  if (Addr == nullptr || Len < static_cast<int>(sizeof(TSockAddrIn))) return false;
+  Out = sockaddr_in{};
+  Out.sin_family = Addr->sin_family == WS_AF_INET ? AF_INET : static_cast<sa_family_t>(Addr->sin_family);
+  Out.sin_port = Addr->sin_port;
+  Out.sin_addr.s_addr = Addr->sin_addr;
+  return true;
+}
+
+void FromPosixAddr(const sockaddr_in& In, TSockAddrIn* Addr, int* Len) {
+  TSockAddrIn a;
+  a.sin_family = In.sin_family == AF_INET ? static_cast<std::uint16_t>(WS_AF_INET) : In.sin_family;
+  a.sin_port = In.sin_port;
+  a.sin_addr = In.sin_addr.s_addr;
+  *Addr = a;
+  *Len = static_cast<int>(sizeof(TSockAddrIn));
+}
+
+// An output address argument: none, or a record of at least 16 bytes with its length.
+bool AddrOutValid(const TSockAddrIn* Addr, const int* Len) {
+  return Addr == nullptr || (Len != nullptr && *Len >= static_cast<int>(sizeof(TSockAddrIn)));
+}
+
+int SocketType(int Fd) {
+  if (sockets::SocketRecord* r = sockets::Find(Fd); r != nullptr && r->known) return r->type;
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (::getsockopt(Fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -errno;
+  return type;
+}
+
+// EPIPE: the send side is closed. Ours (shutdown) or the connection's (reset, peer gone), or a
+// stream that never was connected.
+int SendErrorCode(int Fd, int Err) {
+  if (Err != EPIPE) return WSAErrorFromErrno(Err);
+  sockets::SocketRecord* r = sockets::Find(Fd);
+  if (r != nullptr && r->shutSend) return WSAESHUTDOWN;
+  if (r != nullptr && (r->everConnected || r->connectPending)) return WSAECONNRESET;
+  if (r == nullptr || !r->known) {
+    // A socket that did not come from socket()/accept(): a peer address means it was connected.
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) return WSAECONNRESET;
+  }
+  return WSAENOTCONN;
+}
+
+int IntOption(const char* OptVal, int OptLen, int& Value) {
+  if (OptVal == nullptr || OptLen < static_cast<int>(sizeof(std::int32_t))) return WSAEFAULT;
+  std::int32_t v;
+  std::memcpy(&v, OptVal, sizeof v);
+  Value = v;
+  return 0;
+}
+
+}  // namespace
+
+// ---- start-up ------------------------------------------------------------------------------
+
+int WSAStartup(std::uint16_t VersionRequested, TWSAData* Data) {
+  ++gStartups;
+  if (Data == nullptr) return WSAEFAULT;
+  std::uint8_t major = VersionRequested & 0xFF, minor = VersionRequested >> 8;
+  if (major == 0) return WSAVERNOTSUPPORTED;
+  *Data = TWSAData{};
+  // The highest version offered is 1.1; a request for 1.0 gets 1.0.
+  Data->wVersion = (major == 1 && minor == 0) ? 0x0001 : 0x0101;
+  Data->wHighVersion = 0x0101;
+  std::strcpy(Data->szDescription, "Vantrel sockets over POSIX");
+  std::strcpy(Data->szSystemStatus, "Running");
+  rlimit files{};
+  rlim_t maxSockets = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
+  Data->iMaxSockets = static_cast<std::uint16_t>(maxSockets > 0xFFFF ? 0xFFFF : maxSockets);
+  Data->iMaxUdpDg = 65507;
+  return 0;
+}
+
+int WSACleanup() {
+  ++gCleanups;
+  return 0;
+}
+
+int StartupCount() { return gStartups; }
+int CleanupCount() { return gCleanups; }
+
+// ---- creating, binding, connecting ---------------------------------------------------------
+
+SOCKET socket(int Af, int Type, int Protocol) {
+  if (Af != WS_AF_INET) return FailSocket(WSAEAFNOSUPPORT);
+  if (Type < 1 || Type > 5) return FailSocket(WSAESOCKTNOSUPPORT);  // no Linux flag bits
+  int fd = ::socket(AF_INET, Type | SOCK_CLOEXEC, Protocol);
+  if (fd < 0) return FailSocket(WSAErrorFromErrno(errno));
+  sockets::Created(fd, Type, false, false);
+  return static_cast<SOCKET>(fd);
+}
+
+int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  sockaddr_in sa;
+  if (!ToPosixAddr(Addr, NameLen, sa)) return Fail(WSAEFAULT);
+  int type = SocketType(fd);
+  if (type < 0) return FailErrno(-type);
+  if (type == SOCK_STREAM) {
+    // Windows lets a port be bound again while its old connections linger in TIME_WAIT. Linux
+    // needs SO_REUSEADDR for that on the new socket and on the old ones (accepted sockets
+    // inherit it from their listener), and still refuses a port with a live listener.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return FailErrno(errno);
+  return 0;
+}
+
+int listen(SOCKET s, int Backlog) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (SocketType(fd) == SOCK_STREAM) {
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.sin_port == 0)
+      return Fail(WSAEINVAL);  // not bound: Windows refuses, Linux would pick a port
+  }
+  if (::listen(fd, Backlog) != 0) return FailErrno(errno);
+  sockets::Get(fd).listening = true;
+  return 0;
+}
+
+SOCKET accept(SOCKET s, TSockAddrIn* Addr, int* AddrLen) {
+  int fd;
+  if (!ToFd(s, fd)) return FailSocket(WSAENOTSOCK);
+  if (!AddrOutValid(Addr, AddrLen)) return FailSocket(WSAEFAULT);
+  sockets::SocketRecord* listener = sockets::Find(fd);
+  bool nonBlocking = listener != nullptr && listener->nonBlocking;
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  int nfd = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+  int err = errno;
+  sockets::AfterAccept(fd);
+  if (nfd < 0) return FailSocket(WSAErrorFromErrno(err));
+  sockets::Created(nfd, SOCK_STREAM, true, nonBlocking);
+  if (Addr != nullptr) FromPosixAddr(peer, Addr, AddrLen);
+  return static_cast<SOCKET>(nfd);
+}
+
+int connect(SOCKET s, const TSockAddrIn* Name, int NameLen) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  sockaddr_in sa;
+  if (!ToPosixAddr(Name, NameLen, sa)) return Fail(WSAEFAULT);
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  int code = sockets::AfterConnect(fd, rc == 0 ? 0 : errno);
+  return code == 0 ? 0 : Fail(code);
+}
+
+// ---- options and queries -------------------------------------------------------------------
+
+int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  int level, name, value = 0;
+  const void* arg = &value;
+  socklen_t argLen = sizeof value;
+  linger lg{};
+  if (Level == WS_SOL_SOCKET) {
+    level = SOL_SOCKET;
+    switch (OptName) {
+      case WS_SO_LINGER: {
+        if (OptVal == nullptr || OptLen < static_cast<int>(sizeof(TLinger))) return Fail(WSAEFAULT);
+        TLinger l;
+        std::memcpy(&l, OptVal, sizeof l);
+        lg.l_onoff = l.l_onoff != 0 ? 1 : 0;
+        lg.l_linger = l.l_linger;
+        name = SO_LINGER;
+        arg = &lg;
+        argLen = sizeof lg;
+        break;
+      }
+      case kWsSoDontLinger: {
+        if (int e = IntOption(OptVal, OptLen, value); e != 0) return Fail(e);
+        lg.l_onoff = value == 0 ? 1 : 0;  // "don't linger" false: linger on with time 0
+        name = SO_LINGER;
+        arg = &lg;
+        argLen = sizeof lg;
+        break;
+      }
+      case WS_SO_REUSEADDR: name = SO_REUSEADDR; break;
+      case WS_SO_KEEPALIVE: name = SO_KEEPALIVE; break;
+      case WS_SO_BROADCAST: name = SO_BROADCAST; break;
+      case kWsSoOobInline: name = SO_OOBINLINE; break;
+      case kWsSoSndBuf: name = SO_SNDBUF; break;
+      case kWsSoRcvBuf: name = SO_RCVBUF; break;
+      default: return Fail(WSAENOPROTOOPT);
+    }
+  } else if (Level == WS_IPPROTO_TCP) {
+    level = IPPROTO_TCP;
+    if (OptName != kWsTcpNoDelay) return Fail(WSAENOPROTOOPT);
+    name = TCP_NODELAY;
+  } else {
+    return Fail(WSAEINVAL);
+  }
+  if (arg == &value) {
+    if (int e = IntOption(OptVal, OptLen, value); e != 0) return Fail(e);
+    if (name != SO_SNDBUF && name != SO_RCVBUF) value = value != 0 ? 1 : 0;  // BOOL, -1 included
+  }
+  if (::setsockopt(fd, level, name, arg, argLen) != 0) return FailErrno(errno);
+  return 0;
+}
+
+int getsockname(SOCKET s, TSockAddrIn* Name, int* NameLen) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (Name == nullptr || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno(errno);
+  if (sa.sin_port == 0 && sa.sin_addr.s_addr == 0) return Fail(WSAEINVAL);  // not bound, as Windows says
+  FromPosixAddr(sa, Name, NameLen);
+  return 0;
+}
+
+int getpeername(SOCKET s, TSockAddrIn* Name, int* NameLen) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (Name == nullptr || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno(errno);
+  FromPosixAddr(sa, Name, NameLen);
+  return 0;
+}
+
+int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (Argp == nullptr) return Fail(WSAEFAULT);
+  if (Cmd == WS_FIONREAD) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0) return FailErrno(errno);
+    *Argp = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  if (Cmd == WS_FIONBIO) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return FailErrno(errno);
+    sockets::SocketRecord& r = sockets::Get(fd);
+    bool on = *Argp != 0;
+    if (!on && r.token != 0) return Fail(WSAEINVAL);  // selected sockets stay non-blocking
+    if (::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) != 0) return FailErrno(errno);
+    r.nonBlocking = on;
+    return 0;
+  }
+  return Fail(WSAEINVAL);
+}
+
+// ---- data ----------------------------------------------------------------------------------
+
+namespace {
+
+// A zero-byte read of a stream: 0 when a read could proceed (data or end of file waiting), the
+// would-block failure on a non-blocking socket with nothing waiting.
+int RecvNothing(int fd) {
+  char byte;
+  ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
+  int err = errno;
+  sockets::AfterRecv(fd, n, err, 1, MSG_PEEK);
+  return n < 0 ? FailErrno(err) : 0;
+}
+
+// A datagram longer than the buffer: Windows fills the buffer, drops the rest and fails with
+// WSAEMSGSIZE; Linux truncates silently unless asked (MSG_TRUNC) for the real length.
+bool IsDatagram(int fd) {
+  sockets::SocketRecord* r = sockets::Find(fd);
+  return r != nullptr && r->known && r->type == SOCK_DGRAM;
+}
+
+int RecvResult(int fd, ssize_t n, int err, int Len, int flags) {
+  sockets::AfterRecv(fd, n, err, Len, flags);
+  if (n < 0) return FailErrno(err);
+  if (n > Len) return Fail(WSAEMSGSIZE);
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+int recv(SOCKET s, char* Buf, int Len, int Flags) {
+  int fd, flags;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (!PosixFlags(Flags, true, flags)) return Fail(WSAEOPNOTSUPP);
+  if (Len < 0) return Fail(WSAEFAULT);
+  if (IsDatagram(fd)) flags |= MSG_TRUNC;
+  else if (Len == 0 && SocketType(fd) == SOCK_STREAM) return RecvNothing(fd);
+  ssize_t n = ::recv(fd, Buf, static_cast<size_t>(Len), flags);
+  return RecvResult(fd, n, errno, Len, flags);
+}
+
+int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrIn* From, int* FromLen) {
+  int fd, flags;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (!PosixFlags(Flags, true, flags)) return Fail(WSAEOPNOTSUPP);
+  if (Len < 0 || !AddrOutValid(From, FromLen)) return Fail(WSAEFAULT);
+  if (IsDatagram(fd)) flags |= MSG_TRUNC;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  ssize_t n = ::recvfrom(fd, Buf, static_cast<size_t>(Len), flags, reinterpret_cast<sockaddr*>(&sa), &len);
+  int err = errno;
+  if (n >= 0 && From != nullptr && len >= sizeof(sockaddr_in)) FromPosixAddr(sa, From, FromLen);  // streams give none
+  return RecvResult(fd, n, err, Len, flags);
+}
+
+int send(SOCKET s, const char* Buf, int Len, int Flags) {
+  int fd, flags;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (!PosixFlags(Flags, false, flags)) return Fail(WSAEOPNOTSUPP);
+  if (Len < 0) return Fail(WSAEFAULT);
+  ssize_t n = ::send(fd, Buf, static_cast<size_t>(Len), flags | MSG_NOSIGNAL);
+  if (n == Len) return Len;
+  int err = errno;
+  sockets::AfterShortSend(fd, n, Len, err);
+  return n < 0 ? Fail(SendErrorCode(fd, err)) : static_cast<int>(n);
+}
+
+int sendto(SOCKET s, const char* Buf, int Len, int Flags, const TSockAddrIn* To, int ToLen) {
+  if (To == nullptr) return send(s, Buf, Len, Flags);
+  int fd, flags;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  if (!PosixFlags(Flags, false, flags)) return Fail(WSAEOPNOTSUPP);
+  sockaddr_in sa;
+  if (Len < 0 || !ToPosixAddr(To, ToLen, sa)) return Fail(WSAEFAULT);
+  ssize_t n = ::sendto(fd, Buf, static_cast<size_t>(Len), flags | MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  if (n == Len) return Len;
+  int err = errno;
+  sockets::AfterShortSend(fd, n, Len, err);
+  return n < 0 ? Fail(SendErrorCode(fd, err)) : static_cast<int>(n);
+}
+
+// ---- ending --------------------------------------------------------------------------------
+
+int shutdown(SOCKET s, int How) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  int how;
+  switch (How) {
+    case SD_RECEIVE: how = SHUT_RD; break;
+    case SD_SEND: how = SHUT_WR; break;
+    case SD_BOTH: how = SHUT_RDWR; break;
+    default: return Fail(WSAEINVAL);
+  }
+  if (::shutdown(fd, how) != 0) return FailErrno(errno);
+  sockets::SocketRecord& r = sockets::Get(fd);
+  if (How != SD_RECEIVE) r.shutSend = true;
+  if (How != SD_SEND) r.shutRecv = true;
+  return 0;
+}
+
+int closesocket(SOCKET s) {
+  int fd;
+  if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
+  // Only sockets: never a descriptor of the loop or of anything else that shares the numbers.
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return FailErrno(errno);
+  sockets::Forget(fd);  // its queued notifications go before the number can be handed out again
+  if (::close(fd) != 0 && errno != EINTR) return FailErrno(errno);  // after EINTR it is closed
+  return 0;
+}
+
+}  // namespace platform
