@@ -306,5 +306,11 @@ bool PostTokenMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, std::uin
   return true;
 }
 
+bool IsTokenQueued(std::uint64_t Token) {
+  for (const QueuedMessage& q : L().queue)
+    if (q.token == Token) return true;
+  return false;
+}
+
 }  // namespace loop
 }  // namespace platform

@@ -93,6 +93,8 @@ void Unwatch(int Fd);
 std::uint64_t NewToken();
 void RevokeToken(std::uint64_t Token);
 bool PostTokenMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, std::uint64_t Token);
+// Whether a message posted with Token still waits in the queue.
+bool IsTokenQueued(std::uint64_t Token);
 
 }  // namespace loop
 }  // namespace platform

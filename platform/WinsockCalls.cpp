@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,7 +24,9 @@
 #undef ntohs
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/Winsock.h"
 #include "platform/WinsockErrors.h"
@@ -420,6 +423,37 @@ int shutdown(SOCKET s, int How) {
   return 0;
 }
 
+namespace {
+
+// Deadlines of lingering closes, by descriptor.
+std::unordered_map<int, std::chrono::steady_clock::time_point> gLingerDeadlines;
+
+// Linux blocks in close() for up to the linger time while data is unsent, even on a non-blocking
+// socket; Windows answers a non-blocking socket with would-block instead, and the caller pumps and
+// tries again. So: would-block while unsent data remains and the time is not up; then a close that
+// cannot block, orderly when everything has left, a reset when the time ran out (as Windows does).
+bool LingerWouldBlock(int fd) {
+  linger lg{};
+  socklen_t len = sizeof lg;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || !(flags & O_NONBLOCK) || ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) != 0 ||
+      !lg.l_onoff || lg.l_linger <= 0)
+    return false;
+  int unsent = 0;
+  if (::ioctl(fd, SIOCOUTQ, &unsent) != 0) unsent = 0;
+  auto now = std::chrono::steady_clock::now();
+  auto it = gLingerDeadlines.find(fd);
+  if (it == gLingerDeadlines.end())
+    it = gLingerDeadlines.emplace(fd, now + std::chrono::seconds(lg.l_linger)).first;
+  if (unsent > 0 && now < it->second) return true;
+  linger done{unsent > 0 ? 1 : 0, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &done, sizeof done);
+  gLingerDeadlines.erase(it);
+  return false;
+}
+
+}  // namespace
+
 int closesocket(SOCKET s) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
@@ -427,6 +461,7 @@ int closesocket(SOCKET s) {
   int type = 0;
   socklen_t len = sizeof type;
   if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return FailErrno(errno);
+  if (LingerWouldBlock(fd)) return Fail(WSAEWOULDBLOCK);
   sockets::Forget(fd);  // its queued notifications go before the number can be handed out again
   if (::close(fd) != 0 && errno != EINTR) return FailErrno(errno);  // after EINTR it is closed
   return 0;

@@ -156,6 +156,9 @@ struct TLookupState {
 
   // Loop thread only.
   std::unordered_map<HANDLE, TRequest> Requests;
+  // Answers posted and maybe not yet taken from the queue, by handle: until the component has
+  // taken one, a cancel still withdraws it, as it would a request not yet answered.
+  std::unordered_map<HANDLE, std::uint64_t> Posted;
   HANDLE NextHandle = 1;
   std::uint64_t Settled = 0;
 };
@@ -238,6 +241,11 @@ void DeliverAnswers() {
     std::lock_guard<std::mutex> lock(s.Mutex);
     batch.swap(s.Answered);
   }
+  std::erase_if(s.Posted, [](const auto& entry) {
+    if (loop::IsTokenQueued(entry.second)) return false;
+    loop::RevokeToken(entry.second);  // taken or dropped: the token has done its work
+    return true;
+  });
   for (const std::shared_ptr<TJob>& job : batch) {
     ++s.Settled;
     auto it = s.Requests.find(job->Handle);
@@ -247,7 +255,11 @@ void DeliverAnswers() {
     const THostAnswer& answer = job->Answer;
     LPARAM result = answer.Error != 0 ? MakeLong(0, static_cast<std::uint16_t>(answer.Error))
                                       : WriteHostEntry(request.Buf, request.BufLen, answer);
-    PostMessage(request.Wnd, request.Msg, job->Handle, result);
+    std::uint64_t token = loop::NewToken();
+    if (loop::PostTokenMessage(request.Wnd, request.Msg, job->Handle, result, token))
+      s.Posted.emplace(job->Handle, token);
+    else
+      loop::RevokeToken(token);
   }
 }
 
@@ -398,10 +410,18 @@ HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int 
   return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
 }
 
-// A handle that was issued but whose request is over (announced or cancelled) gives WSAEALREADY;
-// anything else WSAEINVAL.
+// A request whose answer has not been taken from the queue yet is withdrawn (0). A handle that was
+// issued but whose request is over (its answer taken, or cancelled) gives WSAEALREADY; anything
+// else WSAEINVAL.
 int WSACancelAsyncRequest(HANDLE AsyncTaskHandle) {
   TLookupState& s = State();
+  auto posted = s.Posted.find(AsyncTaskHandle);
+  if (posted != s.Posted.end()) {
+    bool waiting = loop::IsTokenQueued(posted->second);
+    loop::RevokeToken(posted->second);
+    s.Posted.erase(posted);
+    if (waiting) return 0;  // withdrawn before anyone saw it
+  }
   auto it = s.Requests.find(AsyncTaskHandle);
   if (it == s.Requests.end()) {
     bool issued = AsyncTaskHandle != 0 && AsyncTaskHandle < s.NextHandle;

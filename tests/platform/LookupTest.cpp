@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -237,6 +238,38 @@ TEST_F(LookupTest, CancelBeforeTheAnswerPostsNothingAndNeverWritesTheBuffer) {
     EXPECT_EQ(WSACancelAsyncRequest(h), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEALREADY);
   }
+}
+
+// The answer is already in the queue, behind a message whose handler cancels the lookup: the
+// cancel must withdraw it, as the component's CancelDnsLookup expects of a pending lookup.
+TEST_F(LookupTest, CancelWhileTheAnswerWaitsInTheQueueWithdrawsIt) {
+  static std::function<void()> onPoke;
+  const char* kPoke = "LookupPokeClass";
+  if (!IsWindowClassRegistered(kPoke)) {
+    ASSERT_TRUE(RegisterWindowClass(kPoke, [](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+      if (onPoke) onPoke();
+      return 0;
+    }));
+  }
+  HWND poke = CreateNotifyWindow(kPoke);
+  HANDLE h = WSAAsyncGetHostByName(wnd, kByName, "localhost", buf, sizeof buf);
+  ASSERT_NE(h, 0u);
+  ASSERT_TRUE(lookup::WaitUntilResolvedForTest(h, 5000));
+  int cancelled = -1;
+  std::size_t queuedAtCancel = 0;
+  onPoke = [&] {
+    queuedAtCancel = PendingMessageCount();
+    cancelled = WSACancelAsyncRequest(h);
+  };
+  PostMessage(poke, WM_USER, 0, 0);  // the pass that takes it queues the answer behind it first
+  for (int i = 0; i < 3; ++i) DispatchPending();
+  onPoke = nullptr;
+  DestroyNotifyWindow(poke);
+  EXPECT_EQ(queuedAtCancel, 1u) << "the answer was waiting when the cancel ran";
+  EXPECT_EQ(cancelled, 0);
+  EXPECT_TRUE(gDone.empty());
+  EXPECT_EQ(WSACancelAsyncRequest(h), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEALREADY);
 }
 
 TEST_F(LookupTest, CancelOfUnknownHandleFails) {

@@ -302,5 +302,47 @@ TEST_F(WinsockCallsTest, DatagramLongerThanTheBufferIs10040AndIsDropped) {
   EXPECT_EQ(std::string(buf, 4), "next");
 }
 
+// A linger time on a non-blocking socket must not block the thread in closesocket: Windows
+// answers would-block until the data has left, and then the close goes through.
+TEST_F(WinsockCallsTest, LingeringCloseOfANonBlockingSocketWouldBlockInsteadOfBlocking) {
+  SOCKET client, server;
+  Pair(client, server);
+  std::uint32_t on = 1;
+  ASSERT_EQ(ioctlsocket(client, WS_FIONBIO, &on), 0);
+  std::string chunk(65536, 'x');
+  std::size_t queued = 0;
+  for (int i = 0; i < 10000; ++i) {  // fill both buffers until the send would block
+    int n = send(client, chunk.data(), static_cast<int>(chunk.size()), 0);
+    if (n == SOCKET_ERROR) break;
+    queued += static_cast<std::size_t>(n);
+  }
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  TLinger l{1, 30};
+  ASSERT_EQ(setsockopt(client, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l), 0);
+  // A close that blocked would return 0 after the linger time, not would-block.
+  EXPECT_WSA_FAIL(closesocket(client), WSAEWOULDBLOCK);
+
+  // The peer reads everything; the close then goes through, and nothing was lost.
+  std::size_t got = 0;
+  std::string buf(65536, '\0');
+  bool closed = false;
+  for (int i = 0; i < 100000 && !closed; ++i) {
+    int n = ::recv(Fd(server), buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n > 0) got += static_cast<std::size_t>(n);
+    if (closesocket(client) == 0) closed = true;
+  }
+  ASSERT_TRUE(closed);
+  std::erase(sockets, client);
+  for (int i = 0; i < 100000; ++i) {
+    int n = ::recv(Fd(server), buf.data(), buf.size(), 0);
+    if (n <= 0) {
+      EXPECT_EQ(n, 0) << "an orderly end, not a reset";
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(got, queued);
+}
+
 }  // namespace
 }  // namespace platform::wstest
