@@ -160,9 +160,11 @@ TEST(Send, PeerResetWhileDataWaitsToLeaveClosesExactlyOnce) {
 TEST(Send, FlushReturnsOnceTheChainHasDrainedWhileOtherHandlersRun) {
   ComponentPair p;
   ASSERT_TRUE(p.Open());
-  int small = 4096;
-  ::setsockopt(static_cast<int>(p.Client.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  SmallReceiveBuffer(static_cast<int>(p.Server.SocketHandle()));
+  // Buffers small enough that 1 MiB cannot leave at once, large enough for loopback's big
+  // segments (a receive buffer below one segment makes TCP crawl).
+  int sndbuf = 16 << 10, rcvbuf = 64 << 10;
+  ::setsockopt(static_cast<int>(p.Client.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  ::setsockopt(static_cast<int>(p.Server.SocketHandle()), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   std::string got;
   p.Server.OnDataAvailable = [&](TComponent*, std::uint16_t) { got += p.Server.ReceiveText(); };
   std::string data = Pattern(1 << 20);
