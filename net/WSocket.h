@@ -247,19 +247,49 @@ private:
   bool FDestructionDone = false;
 };
 
-// The SOCKS level. With SocksServer empty it passes everything through to the level below.
+// The SOCKS level. With SocksServer set, Connect opens the TCP connection to the SOCKS server,
+// negotiates a connection to Addr and Port in SOCKS 4, 4A or 5, and only then raises
+// OnSessionConnected; with SocksServer empty every operation is the level below's.
+//
+//   Connect --> spAwaitMethod --TCP up, SOCKS 4 or 4A: connect request--> spAwaitConnect
+//                 |                                                          ^        |
+//                 | TCP up, SOCKS 5: method request                          |        | granted:
+//                 +--reply: method 0 ----------------------------------------+        | OnSessionConnected(0)
+//                 +--reply: method 2 --> spAwaitAuth --accepted: request-----+        v
+//                                                                                 spRelaying
+//   A failure in any phase also ends in spRelaying: OnSocksError, OnSessionConnected(code),
+//   then the close with that code.
+enum TSocksPhase : std::uint8_t {
+  spRelaying = 0,
+  spAwaitMethod = 1,
+  spAwaitAuth = 2,
+  spAwaitConnect = 3,
+};
+
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
   explicit TCustomSocksWSocket(TComponent* AOwner);
 
   void ResetDefaults() override;
+  std::int32_t RcvdCount() override;
+  bool NotifyDataAvailable(std::uint16_t Error) override;
+  void NotifySessionConnected(std::uint16_t Error) override;
+  void NotifySessionClosed(std::uint16_t Error) override;
+  std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) override;
+  void Connect() override;
+  void Listen() override;
 
+  // This level's own overridable operations, in slot order.
+  virtual void NotifySocksConnected(std::uint16_t Error);
+  virtual void SetSocksPort(const std::string& Value);
+  virtual void SetSocksServer(const std::string& Value);
+  virtual void NotifySocksError(std::int32_t Error, const std::string& Msg);
+
+  // ---- published properties ----
   const std::string& SocksLevel() const { return FSocksLevel; }
   void SetSocksLevel(const std::string& Value);
   const std::string& SocksServer() const { return FSocksServer; }
-  virtual void SetSocksServer(const std::string& Value);
   const std::string& SocksPort() const { return FSocksPort; }
-  virtual void SetSocksPort(const std::string& Value);
   const std::string& SocksUsercode() const { return FSocksUsercode; }
   void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
   const std::string& SocksPassword() const { return FSocksPassword; }
@@ -267,6 +297,15 @@ public:
   TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
   void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
 
+  // ---- read access to the internal state, for subclasses' owners and tests ----
+  bool UseSocks() const { return FUseSocks; }
+  TSocksPhase SocksPhase() const { return FSocksPhase; }
+
+  // The size of the request buffer and of ReplyBuffer; at most kSocksBufferSize - 1 reply bytes
+  // are held.
+  static constexpr std::int32_t kSocksBufferSize = 128;
+
+  // ---- events ----
   TSessionConnected OnSocksConnected;
   TSocksErrorEvent OnSocksError;
   TSocksAuthStateEvent OnSocksAuthState;
@@ -279,8 +318,35 @@ protected:
   std::string FSocksPassword;
   TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
 
+  bool FUseSocks = false;
+  TSocksPhase FSocksPhase = spRelaying;
+  std::uint8_t FOfferedAuthMethod = 0;
+  std::array<std::uint8_t, kSocksBufferSize> FReplyBuffer{};
+  std::int32_t FReplyCount = 0;
+  // Bytes that came in behind a SOCKS 5 connect reply: they are FReplyBuffer[Position, Position +
+  // Count) and are read before anything further from the network.
+  struct TSocksSurplus {
+    std::int32_t Count = 0;
+    std::int32_t Position = 0;
+  } FSocksSurplus;
+
 private:
   void ResetSocksDefaults();
+  std::string OversizeRequestText(bool AuthRequest) const;
+  bool SessionEnded(TSocksPhase Expected) const;
+  void NotifySocksAuthState(TSocksAuthState AuthState);
+  void SendMethodRequest();
+  void SendAuthRequest();
+  void SendConnectRequest();
+  void SendRequest(const std::string& Request, bool AuthRequest);
+  bool OfferToApplication(std::uint16_t Error);
+  bool ReadReply(std::int32_t Limit);
+  void ReceiveMethodReply();
+  void ReceiveAuthReply();
+  bool ReceiveSocks4Reply();
+  bool ReceiveSocks5Reply();
+  bool OfferAfterGrant();
+  void SocksFailure(std::int32_t Code, const std::string& Text);
 };
 
 // The line level: line mode, echo, editing and the line limit.

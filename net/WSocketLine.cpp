@@ -101,7 +101,9 @@ std::int32_t TCustomLineWSocket::NetRecv(char* Buffer, std::int32_t BufferSize, 
 }
 
 bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error) {
-  if (!FLineMode || FLineEnd.empty()) return TCustomSocksWSocket::NotifyDataAvailable(Error);
+  // While a SOCKS negotiation runs, the bytes that arrive are its replies, not lines.
+  if (!FLineMode || FLineEnd.empty() || FSocksPhase != spRelaying)
+    return TCustomSocksWSocket::NotifyDataAvailable(Error);
 
   std::int32_t n = TCustomSocksWSocket::RcvdCount();
   if (n < 0) return true;
