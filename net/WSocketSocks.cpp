@@ -110,11 +110,6 @@ void TCustomSocksWSocket::Connect() {
     TCustomWSocket::Connect();
     return;
   }
-  // Checked before the phase changes: a live session must not be switched into negotiation.
-  if (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
-    RaiseSocketException("Connect: Socket already in use");
-    return;
-  }
   if (LowerCase(FProto) != "tcp") {
     RaiseSocketException("tcp is the only protocol supported thru socks server");
     return;
@@ -142,17 +137,14 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
 
-  FSocksPhase = spAwaitMethod;
-  FReplyCount = 0;
-  // A Connect that the level below refuses opens nothing and must not leave the phase behind:
-  // the next plain connection would be negotiated.
-  try {
-    TCustomWSocket::Connect();
-  } catch (...) {
-    if (FSocketHandle == INVALID_SOCKET) FSocksPhase = spRelaying;
-    throw;
+  // The phase changes only once a connection attempt is under way (its outcome arrives from the
+  // loop, never inside Connect): a Connect refused below, or refused because the socket is in use,
+  // must leave no negotiation behind for the session that is or comes next.
+  TCustomWSocket::Connect();
+  if (FState == wsConnecting) {
+    FSocksPhase = spAwaitMethod;
+    FReplyCount = 0;
   }
-  if (FSocketHandle == INVALID_SOCKET) FSocksPhase = spRelaying;
 }
 
 void TCustomSocksWSocket::Listen() {
