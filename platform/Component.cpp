@@ -45,6 +45,7 @@ void TComponent::DestroyComponents() {
 void TComponent::Notification(TComponent*, TOperation) {}
 
 void TComponent::InsertComponent(TComponent* AComponent) {
+  if (AComponent->FOwner != nullptr) AComponent->FOwner->RemoveComponent(AComponent);
   FComponents.push_back(AComponent);
   AComponent->FOwner = this;
   Notification(AComponent, TOperation::opInsert);

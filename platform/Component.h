@@ -53,14 +53,16 @@ public:
   // Deletes every owned component, last inserted first.
   void DestroyComponents();
 
+  // Takes a component into this one's list, or out of it, as construction and destruction do;
+  // with both, a component changes owner.
+  void InsertComponent(TComponent* AComponent);
+  void RemoveComponent(TComponent* AComponent);
+
 protected:
   // Told of each component inserted into or removed from this one's list.
   virtual void Notification(TComponent* AComponent, TOperation Operation);
 
 private:
-  void InsertComponent(TComponent* AComponent);
-  void RemoveComponent(TComponent* AComponent);
-
   TComponent* FOwner = nullptr;
   std::string FName;
   std::intptr_t FTag = 0;

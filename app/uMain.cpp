@@ -1,0 +1,230 @@
+// The main window: its controls, the listening server's settings, Listen/Cancel, LogShow and the
+// status bar.
+#include "app/uMain.h"
+
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <algorithm>
+#include <cmath>
+
+#include "log/uLog.h"
+#include "platform/gui/ErrorBox.h"
+
+TMain* Main = nullptr;
+TWSocketServer* WSocketServer = nullptr;
+
+namespace {
+
+// The window was laid out in pixels for a small classic dialog font (about 5 pixels a character,
+// 13 a line). A larger desktop font scales the whole layout, so that nothing is clipped.
+double LayoutScale(const QFont& Font) {
+  QFontMetricsF m(Font);
+  double byWidth = m.horizontalAdvance(QStringLiteral("Connections")) / 55.0;
+  double byHeight = m.height() / 13.0;
+  return std::max({1.0, byWidth, byHeight});
+}
+
+}  // namespace
+
+TMain::TMain(QWidget* Parent) : QWidget(Parent, Qt::Window), TComponent(nullptr) {
+  setObjectName(QStringLiteral("Main"));
+  setWindowTitle(QStringLiteral("Vantrel"));
+  // Fixed single border: system menu and minimise box, no maximise box.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setBackgroundRole(QPalette::Button);
+  setAutoFillBackground(true);
+  CreateControls();
+  // One menu serves both windows: the log's popup menu is also this window's context menu.
+  setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
+    if (Log != nullptr) Log->PopupMenu->popup(mapToGlobal(At));
+  });
+  FormCreate(this);
+}
+
+TMain::~TMain() {
+  // Sessions and the server go while the window's controls still exist: their handlers use them.
+  DestroyComponents();
+  WSocketServer = nullptr;
+  if (Main == this) Main = nullptr;
+}
+
+void TMain::CreateControls() {
+  QFont font = QGuiApplication::font();  // the desktop's sans font stands for the classic one
+  font.setPointSize(8);
+  setFont(font);
+  const double k = LayoutScale(font);
+  auto place = [k](QWidget* w, int Left, int Top, int Width, int Height) {
+    w->setGeometry(static_cast<int>(std::lround(Left * k)), static_cast<int>(std::lround(Top * k)),
+                   static_cast<int>(std::lround(Width * k)), static_cast<int>(std::lround(Height * k)));
+  };
+  auto named = [](auto* w, const char* Name) {
+    w->setObjectName(QString::fromLatin1(Name));
+    return w;
+  };
+
+  RemoteAddr = named(new QLineEdit(QStringLiteral("localhost"), this), "RemoteAddr");
+  RemotePort = named(new QLineEdit(QStringLiteral("8080"), this), "RemotePort");
+  LocalPoort = named(new QLineEdit(QStringLiteral("8080"), this), "LocalPoort");
+  ListenBtn = named(new QPushButton(QStringLiteral("Listen"), this), "ListenBtn");
+  StatusBar = named(new QStatusBar(this), "StatusBar");
+  Bevel1 = named(new QFrame(this), "Bevel1");
+  Label1 = named(new QLabel(QStringLiteral("Port"), this), "Label1");
+  Label2 = named(new QLabel(QStringLiteral("Address"), this), "Label2");
+  Label3 = named(new QLabel(QStringLiteral("Port"), this), "Label3");
+  Button1 = named(new QPushButton(QStringLiteral("LogShow"), this), "Button1");
+  Label4 = named(new QLabel(QStringLiteral("Remote"), this), "Label4");
+  Label5 = named(new QLabel(QStringLiteral("Local"), this), "Label5");
+
+  // The bevel shows only its right edge: a sunken vertical line between the two halves.
+  Bevel1->setFrameShape(QFrame::VLine);
+  Bevel1->setFrameShadow(QFrame::Sunken);
+  place(Bevel1, 8 + 97 - 2, 24, 2, 77);
+  place(Label1, 16, 28, 19, 13);
+  place(Label2, 120, 28, 38, 13);
+  place(Label3, 120, 68, 19, 13);
+  QFont heading(QStringLiteral("Liberation Mono"));  // metric-compatible with the classic face
+  heading.setStyleHint(QFont::Monospace);
+  heading.setBold(true);
+  heading.setPixelSize(static_cast<int>(std::lround(16 * k)));
+  for (QLabel* l : {Label4, Label5}) {
+    l->setFont(heading);
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, QColor(0, 0, 128));
+    l->setPalette(p);
+  }
+  place(Label4, 148, 4, 60, 18);
+  place(Label5, 24, 4, 50, 18);
+  place(RemoteAddr, 120, 44, 121, 21);
+  place(RemotePort, 120, 84, 57, 21);
+  place(LocalPoort, 16, 44, 75, 21);
+  place(ListenBtn, 16, 68, 75, 21);
+  place(Button1, 184, 84, 57, 21);
+  for (QLabel* l : {Label1, Label2, Label3}) l->setBuddy(nullptr);
+
+  StatusBar->setSizeGripEnabled(false);
+  const int widths[4] = {65, 25, 35, 50};
+  const char* texts[4] = {"Connections", "0", "From", ""};
+  for (int i = 0; i < 4; ++i) {
+    QLabel* panel = new QLabel(QString::fromLatin1(texts[i]), StatusBar);
+    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panel->setAlignment(Qt::AlignCenter);
+    panel->setFixedWidth(static_cast<int>(std::lround(widths[i] * k)));
+    if (i == 1 || i == 3) panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StatusBar->addWidget(panel);
+    FPanels[static_cast<std::size_t>(i)] = panel;
+  }
+  place(StatusBar, 0, 110, 243, 19);
+
+  // Tab order: ListenBtn, LocalPoort, RemoteAddr, RemotePort, Button1.
+  setTabOrder(ListenBtn, LocalPoort);
+  setTabOrder(LocalPoort, RemoteAddr);
+  setTabOrder(RemoteAddr, RemotePort);
+  setTabOrder(RemotePort, Button1);
+  for (QWidget* w : std::initializer_list<QWidget*>{Bevel1, Label1, Label2, Label3, Label4, Label5, StatusBar})
+    w->setFocusPolicy(Qt::NoFocus);
+
+  connect(ListenBtn, &QPushButton::clicked, this, platform::gui::Guarded([this] { ListenBtnClick(ListenBtn); }));
+  connect(Button1, &QPushButton::clicked, this, platform::gui::Guarded([this] { Button1Click(Button1); }));
+
+  setFixedSize(static_cast<int>(std::lround(243 * k)), static_cast<int>(std::lround(129 * k)));
+  move(389, 186);
+}
+
+void TMain::FormCreate(QObject*) {
+  WSocketServer = new TWSocketServer(this);
+  WSocketServer->SetName("WSocketServer");
+  WSocketServer->SetLineMode(false);
+  WSocketServer->SetLineLimit(65536);
+  WSocketServer->SetLineEnd("\r\n");
+  WSocketServer->SetLineEcho(false);
+  WSocketServer->SetLineEdit(false);
+  WSocketServer->SetProto("tcp");
+  WSocketServer->SetLocalAddr("0.0.0.0");
+  WSocketServer->SetLocalPort("0");
+  WSocketServer->SetMultiThreaded(false);
+  WSocketServer->SetComponentOptions({});
+  WSocketServer->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { WSocketServerSessionClosed(S, E); };
+  WSocketServer->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
+  WSocketServer->SetFlushTimeout(60);
+  WSocketServer->SetSendFlags(wsSendNormal);
+  WSocketServer->SetLingerOnOff(wsLingerOn);
+  WSocketServer->SetLingerTimeout(0);
+  WSocketServer->SetSocksLevel("5");
+  WSocketServer->SetSocksAuthentication(socksNoAuthentication);
+  WSocketServer->SetMaxClients(0);
+  WSocketServer->OnClientDisconnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+    WSocketServerClientDisconnect(S, C, E);
+  };
+  WSocketServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+    WSocketServerClientConnect(S, C, E);
+  };
+}
+
+void TMain::ListenBtnClick(QObject*) {
+  if (FListenBtnTag == 0) {
+    WSocketServer->SetBanner("");
+    WSocketServer->SetBannerToBusy("");
+    WSocketServer->SetClientClass(ClientClassOf<TClient>());
+    WSocketServer->SetAddr("0.0.0.0");
+    WSocketServer->SetPort(LocalPoort->text().toStdString());
+    WSocketServer->Listen();  // a failure leaves here, before the window changes
+    LocalPoort->setEnabled(false);
+    RemotePort->setEnabled(false);
+    RemoteAddr->setEnabled(false);
+    ListenBtn->setText(QStringLiteral("Cancel"));
+    FListenBtnTag = 1;
+    return;
+  }
+  // The clients stay in the list until the server disposes of them from the loop, so the indices
+  // hold through the loop.
+  const std::int32_t n = WSocketServer->ClientCount();
+  for (std::int32_t i = 0; i < n; ++i) {
+    TWSocketClient* c = WSocketServer->Client(i);
+    if (c == nullptr) continue;
+    if (auto* session = dynamic_cast<TClient*>(c)) session->Cut = true;
+    c->Close();
+  }
+  // Remotes still delivering for sessions that have ended are cut too.
+  for (std::size_t i = 0; i < FDraining.size(); ++i) FDraining[i].Remote->CloseLater();
+  WSocketServer->Close();  // its OnSessionClosed returns the window to Idle
+}
+
+void TMain::WSocketServerSessionClosed(TComponent*, std::uint16_t) {
+  LocalPoort->setEnabled(true);
+  RemotePort->setEnabled(true);
+  RemoteAddr->setEnabled(true);
+  ListenBtn->setText(QStringLiteral("Listen"));
+  FListenBtnTag = 0;
+}
+
+void TMain::WSocketServerClientDisconnect(TComponent*, TWSocketClient*, std::uint16_t) {
+  const std::int32_t count = WSocketServer->ClientCount();  // the departing client still counts
+  FPanels[1]->setText(QString::number(count - 1));
+  if (count < 2)
+    FPanels[3]->setText(QString());
+  else
+    FPanels[3]->setText(QString::fromStdString(WSocketServer->Client(count - 2)->PeerAddr()));
+}
+
+void TMain::Button1Click(QObject*) {
+  if (Log == nullptr) return;
+  Log->setVisible(Log->isHidden());
+}
+
+void TMain::BgException(TComponent*, Exception&, bool& CanClose) { CanClose = true; }
+
+void TMain::closeEvent(QCloseEvent* Event) {
+  // Closing the main window is the only way to end the program, whatever else is open.
+  Event->accept();
+  if (QCoreApplication* app = QCoreApplication::instance()) app->quit();
+}

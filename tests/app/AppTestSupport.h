@@ -1,0 +1,112 @@
+// Helpers for the program's tests: the two windows as the main block makes them, errors caught
+// instead of shown in a box, the log's entries read back, and loopback peers at chosen addresses.
+#pragma once
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/uMain.h"
+#include "log/uLog.h"
+#include "net/SocketTestSupport.h"
+#include "net/WinsockBinding.h"
+#include "platform/gui/ErrorBox.h"
+
+namespace apptest {
+
+using namespace testsupport;
+
+struct TEntry {
+  std::string Title;
+  TColor Color;
+};
+
+// The two windows, made and torn down as the program does.
+class AppFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    platform::gui::SetErrorHandler([this](const std::string& m) { Errors.push_back(m); });
+    Main = new TMain;
+    Log = new TLog;
+    Log->OnLineModeChange = [](QObject*, bool On) { Main->SwitchLineMode(On); };
+  }
+  void TearDown() override {
+    if (Main->ListenBtnTag() != 0) Main->ListenBtn->click();
+    PumpUntil([] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; });
+    platform::SetApplicationTerminated(true);  // as the main block does before it destroys
+    delete Main;
+    delete Log;
+    platform::SetApplicationTerminated(false);
+    platform::gui::SetErrorHandler(nullptr);
+    EXPECT_EQ(winsock::WinsockUsers, 0) << "a socket component outlived the windows";
+  }
+
+  // Listens on a port the system chose; returns it.
+  std::uint16_t StartListening() {
+    std::uint16_t port = UnusedPort();
+    Main->LocalPoort->setText(QString::number(port));
+    Main->ListenBtn->click();
+    EXPECT_EQ(Main->ListenBtnTag(), 1) << (Errors.empty() ? "" : Errors.back());
+    return port;
+  }
+
+  // The log's entries, from their header lines (date, time, title).
+  static std::vector<TEntry> Entries() {
+    static const char* kTitles[] = {"Connection Opened", "From Local", "From Remote", "Error: Local has closed",
+                                    "Connection Closed"};
+    std::vector<TEntry> out;
+    for (QTextBlock b = Log->LogWnd->document()->begin(); b.isValid(); b = b.next()) {
+      std::string line = b.text().toStdString();
+      for (const char* t : kTitles) {
+        std::string title(t);
+        if (line.size() > title.size() && line.compare(line.size() - title.size(), title.size(), title) == 0 &&
+            line[line.size() - title.size() - 1] == ' ') {
+          QColor c = b.begin().fragment().charFormat().foreground().color();
+          out.push_back({title, static_cast<TColor>(c.red() | (c.green() << 8) | (c.blue() << 16))});
+          break;
+        }
+      }
+    }
+    return out;
+  }
+  static std::vector<std::string> Titles() {
+    std::vector<std::string> t;
+    for (auto& e : Entries()) t.push_back(e.Title);
+    return t;
+  }
+  static int Count(const std::string& Title) {
+    int n = 0;
+    for (auto& e : Entries()) n += e.Title == Title;
+    return n;
+  }
+
+  std::vector<std::string> Errors;
+};
+
+// A blocking client connected to 127.0.0.1:Port from the local address 127.0.0.<Host>.
+inline int ConnectFrom(int Host, std::uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = ::htonl(0x7F000000u | static_cast<std::uint32_t>(Host));
+  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(Port);
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace apptest

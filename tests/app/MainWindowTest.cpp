@@ -1,0 +1,137 @@
+// The main window: Listen and Cancel, errors of Listen, the status bar as clients come and go,
+// LogShow, and the controls as the user sees them.
+#include "AppTestSupport.h"
+
+using namespace apptest;
+
+namespace {
+
+using MainWindow = AppFixture;
+
+TEST_F(MainWindow, StartsIdleWithTheDefaultTextsAndTheServerConfigured) {
+  EXPECT_EQ(Main->windowTitle(), "Vantrel");
+  EXPECT_EQ(Main->ListenBtn->text(), "Listen");
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+  EXPECT_EQ(Main->LocalPoort->text(), "8080");
+  EXPECT_EQ(Main->RemotePort->text(), "8080");
+  EXPECT_FALSE(Main->RemoteAddr->text().isEmpty());
+  EXPECT_EQ(Main->Button1->text(), "LogShow");
+  const char* panels[4] = {"Connections", "0", "From", ""};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Main->StatusPanel(i)->text(), panels[i]);
+  ASSERT_NE(WSocketServer, nullptr);
+  EXPECT_EQ(WSocketServer->Owner(), static_cast<TComponent*>(Main));
+  EXPECT_EQ(WSocketServer->MaxClients(), 0);
+  EXPECT_EQ(WSocketServer->LineLimit(), 65536);
+  for (const char* name : {"RemoteAddr", "RemotePort", "LocalPoort", "ListenBtn", "StatusBar", "Bevel1",
+                           "Label1", "Label2", "Label3", "Button1", "Label4", "Label5"})
+    EXPECT_NE(Main->findChild<QWidget*>(name), nullptr) << name;
+  EXPECT_TRUE(Log->isHidden());
+}
+
+TEST_F(MainWindow, ListenAcceptsClientsDisablesTheEditsAndCancelReturnsToIdle) {
+  std::uint16_t port = StartListening();
+  EXPECT_EQ(Main->ListenBtn->text(), "Cancel");
+  EXPECT_FALSE(Main->LocalPoort->isEnabled());
+  EXPECT_FALSE(Main->RemotePort->isEnabled());
+  EXPECT_FALSE(Main->RemoteAddr->isEnabled());
+  Main->RemoteAddr->setText("127.0.0.1");
+  int c = ConnectFrom(1, port);
+  ASSERT_GE(c, 0);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 1; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "1");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.1");
+  EXPECT_EQ(WSocketServer->Banner(), "");
+
+  Main->ListenBtn->click();
+  EXPECT_EQ(Main->ListenBtnTag(), 0) << "Idle at once, through the server's OnSessionClosed";
+  EXPECT_EQ(Main->ListenBtn->text(), "Listen");
+  EXPECT_TRUE(Main->LocalPoort->isEnabled());
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 0; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "0");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "");
+  ::close(c);
+  EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(MainWindow, ListenOnAPortInUseShowsTheSocketErrorAndStaysIdle) {
+  RawListener busy;
+  Main->LocalPoort->setText(QString::number(busy.Port));
+  Main->ListenBtn->click();
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_EQ(Errors[0], "Error 10048 in function Bind\r\nAddress already in use");
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+  EXPECT_EQ(Main->ListenBtn->text(), "Listen");
+  EXPECT_TRUE(Main->LocalPoort->isEnabled());
+}
+
+TEST_F(MainWindow, ListenOnABadPortShowsTheResolutionError) {
+  Main->LocalPoort->setText("nosuchservice");
+  Main->ListenBtn->click();
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_EQ(Errors[0].rfind("listen: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #", 0), 0u)
+      << Errors[0];
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+}
+
+TEST_F(MainWindow, StatusBarFollowsClientsAsTheyComeAndGo) {
+  std::uint16_t port = StartListening();
+  Main->RemoteAddr->setText("127.0.0.1");
+  Main->RemotePort->setText(QString::number(UnusedPort()));
+  int a = ConnectFrom(11, port);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 1; }));
+  int b = ConnectFrom(12, port);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 2; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "2");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12") << "the newest client's address";
+  int c = ConnectFrom(13, port);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 3; }));
+
+  ::close(a);  // the first leaves: the second-to-last in the list is shown, not the newest
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 2; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "2");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12");
+
+  ::close(c);  // two were left: the client at index 0 is shown, here the one that stays
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 1; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "1");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12");
+
+  ::close(b);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 0; }));
+  EXPECT_EQ(Main->StatusPanel(1)->text(), "0");
+  EXPECT_EQ(Main->StatusPanel(3)->text(), "");
+}
+
+TEST_F(MainWindow, LogShowTogglesTheLogAndAnEntryShowsItAgain) {
+  Main->Button1->click();
+  EXPECT_FALSE(Log->isHidden());
+  Main->Button1->click();
+  EXPECT_TRUE(Log->isHidden());
+  Log->SetEntryTitle("x");
+  Log->AddEntry("y");
+  EXPECT_FALSE(Log->isHidden());
+}
+
+TEST_F(MainWindow, CancelWithThreeSessionsClosesThemAllAndEachWritesConnectionClosed) {
+  RawListener remote;
+  std::uint16_t port = StartListening();
+  Main->RemoteAddr->setText("127.0.0.1");
+  Main->RemotePort->setText(QString::number(remote.Port));
+  int clients[3];
+  for (int i = 0; i < 3; ++i) {
+    clients[i] = ConnectFrom(1, port);
+    ASSERT_TRUE(PumpUntil([&] { return WSocketServer->ClientCount() == i + 1; }));
+  }
+  ASSERT_TRUE(PumpUntil([] { return Count("Connection Opened") == 3; }));
+  Main->ListenBtn->click();
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }));
+  EXPECT_EQ(Count("Connection Closed"), 3);
+  for (int c : clients) {
+    char buf;
+    EXPECT_EQ(::recv(c, &buf, 1, 0), 0) << "each local client sees an orderly end";
+    ::close(c);
+  }
+}
+
+}  // namespace
