@@ -1,0 +1,103 @@
+// Real peers for the relay tests, driven from the test's pump loop: non-blocking POSIX sockets
+// that send what they are given, keep what they receive and close as told.
+#pragma once
+
+#include <fcntl.h>
+
+#include <functional>
+#include <random>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppTestSupport.h"
+
+namespace apptest {
+
+// One end of a TCP connection.
+struct TPeer {
+  int Fd = -1;
+  std::string Received;
+  std::string ToSend;
+  std::size_t Sent = 0;
+  std::size_t ReadChunk = 1 << 20;  // bytes a service round reads at most: small for a slow reader
+  bool CloseWhenSent = false;       // close (orderly) once everything has gone out
+  bool Eof = false;                 // the other side has ended its stream
+  bool Reset = false;               // the other side reset the connection
+  bool Closed = false;
+
+  explicit TPeer(int fd) : Fd(fd) { ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK); }
+  ~TPeer() {
+    if (!Closed && Fd >= 0) ::close(Fd);
+  }
+  void Service() {
+    if (Closed) return;
+    while (Sent < ToSend.size()) {
+      ssize_t n = ::send(Fd, ToSend.data() + Sent, ToSend.size() - Sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      Sent += static_cast<std::size_t>(n);
+    }
+    std::size_t budget = ReadChunk;
+    char buf[65536];
+    while (!Eof && budget > 0) {
+      ssize_t n = ::recv(Fd, buf, std::min(sizeof buf, budget), 0);
+      if (n > 0) {
+        Received.append(buf, static_cast<std::size_t>(n));
+        budget -= static_cast<std::size_t>(n);
+      } else if (n == 0) {
+        Eof = true;
+      } else {
+        if (errno == ECONNRESET) Reset = Eof = true;
+        break;
+      }
+    }
+    if (CloseWhenSent && Sent == ToSend.size()) Close();
+  }
+  void Close() {
+    if (Closed) return;
+    ::close(Fd);
+    Closed = true;
+  }
+  // Shrinks the receive buffer, so that a sender to this end must wait for it.
+  void SlowReader(std::size_t Chunk) {
+    int size = 64 << 10;
+    ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ReadChunk = Chunk;
+  }
+};
+
+// The remote server: accepts every connection and answers each one as OnAccept sets it up.
+struct TRemoteServer {
+  RawListener Listener;
+  std::vector<std::unique_ptr<TPeer>> Peers;
+  std::function<void(TPeer&)> OnAccept;  // e.g. echo, or a fixed response
+  bool Echo = false;
+
+  void Service() {
+    for (int i = 0; i < 64; ++i) {
+      int c = ::accept4(Listener.Fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) break;
+      Peers.push_back(std::make_unique<TPeer>(c));
+      if (OnAccept) OnAccept(*Peers.back());
+    }
+    for (auto& p : Peers) {
+      p->Service();
+      if (Echo && p->Received.size() > p->ToSend.size()) p->ToSend.append(p->Received, p->ToSend.size());
+      if (Echo && p->Eof && p->Sent == p->ToSend.size()) p->Close();
+    }
+  }
+};
+
+// Pumps the program's loop and services the peers until Cond holds.
+inline bool RunUntil(const std::function<bool()>& Cond, const std::function<void()>& Service,
+                     int TimeoutMs = 30000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Service();
+    platform::WaitAndDispatch(1);
+  }
+  return true;
+}
+
+}  // namespace apptest

@@ -1,0 +1,267 @@
+// Relay sessions end to end through the real main window: a local client, the relay and a real
+// remote server on loopback. Every byte must pass unchanged both ways, also when a side closes.
+#include "RelayPeers.h"
+
+using namespace apptest;
+
+namespace {
+
+class Relay : public AppFixture {
+protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    Main->RemoteAddr->setText("127.0.0.1");
+    Main->RemotePort->setText(QString::number(Remote.Listener.Port));
+    Port = StartListening();
+  }
+  void TearDown() override {
+    Locals.clear();
+    Remote.Peers.clear();
+    AppFixture::TearDown();
+  }
+  TPeer& NewLocal(int Host = 1) {
+    Locals.push_back(std::make_unique<TPeer>(ConnectFrom(Host, Port)));
+    return *Locals.back();
+  }
+  void Service() {
+    Remote.Service();
+    for (auto& l : Locals) l->Service();
+  }
+  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 60000) {
+    return RunUntil(Cond, [this] { Service(); }, TimeoutMs);
+  }
+
+  TRemoteServer Remote;
+  std::vector<std::unique_ptr<TPeer>> Locals;
+  std::uint16_t Port = 0;
+};
+
+TEST_F(Relay, EchoIsByteExactForSizesFromOneByteUpward) {
+  Remote.Echo = true;
+  for (std::size_t size : {std::size_t{1}, std::size_t{1460}, std::size_t{100000}, std::size_t{4} << 20}) {
+    SCOPED_TRACE(size);
+    TPeer& local = NewLocal();
+    local.ToSend = Pattern(size, static_cast<std::uint32_t>(size));
+    ASSERT_TRUE(Run([&] { return local.Received.size() >= size; }));
+    EXPECT_EQ(local.Received.size(), size);
+    EXPECT_EQ(Checksum(local.Received), Checksum(local.ToSend));
+  }
+}
+
+TEST_F(Relay, DataSentBeforeTheRemoteConnectsIsForwardedInOnePieceAfterConnectionOpened) {
+  Main->RemoteAddr->setText("localhost");  // resolved off the loop, so the data arrives first
+  Remote.Echo = true;
+  TPeer& local = NewLocal();
+  local.ToSend = "early bytes";
+  local.Service();
+  ASSERT_TRUE(Run([&] { return local.Received == "early bytes"; }));
+  std::vector<std::string> t = Titles();
+  ASSERT_GE(t.size(), 2u);
+  EXPECT_EQ(t[0], "Connection Opened");
+  EXPECT_EQ(t[1], "From Local");
+}
+
+// The remote side sends a large response and closes at once while the local client reads
+// slowly: the client's chain still holds most of it when the remote's close is seen.
+TEST_F(Relay, RemoteThatClosesAfterALargeResponseStillDeliversEveryByteThenTheEnd) {
+  std::string response = Pattern(8 << 20, 5);
+  Remote.OnAccept = [&](TPeer& p) {
+    p.ToSend = response;
+    p.CloseWhenSent = true;
+  };
+  TPeer& local = NewLocal();
+  local.SlowReader(16 << 10);
+  ASSERT_TRUE(Run([&] { return local.Eof; }, 120000));
+  EXPECT_FALSE(local.Reset);
+  EXPECT_EQ(local.Received.size(), response.size());
+  EXPECT_EQ(Checksum(local.Received), Checksum(response));
+}
+
+// The local client sends and closes while the remote server reads slowly: the bytes queued on
+// Remote must all arrive, followed by an orderly end of stream.
+TEST_F(Relay, LocalThatSendsAndClosesReachesTheRemoteWholeThenAnOrderlyEnd) {
+  Remote.OnAccept = [](TPeer& p) { p.SlowReader(16 << 10); };
+  TPeer& local = NewLocal();
+  local.ToSend = Pattern(8 << 20, 6);
+  local.CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] { return !Remote.Peers.empty() && Remote.Peers[0]->Eof; }, 120000));
+  TPeer& remote = *Remote.Peers[0];
+  EXPECT_FALSE(remote.Reset) << "the end must be a FIN, not a reset";
+  EXPECT_EQ(remote.Received.size(), local.ToSend.size());
+  EXPECT_EQ(Checksum(remote.Received), Checksum(local.ToSend));
+  remote.Close();
+  ASSERT_TRUE(Run([&] { return Main->DrainingCount() == 0 && WSocketServer->ClientCount() == 0; }));
+  EXPECT_EQ(Count("Connection Closed"), 1);
+}
+
+// The local client sends and closes while Remote is still connecting (the remote server's accept
+// queue is full, so its SYN waits for a retry): the held data is delivered once it connects.
+TEST_F(Relay, HeldDataOfALocalThatClosedBeforeTheRemoteConnectedIsStillDelivered) {
+  int slow = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  ::bind(slow, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(slow, 0);
+  socklen_t len = sizeof a;
+  ::getsockname(slow, reinterpret_cast<sockaddr*>(&a), &len);
+  int filler = RawConnect(::ntohs(a.sin_port));  // fills the accept queue
+  ASSERT_GE(filler, 0);
+  Main->ListenBtn->click();  // Cancel, to take the new remote port
+  Main->RemotePort->setText(QString::number(::ntohs(a.sin_port)));
+  Port = StartListening();
+
+  TPeer& local = NewLocal();
+  std::string held = Pattern(300000, 8);
+  local.ToSend = held;
+  local.CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 1; }));
+  EXPECT_EQ(Count("Connection Opened"), 0) << "the remote must not have connected yet";
+
+  // Free the queue; the remote's retried SYN then completes.
+  int first = ::accept(slow, nullptr, nullptr);
+  ::close(first);
+  ::close(filler);
+  std::unique_ptr<TPeer> remote;
+  ASSERT_TRUE(Run([&] {
+    if (!remote) {
+      int c = ::accept4(slow, nullptr, nullptr, SOCK_NONBLOCK);
+      if (c >= 0) remote = std::make_unique<TPeer>(c);
+    }
+    if (remote) remote->Service();
+    return remote && remote->Eof;
+  }, 30000));
+  EXPECT_FALSE(remote->Reset);
+  EXPECT_EQ(remote->Received.size(), held.size());
+  EXPECT_EQ(Checksum(remote->Received), Checksum(held));
+  remote->Close();
+  ::close(slow);
+  ASSERT_TRUE(Run([&] { return Main->DrainingCount() == 0; }));
+  std::vector<TEntry> e = Entries();
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[0].Title, "Connection Closed");
+  EXPECT_EQ(e[1].Title, "Connection Opened");
+  EXPECT_EQ(e[2].Title, "From Local");
+}
+
+TEST_F(Relay, RefusedRemoteEndsTheLocalStreamAndLogsOnlyTheClose) {
+  Main->ListenBtn->click();
+  Main->RemotePort->setText(QString::number(UnusedPort()));
+  Port = StartListening();
+  TPeer& local = NewLocal();
+  local.ToSend = "never forwarded";
+  ASSERT_TRUE(Run([&] { return local.Eof; })) << "the failed connect shuts the client's sending side";
+  local.Close();
+  ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 0; }));
+  EXPECT_EQ(Titles(), (std::vector<std::string>{"Connection Closed"}));
+}
+
+TEST_F(Relay, UnresolvableRemoteNameLogsNothingUntilTheLocalCloses) {
+  Main->ListenBtn->click();
+  Main->RemoteAddr->setText("nonexistent.invalid");
+  Port = StartListening();
+  TPeer& local = NewLocal();
+  local.ToSend = "held forever";
+  ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 1; }));
+  for (int i = 0; i < 50; ++i) {
+    Service();
+    platform::WaitAndDispatch(5);
+  }
+  EXPECT_TRUE(Titles().empty());
+  local.Close();
+  ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 0; }));
+  EXPECT_EQ(Titles(), (std::vector<std::string>{"Connection Closed"}));
+}
+
+TEST_F(Relay, ColoursFollowTheClientCountAndTheTwelfthIsBlackAgain) {
+  Remote.Echo = true;
+  for (int i = 0; i < 12; ++i) {
+    NewLocal();
+    ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == i + 1; }));
+  }
+  ASSERT_TRUE(Run([] { return Count("Connection Opened") == 12; }));
+  std::vector<TColor> colours;
+  for (int i = 0; i < WSocketServer->ClientCount(); ++i)
+    colours.push_back(static_cast<TClient*>(WSocketServer->Client(i))->LogColor);
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(colours[static_cast<std::size_t>(i)], ConnectionColors[i]) << i;
+  EXPECT_EQ(colours[11], clBlack);
+  for (auto& e : Entries()) EXPECT_NE(std::find(colours.begin(), colours.end(), e.Color), colours.end());
+
+  // Clients one and two stay, the rest leave, then the first leaves: a newcomer makes two again.
+  for (std::size_t i = 2; i < Locals.size(); ++i) Locals[i]->Close();
+  ASSERT_TRUE(Run([] { return WSocketServer->ClientCount() == 2; }));
+  Locals[0]->Close();
+  ASSERT_TRUE(Run([] { return WSocketServer->ClientCount() == 1; }));
+  NewLocal();
+  ASSERT_TRUE(Run([] { return WSocketServer->ClientCount() == 2; }));
+  EXPECT_EQ(static_cast<TClient*>(WSocketServer->Client(1))->LogColor, ConnectionColors[1]) << "maroon, by count";
+}
+
+TEST_F(Relay, LineModeLogsOneLinePerEntryAndCanBeSwitchedWhileSessionsRun) {
+  Remote.Echo = true;
+  Log->LineMode1Click(Log);
+  ASSERT_TRUE(Log->LineMode1->isChecked());
+  TPeer& local = NewLocal();
+  ASSERT_TRUE(Run([] { return Count("Connection Opened") == 1; }));
+  local.ToSend = "one\r\ntwo\r\n";
+  ASSERT_TRUE(Run([&] { return local.Received == "one\r\ntwo\r\n"; }));
+  EXPECT_EQ(Count("From Local"), 2) << "a line an entry";
+  EXPECT_EQ(Count("From Remote"), 2);
+  auto* client = static_cast<TClient*>(WSocketServer->Client(0));
+  EXPECT_TRUE(client->LineMode());
+  EXPECT_TRUE(client->Remote->LineMode());
+
+  Log->LineMode1Click(Log);  // off again, with the session open
+  EXPECT_FALSE(client->LineMode());
+  EXPECT_FALSE(client->Remote->LineMode());
+  local.ToSend += "par";
+  ASSERT_TRUE(Run([&] { return local.Received == "one\r\ntwo\r\npar"; })) << "no line end needed now";
+}
+
+TEST_F(Relay, QuittingWithSessionsOpenWritesNoConnectionClosed) {
+  Remote.Echo = true;
+  NewLocal();
+  NewLocal();
+  ASSERT_TRUE(Run([] { return Count("Connection Opened") == 2; }));
+  platform::SetApplicationTerminated(true);
+  delete Main;
+  platform::SetApplicationTerminated(false);
+  EXPECT_EQ(Count("Connection Closed"), 0);
+  EXPECT_EQ(winsock::WinsockUsers, 0);
+  Main = new TMain;  // for the fixture's tear-down
+}
+
+TEST_F(Relay, HundredConcurrentSessionsRelayBothWaysByteExact) {
+  std::mt19937 rng(42);
+  const int kSessions = 100;
+  std::vector<std::string> down(kSessions);  // what each remote peer sends back
+  int accepted = 0;
+  Remote.OnAccept = [&](TPeer& p) { p.ToSend = down[static_cast<std::size_t>(accepted++)]; };
+  std::vector<std::string> up(kSessions);
+  for (int i = 0; i < kSessions; ++i) {
+    // Up to a MiB each way: every chunk is also laid out in the log view, which bounds the pace.
+    up[static_cast<std::size_t>(i)] = Pattern(std::uniform_int_distribution<std::size_t>(1, 1 << 20)(rng), rng());
+    down[static_cast<std::size_t>(i)] = Pattern(std::uniform_int_distribution<std::size_t>(1, 1 << 20)(rng), rng());
+  }
+  for (int i = 0; i < kSessions; ++i) {
+    TPeer& l = NewLocal();
+    l.ToSend = up[static_cast<std::size_t>(i)];
+    l.ReadChunk = std::uniform_int_distribution<std::size_t>(1000, 200000)(rng);
+    // Connect one after another, so that remote peer i answers local client i.
+    ASSERT_TRUE(Run([&] { return accepted == i + 1; }));
+  }
+  ASSERT_TRUE(Run([&] {
+    for (int i = 0; i < kSessions; ++i)
+      if (Locals[static_cast<std::size_t>(i)]->Received.size() < down[static_cast<std::size_t>(i)].size() ||
+          Remote.Peers[static_cast<std::size_t>(i)]->Received.size() < up[static_cast<std::size_t>(i)].size())
+        return false;
+    return true;
+  }, 300000));
+  for (int i = 0; i < kSessions; ++i) {
+    auto k = static_cast<std::size_t>(i);
+    EXPECT_EQ(Checksum(Locals[k]->Received), Checksum(down[k])) << i;
+    EXPECT_EQ(Checksum(Remote.Peers[k]->Received), Checksum(up[k])) << i;
+  }
+}
+
+}  // namespace
