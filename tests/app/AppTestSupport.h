@@ -91,22 +91,6 @@ protected:
   std::vector<std::string> Errors;
 };
 
-// A blocking client connected to 127.0.0.1:Port from the local address 127.0.0.<Host>.
-inline int ConnectFrom(int Host, std::uint16_t Port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = ::htonl(0x7F000000u | static_cast<std::uint32_t>(Host));
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = ::htons(Port);
-  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+inline int ConnectFrom(int Host, std::uint16_t Port) { return RawConnect(Port, Host); }
 
 }  // namespace apptest

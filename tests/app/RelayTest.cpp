@@ -97,18 +97,11 @@ TEST_F(Relay, LocalThatSendsAndClosesReachesTheRemoteWholeThenAnOrderlyEnd) {
 // The local client sends and closes while Remote is still connecting (the remote server's accept
 // queue is full, so its SYN waits for a retry): the held data is delivered once it connects.
 TEST_F(Relay, HeldDataOfALocalThatClosedBeforeTheRemoteConnectedIsStillDelivered) {
-  int slow = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-  ::bind(slow, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(slow, 0);
-  socklen_t len = sizeof a;
-  ::getsockname(slow, reinterpret_cast<sockaddr*>(&a), &len);
-  int filler = RawConnect(::ntohs(a.sin_port));  // fills the accept queue
+  RawListener slow(0);
+  int filler = RawConnect(slow.Port);  // fills the accept queue
   ASSERT_GE(filler, 0);
   Main->ListenBtn->click();  // Cancel, to take the new remote port
-  Main->RemotePort->setText(QString::number(::ntohs(a.sin_port)));
+  Main->RemotePort->setText(QString::number(slow.Port));
   Port = StartListening();
 
   TPeer& local = NewLocal();
@@ -119,13 +112,13 @@ TEST_F(Relay, HeldDataOfALocalThatClosedBeforeTheRemoteConnectedIsStillDelivered
   EXPECT_EQ(Count("Connection Opened"), 0) << "the remote must not have connected yet";
 
   // Free the queue; the remote's retried SYN then completes.
-  int first = ::accept(slow, nullptr, nullptr);
+  int first = ::accept(slow.Fd, nullptr, nullptr);
   ::close(first);
   ::close(filler);
   std::unique_ptr<TPeer> remote;
   ASSERT_TRUE(Run([&] {
     if (!remote) {
-      int c = ::accept4(slow, nullptr, nullptr, SOCK_NONBLOCK);
+      int c = ::accept4(slow.Fd, nullptr, nullptr, SOCK_NONBLOCK);
       if (c >= 0) remote = std::make_unique<TPeer>(c);
     }
     if (remote) remote->Service();
@@ -135,7 +128,6 @@ TEST_F(Relay, HeldDataOfALocalThatClosedBeforeTheRemoteConnectedIsStillDelivered
   EXPECT_EQ(remote->Received.size(), held.size());
   EXPECT_EQ(Checksum(remote->Received), Checksum(held));
   remote->Close();
-  ::close(slow);
   ASSERT_TRUE(Run([&] { return Main->DrainingCount() == 0; }));
   std::vector<TEntry> e = Entries();
   ASSERT_EQ(e.size(), 3u);

@@ -73,13 +73,13 @@ struct Trace {
 struct RawListener {
   int Fd = -1;
   std::uint16_t Port = 0;
-  RawListener() {
+  explicit RawListener(int Backlog = 16) {
     Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
     ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(Fd, 16);
+    ::listen(Fd, Backlog);
     socklen_t len = sizeof a;
     ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
     Port = ::ntohs(a.sin_port);
@@ -102,9 +102,16 @@ inline std::uint16_t UnusedPort() {
   return p;
 }
 
-// A blocking POSIX client connected to 127.0.0.1:Port.
-inline int RawConnect(std::uint16_t Port) {
+// A blocking POSIX client connected to 127.0.0.1:Port, from the local address 127.0.0.<FromHost>
+// when FromHost is given.
+inline int RawConnect(std::uint16_t Port, int FromHost = 0) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FromHost > 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ::htonl(0x7F000000u | static_cast<std::uint32_t>(FromHost));
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(Port);
