@@ -80,7 +80,11 @@ void TMain::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, std
     Remote->OnDnsLookupDone = [this](TComponent* S, std::uint16_t E) { RemoteDnsLookupDone(S, E); };
     Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
     // A dotted address is answered inside this call, and the connection attempt starts with it.
-    Remote->DnsLookup(RemoteAddr->text().toStdString());
+    // The address parser and the name service read only up to a zero byte, so "10.0.0.1<NUL>x"
+    // would connect to 10.0.0.1, a host nobody typed: a text with one names no host, and the
+    // session waits as for a name that cannot be resolved.
+    const std::string Host = RemoteAddr->text().toStdString();
+    if (Host.find('\0') == std::string::npos) Remote->DnsLookup(Host);
   }
   FPanels[1]->setText(QString::number(WSocketServer->ClientCount()));
   FPanels[3]->setText(QString::fromStdString(AClient->PeerAddr()));
