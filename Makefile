@@ -4,7 +4,17 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PROGRAM := $(BUILD)/app/vantrel
 
-.PHONY: all deps configure build test run bench clean
+# `make test` also runs every test again in a sanitizer tree and then every fuzz target.
+# build-asan/: g++ with AddressSanitizer, LeakSanitizer and UBSan, at -O1 for speed; any report
+# fails the test that caused it. build-fuzz/: clang with libFuzzer; each target runs FUZZ_SECONDS.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all deps configure build test test-asan fuzz run bench clean
 
 all: build
 
@@ -19,6 +29,20 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory test-asan fuzz
+
+# The test programs run at build time too (to list their tests), so the build gets the options.
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+	  -DVANTREL_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
+	@$(SANITIZER_ENV) cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS)
+
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-g -O1" -DVANTREL_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	@fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 run: build
 	@if [ -x $(PROGRAM) ]; then exec $(PROGRAM); \
@@ -28,4 +52,4 @@ bench: build
 	@$(BUILD)/bench/bench_transfer
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
