@@ -50,6 +50,7 @@ run: build
 
 bench: build
 	@$(BUILD)/bench/bench_transfer
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/bench_relay
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,502 @@
+// The relay end to end, against socat and against no relay at all, in one run:
+// - 64 MiB from a client through the relay to a server: the real main window and log window, the
+//   log in text mode and in hex mode, with the longest stall of the Qt event loop meanwhile; the
+//   same bytes through `socat -x` (its hex dump to a file), plain `socat`, and direct;
+// - a 1-byte ping-pong, 10,000 round trips, through the program, through socat, and direct.
+//
+// The program runs as its main block runs it: Qt's event loop drives the sockets' loop through the
+// loop bridge, on this thread alone. The peers run on a thread of their own (BenchPeers.h), socat
+// as a child process; everything is on 127.0.0.1.
+//
+// Options after Google Benchmark's own: --mib=N (64), --round_trips=N (10000), --timeout=S (600
+// for one transfer), --data=binary|text (bytes of every value, or printable CR LF lines).
+#include <QAction>
+#include <QApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTimer>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "BenchPeers.h"
+#include "app/uMain.h"
+#include "log/uLog.h"
+#include "platform/MessageLoop.h"
+#include "platform/gui/ErrorBox.h"
+#include "platform/gui/LoopBridge.h"
+
+using namespace bench;
+
+namespace {
+
+struct TOptions {
+  std::size_t Mib = 64;
+  int RoundTrips = 10000;
+  int TimeoutSeconds = 600;
+  bool Text = false;
+} gOptions;
+
+const std::string& TransferData() {
+  static const std::string data = gOptions.Text ? TextLines(gOptions.Mib << 20) : Pattern(gOptions.Mib << 20);
+  return data;
+}
+
+// What one row of the tables shows.
+struct TRow {
+  bool Ok = false;
+  std::string Error;
+  double Seconds = 0;
+  double MaxStallMs = -1;  // the program only
+  double StallsOver100ms = 0;
+  double Entries = -1;     // "From Local" entries in the log: the chunks the relay read
+  double LargestEntryKib = -1;
+  double RssMib = -1;      // the benchmark process after the transfer, log still full
+  double DumpMib = -1;     // socat -x: size of its dump
+};
+std::map<std::string, TRow> gTransfers, gPingPongs;
+std::vector<std::string> gErrors;  // what the program would have shown in its error box
+
+double ResidentMib() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+// Runs Qt's event loop until Done or the deadline.
+bool PumpQtUntil(const std::function<bool()>& Done, int TimeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+  for (int i = 0; i < 1000000 && !Done() && Clock::now() < deadline; ++i)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+  return Done();
+}
+
+// The two windows as the main block makes them, the server listening, relaying to RemotePort.
+class TProgram {
+public:
+  TProgram(bool HexLog, std::uint16_t RemotePort) {
+    Main = new TMain;
+    Main->show();
+    Log = new TLog;
+    Log->OnLineModeChange = [](QObject*, bool LineMode) {
+      if (Main != nullptr) Main->SwitchLineMode(LineMode);
+    };
+    if (HexLog) Log->Debugstring1Click(Log->Debugstring1);
+    Main->RemoteAddr->setText(QStringLiteral("127.0.0.1"));
+    Main->RemotePort->setText(QString::number(RemotePort));
+    Port = FreePort();
+    Main->LocalPoort->setText(QString::number(Port));
+    Main->ListenBtn->click();
+  }
+  ~TProgram() {
+    if (Main->ListenBtnTag() != 0) Main->ListenBtn->click();
+    PumpQtUntil([] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }, 30000);
+    platform::SetApplicationTerminated(true);  // as the main block does before it destroys
+    delete Main;
+    delete Log;
+    platform::SetApplicationTerminated(false);
+  }
+  TProgram(const TProgram&) = delete;
+  TProgram& operator=(const TProgram&) = delete;
+
+  bool Listening() const { return Main->ListenBtnTag() == 1; }
+
+  // The "From Local" entries in the log, and the bytes of the largest: the chunks the relay read.
+  struct TEntries {
+    int Count = 0;
+    std::size_t Largest = 0;
+  };
+  static TEntries FromLocalEntries() {
+    constexpr int kHexTextColumn = 53;  // a hex line's bytes as text start here
+    const bool hex = Log->Debugstring1->isChecked();
+    TEntries e;
+    for (QTextBlock b = Log->LogWnd->document()->begin(); b.isValid(); b = b.next()) {
+      if (!b.text().endsWith(QLatin1String(" From Local"))) continue;
+      ++e.Count;
+      std::size_t bytes = 0;
+      for (QTextBlock body = b.next(); body.isValid() && !body.text().isEmpty(); body = body.next()) {
+        if (!hex) {
+          bytes = static_cast<std::size_t>(body.length() - 1);
+          break;
+        }
+        bytes += static_cast<std::size_t>(std::max(0, body.length() - 1 - kHexTextColumn));
+      }
+      e.Largest = std::max(e.Largest, bytes);
+    }
+    return e;
+  }
+
+  std::uint16_t Port = 0;
+};
+
+// The gaps between two ticks of a 1 ms timer on this thread's Qt loop: while one lasts, the window
+// cannot answer the user. Only the gaps that overlap a window of time count, in full.
+class TStallWatch {
+public:
+  TStallWatch() {
+    FTimer.setTimerType(Qt::PreciseTimer);
+    FTimer.setInterval(1);
+    QObject::connect(&FTimer, &QTimer::timeout, &FTimer, [this] { Tick(); });
+    FLast = Clock::now();
+    FTimer.start();
+  }
+  // The gap still open when the loop has stopped counts too.
+  void Finish() {
+    Tick();
+    FTimer.stop();
+  }
+  double MaxMs(Clock::time_point From, Clock::time_point To) const {
+    double max = 0;
+    for (const TGap& g : FGaps)
+      if (g.End >= From && g.Start <= To) max = std::max(max, Ms(g));
+    return max;
+  }
+  int Over(double Ms, Clock::time_point From, Clock::time_point To) const {
+    int n = 0;
+    for (const TGap& g : FGaps) n += g.End >= From && g.Start <= To && TStallWatch::Ms(g) > Ms;
+    return n;
+  }
+
+private:
+  struct TGap {
+    Clock::time_point Start, End;
+  };
+  static double Ms(const TGap& G) { return std::chrono::duration<double, std::milli>(G.End - G.Start).count(); }
+  void Tick() {
+    const TGap gap{FLast, Clock::now()};
+    FLast = gap.End;
+    if (Ms(gap) > 5 && FGaps.size() < 1000000) FGaps.push_back(gap);  // the short ones never matter
+  }
+  QTimer FTimer;
+  Clock::time_point FLast;
+  std::vector<TGap> FGaps;
+};
+
+// Runs Work on a thread of its own while this thread runs a Qt event loop, the program's, until
+// Work has finished. Work's own deadlines bound it; the loop gives up a minute after them.
+template <class R>
+R BesideTheLoop(const std::function<R()>& Work, int TimeoutSeconds) {
+  QEventLoop loop;
+  std::optional<R> result;
+  std::thread peers([&] {
+    result = Work();
+    QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+  });
+  QTimer::singleShot(std::chrono::seconds(TimeoutSeconds + 60), &loop, [&loop] { loop.quit(); });
+  loop.exec();
+  peers.join();
+  return *result;
+}
+
+TRow FromTransfer(const TTransferResult& T) {
+  TRow row;
+  row.Ok = T.Ok;
+  row.Error = T.Ok ? std::string() : T.Error + " after " + std::to_string(T.Received) + " bytes";
+  row.Seconds = T.Seconds;
+  return row;
+}
+
+void Report(benchmark::State& State, const TRow& Row, double Bytes) {
+  if (!Row.Ok) {
+    State.SkipWithError(Row.Error.c_str());
+    return;
+  }
+  State.SetIterationTime(Row.Seconds);
+  State.counters["MiB/s"] = Bytes / (1 << 20) / Row.Seconds;
+  if (Row.MaxStallMs >= 0) State.counters["max_stall_ms"] = Row.MaxStallMs;
+  if (Row.Entries >= 0) State.counters["entries"] = Row.Entries;
+  if (Row.LargestEntryKib >= 0) State.counters["largest_entry_KiB"] = Row.LargestEntryKib;
+  if (Row.RssMib >= 0) State.counters["rss_MiB"] = Row.RssMib;
+}
+
+// ---- 64 MiB ---------------------------------------------------------------------------------
+
+void ProgramTransfer(benchmark::State& State, bool HexLog, const char* Name) {
+  for (auto _ : State) {
+    const std::string& data = TransferData();
+    TListener server;
+    TRow row;
+    {
+      TProgram program(HexLog, server.Port);
+      if (!program.Listening()) {
+        State.SkipWithError("the program does not listen");
+        return;
+      }
+      TStallWatch watch;
+      const std::uint16_t entry = program.Port;
+      TTransferResult t = BesideTheLoop<TTransferResult>(
+          [&] { return RunTransfer(entry, server, data, gOptions.TimeoutSeconds); }, gOptions.TimeoutSeconds);
+      watch.Finish();
+      row = FromTransfer(t);
+      row.MaxStallMs = watch.MaxMs(t.Start, t.End);
+      row.StallsOver100ms = watch.Over(100, t.Start, t.End);
+      row.RssMib = ResidentMib();
+      const TProgram::TEntries entries = TProgram::FromLocalEntries();
+      row.Entries = entries.Count;
+      row.LargestEntryKib = static_cast<double>(entries.Largest) / 1024;
+    }
+    gTransfers[Name] = row;
+    Report(State, row, static_cast<double>(data.size()));
+  }
+}
+
+void SocatTransfer(benchmark::State& State, bool HexDump, const char* Name) {
+  for (auto _ : State) {
+    const std::string& data = TransferData();
+    TListener server;
+    const std::uint16_t entry = FreePort();
+    std::string dir = "/tmp/vantrel-bench-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) {
+      State.SkipWithError("no temporary folder");
+      return;
+    }
+    const std::string dump = dir + "/socat-x.dump";
+    TRow row;
+    {
+      std::vector<std::string> args = {"socat"};
+      if (HexDump) args.push_back("-x");
+      args.push_back("TCP-LISTEN:" + std::to_string(entry) + ",bind=127.0.0.1,reuseaddr");
+      args.push_back("TCP:127.0.0.1:" + std::to_string(server.Port));
+      TChild socat(args, HexDump ? dump : std::string());
+      if (!socat.Started()) {
+        State.SkipWithError("socat does not start (Debian package socat)");
+        return;
+      }
+      row = FromTransfer(RunTransfer(entry, server, data, gOptions.TimeoutSeconds));
+      socat.WaitExit(10000);  // its dump is complete once it has ended
+    }
+    struct stat st{};
+    if (HexDump && ::stat(dump.c_str(), &st) == 0) row.DumpMib = static_cast<double>(st.st_size) / (1 << 20);
+    ::unlink(dump.c_str());
+    ::rmdir(dir.c_str());
+    gTransfers[Name] = row;
+    Report(State, row, static_cast<double>(data.size()));
+  }
+}
+
+void DirectTransfer(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    TRow row = FromTransfer(RunTransfer(server.Port, server, TransferData(), gOptions.TimeoutSeconds));
+    gTransfers["direct"] = row;
+    Report(State, row, static_cast<double>(TransferData().size()));
+  }
+}
+
+// ---- ping-pong ------------------------------------------------------------------------------
+
+constexpr int kWarmup = 100;
+
+TRow FromPingPong(const TPingPongResult& P) {
+  TRow row;
+  row.Ok = P.Ok;
+  row.Error = P.Ok ? std::string() : P.Error;
+  row.Seconds = P.Seconds;
+  return row;
+}
+
+void ProgramPingPong(benchmark::State& State, bool HexLog, const char* Name) {
+  for (auto _ : State) {
+    TListener server;
+    TRow row;
+    {
+      TProgram program(HexLog, server.Port);
+      if (!program.Listening()) {
+        State.SkipWithError("the program does not listen");
+        return;
+      }
+      const std::uint16_t entry = program.Port;
+      row = FromPingPong(BesideTheLoop<TPingPongResult>(
+          [&] { return RunPingPong(entry, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds); },
+          gOptions.TimeoutSeconds));
+    }
+    gPingPongs[Name] = row;
+    Report(State, row, 2.0 * gOptions.RoundTrips);
+  }
+}
+
+void SocatPingPong(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    const std::uint16_t entry = FreePort();
+    TRow row;
+    {
+      TChild socat({"socat", "TCP-LISTEN:" + std::to_string(entry) + ",bind=127.0.0.1,reuseaddr",
+                    "TCP:127.0.0.1:" + std::to_string(server.Port)},
+                   std::string());
+      if (!socat.Started()) {
+        State.SkipWithError("socat does not start (Debian package socat)");
+        return;
+      }
+      row = FromPingPong(RunPingPong(entry, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds));
+      socat.WaitExit(10000);
+    }
+    gPingPongs["socat"] = row;
+    Report(State, row, 2.0 * gOptions.RoundTrips);
+  }
+}
+
+void DirectPingPong(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    TRow row = FromPingPong(RunPingPong(server.Port, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds));
+    gPingPongs["direct"] = row;
+    Report(State, row, 2.0 * gOptions.RoundTrips);
+  }
+}
+
+void BM_Transfer_Direct(benchmark::State& s) { DirectTransfer(s); }
+void BM_Transfer_Socat(benchmark::State& s) { SocatTransfer(s, false, "socat"); }
+void BM_Transfer_SocatHexDump(benchmark::State& s) { SocatTransfer(s, true, "socat -x"); }
+void BM_Transfer_ProgramTextLog(benchmark::State& s) { ProgramTransfer(s, false, "program, text log"); }
+void BM_Transfer_ProgramHexLog(benchmark::State& s) { ProgramTransfer(s, true, "program, hex log"); }
+void BM_PingPong_Direct(benchmark::State& s) { DirectPingPong(s); }
+void BM_PingPong_Socat(benchmark::State& s) { SocatPingPong(s); }
+void BM_PingPong_ProgramTextLog(benchmark::State& s) { ProgramPingPong(s, false, "program, text log"); }
+void BM_PingPong_ProgramHexLog(benchmark::State& s) { ProgramPingPong(s, true, "program, hex log"); }
+
+// One run each: a run of the hex log takes minutes, and the peers' figures vary less than the
+// program's between runs.
+#define RELAY_BENCHMARK(f) BENCHMARK(f)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond)
+RELAY_BENCHMARK(BM_Transfer_Direct);
+RELAY_BENCHMARK(BM_Transfer_Socat);
+RELAY_BENCHMARK(BM_Transfer_SocatHexDump);
+RELAY_BENCHMARK(BM_Transfer_ProgramTextLog);
+RELAY_BENCHMARK(BM_Transfer_ProgramHexLog);
+RELAY_BENCHMARK(BM_PingPong_Direct);
+RELAY_BENCHMARK(BM_PingPong_Socat);
+RELAY_BENCHMARK(BM_PingPong_ProgramTextLog);
+RELAY_BENCHMARK(BM_PingPong_ProgramHexLog);
+
+// ---- the tables -----------------------------------------------------------------------------
+
+const TRow* Find(const std::map<std::string, TRow>& Rows, const std::string& Name) {
+  auto it = Rows.find(Name);
+  return it != Rows.end() && it->second.Ok ? &it->second : nullptr;
+}
+
+std::string Ratio(const TRow& Row, const TRow* Reference) {
+  if (Reference == nullptr) return "-";
+  char s[32];
+  std::snprintf(s, sizeof s, "%.1f", Row.Seconds / Reference->Seconds);
+  return s;
+}
+
+void PrintTransfers() {
+  const char* order[] = {"direct", "socat", "socat -x", "program, text log", "program, hex log"};
+  const TRow* socat = Find(gTransfers, "socat");
+  const TRow* socatX = Find(gTransfers, "socat -x");
+  std::printf("\n%zu MiB from a client through the relay to a server (%s data), one run each:\n", gOptions.Mib,
+              gOptions.Text ? "text-line" : "binary");
+  std::printf("  %-19s %9s %9s %9s %11s %13s %8s %12s %8s\n", "relay", "seconds", "MiB/s", "x socat", "x socat -x",
+              "max Qt stall", "entries", "largest KiB", "RSS MiB");
+  for (const char* name : order) {
+    auto it = gTransfers.find(name);
+    if (it == gTransfers.end()) continue;
+    const TRow& r = it->second;
+    if (!r.Ok) {
+      std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
+      continue;
+    }
+    std::string stall = "-", entries = "-", largest = "-", rss = "-";
+    if (r.MaxStallMs >= 0) {
+      char s[48];
+      std::snprintf(s, sizeof s, "%.0f ms", r.MaxStallMs);
+      stall = s;
+      entries = std::to_string(static_cast<long>(r.Entries));
+      largest = std::to_string(static_cast<long>(r.LargestEntryKib));
+      std::snprintf(s, sizeof s, "%.0f", r.RssMib);
+      rss = s;
+    }
+    std::printf("  %-19s %9.2f %9.1f %9s %11s %13s %8s %12s %8s\n", name, r.Seconds,
+                static_cast<double>(gOptions.Mib) / r.Seconds, Ratio(r, socat).c_str(), Ratio(r, socatX).c_str(),
+                stall.c_str(), entries.c_str(), largest.c_str(), rss.c_str());
+  }
+  std::printf("  (x socat: time over plain socat's; max Qt stall: the longest gap between ticks of a 1 ms\n"
+              "   timer on the program's loop during the transfer; entries: \"From Local\" log entries, each\n"
+              "   one chunk the relay read; RSS: the benchmark process, the log still full.)\n");
+  if (const TRow* x = Find(gTransfers, "socat -x"); x != nullptr && x->DumpMib >= 0)
+    std::printf("  socat -x wrote a %.0f MiB hex dump.\n", x->DumpMib);
+  for (const char* name : {"program, text log", "program, hex log"})
+    if (const TRow* r = Find(gTransfers, name); r != nullptr && r->StallsOver100ms > 0)
+      std::printf("  %s: %.0f stalls over 100 ms.\n", name, r->StallsOver100ms);
+}
+
+void PrintPingPongs() {
+  const char* order[] = {"direct", "socat", "program, text log", "program, hex log"};
+  const TRow* direct = Find(gPingPongs, "direct");
+  const TRow* socat = Find(gPingPongs, "socat");
+  std::printf("\n1-byte ping-pong, %d round trips (after %d untimed):\n", gOptions.RoundTrips, kWarmup);
+  std::printf("  %-19s %9s %14s %9s %9s\n", "path", "seconds", "us/round trip", "x direct", "x socat");
+  for (const char* name : order) {
+    auto it = gPingPongs.find(name);
+    if (it == gPingPongs.end()) continue;
+    const TRow& r = it->second;
+    if (!r.Ok) {
+      std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
+      continue;
+    }
+    std::printf("  %-19s %9.3f %14.1f %9s %9s\n", name, r.Seconds, r.Seconds * 1e6 / gOptions.RoundTrips,
+                Ratio(r, direct).c_str(), Ratio(r, socat).c_str());
+  }
+}
+
+void ParseOptions(int Argc, char** Argv) {
+  for (int i = 1; i < Argc; ++i) {
+    std::string a = Argv[i];
+    auto value = [&](const char* Name) -> std::optional<std::string> {
+      std::string prefix = std::string("--") + Name + "=";
+      if (a.rfind(prefix, 0) != 0) return std::nullopt;
+      return a.substr(prefix.size());
+    };
+    if (auto v = value("mib")) {
+      gOptions.Mib = std::clamp<std::size_t>(std::strtoul(v->c_str(), nullptr, 10), 1, 1024);
+    } else if (auto v = value("round_trips")) {
+      gOptions.RoundTrips = std::clamp(std::atoi(v->c_str()), 1, 10000000);
+    } else if (auto v = value("timeout")) {
+      gOptions.TimeoutSeconds = std::clamp(std::atoi(v->c_str()), 1, 3600);
+    } else if (auto v = value("data")) {
+      gOptions.Text = *v == "text";
+    } else {
+      std::fprintf(stderr, "bench_relay: unknown option %s\n", a.c_str());
+      std::exit(2);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The windows are real but never shown on a desktop, unless a platform was asked for.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  benchmark::Initialize(&argc, argv);
+  ParseOptions(argc, argv);
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
+  platform::gui::TLoopBridge bridge;  // Qt's loop drives the sockets' loop, as in the program
+  platform::gui::SetErrorHandler([](const std::string& m) { gErrors.push_back(m); });
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  std::printf("\nQt platform %s, Qt %s, %u CPUs.\n", qgetenv("QT_QPA_PLATFORM").constData(), qVersion(),
+              std::thread::hardware_concurrency());
+  PrintTransfers();
+  PrintPingPongs();
+  for (const std::string& e : gErrors) std::printf("The program reported: %s\n", e.c_str());
+  platform::gui::SetErrorHandler(nullptr);
+  return 0;
+}
