@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,13 @@ inline double SecondsSince(Clock::time_point Start) {
 inline int MsUntil(Clock::time_point Deadline) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(ms, 0, 1000));
+}
+
+// A thread's CPU time, by its clock (pthread_getcpuclockid): another thread may read it.
+inline double CpuSeconds(clockid_t Clock) {
+  timespec ts{};
+  ::clock_gettime(Clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Deterministic bytes of every value, zero and CR LF included.
@@ -175,6 +183,7 @@ struct TTransferResult {
   std::int64_t Received = 0;  // bytes that arrived, each checked against what was sent
   double Seconds = 0;         // from the second byte sent to the last byte at the server
   Clock::time_point Start, End;
+  double LoopCpuSeconds = -1;  // CPU time of the relay's loop thread meanwhile, when it is ours
 };
 
 // A client connected to EntryPort sends Data, then ends its stream; the relay in between passes it
@@ -183,7 +192,7 @@ struct TTransferResult {
 // its far side connected, and what is timed is the relaying of the rest, not the set-up, nor how
 // much the relay reads ahead while its far side is still connecting.
 inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, const std::string& Data,
-                                   int TimeoutSeconds) {
+                                   int TimeoutSeconds, clockid_t LoopCpu = 0) {
   TTransferResult r;
   const auto deadline = Clock::now() + std::chrono::seconds(TimeoutSeconds);
   const auto connectBy = std::min(deadline, Clock::now() + std::chrono::seconds(30));
@@ -206,6 +215,7 @@ inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, c
   SetNonBlocking(client.Get());
   SetNonBlocking(server.Get());
   const auto start = Clock::now();
+  const double cpuStart = LoopCpu != 0 ? CpuSeconds(LoopCpu) : 0;
   bool clientEnded = false;
   std::string buf(1 << 20, '\0');
   while (received < total && Clock::now() < deadline) {
@@ -236,6 +246,7 @@ inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, c
   }
   r.Start = start;
   r.End = Clock::now();
+  if (LoopCpu != 0) r.LoopCpuSeconds = CpuSeconds(LoopCpu) - cpuStart;
   r.Seconds = std::chrono::duration<double>(r.End - start).count();
   r.Received = static_cast<std::int64_t>(received);
   if (r.Error.empty() && received < total) r.Error = "timed out";
@@ -251,6 +262,7 @@ struct TPingPongResult {
   std::string Error;
   int RoundTrips = 0;  // timed round trips completed
   double Seconds = 0;
+  double LoopCpuSeconds = -1;
 };
 
 // The client sends one byte, the server answers it with one byte, the client waits for the answer:
@@ -258,7 +270,7 @@ struct TPingPongResult {
 // The server answers from a thread of its own, so that even the direct path has a wake-up each way,
 // as between two programs.
 inline TPingPongResult RunPingPong(std::uint16_t EntryPort, TListener& Server, int RoundTrips, int Warmup,
-                                   int TimeoutSeconds) {
+                                   int TimeoutSeconds, clockid_t LoopCpu = 0) {
   TPingPongResult r;
   const auto deadline = Clock::now() + std::chrono::seconds(TimeoutSeconds);
   std::thread echo([&Server, deadline] {
@@ -280,8 +292,12 @@ inline TPingPongResult RunPingPong(std::uint16_t EntryPort, TListener& Server, i
     SetNoDelay(client.Get());
     SetIoTimeout(client.Get(), 10);
     Clock::time_point start = Clock::now();
+    double cpuStart = 0;
     for (int i = 0; i < Warmup + RoundTrips; ++i) {
-      if (i == Warmup) start = Clock::now();
+      if (i == Warmup) {
+        start = Clock::now();
+        cpuStart = LoopCpu != 0 ? CpuSeconds(LoopCpu) : 0;
+      }
       char b = static_cast<char>(i), got = 0;
       if (::send(client.Get(), &b, 1, MSG_NOSIGNAL) != 1 || ::recv(client.Get(), &got, 1, 0) != 1) {
         r.Error = "round trip " + std::to_string(i) + " failed: " + std::strerror(errno);
@@ -298,6 +314,7 @@ inline TPingPongResult RunPingPong(std::uint16_t EntryPort, TListener& Server, i
       }
     }
     r.Seconds = SecondsSince(start);
+    if (LoopCpu != 0) r.LoopCpuSeconds = CpuSeconds(LoopCpu) - cpuStart;
     ::shutdown(client.Get(), SHUT_WR);
     AwaitEof(client.Get(), Clock::now() + std::chrono::seconds(10));
   }

@@ -21,6 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -65,9 +66,17 @@ struct TRow {
   double LargestEntryKib = -1;
   double RssMib = -1;      // the benchmark process after the transfer, log still full
   double DumpMib = -1;     // socat -x: size of its dump
+  double LoopCpuSeconds = -1;  // the program's loop thread: what other load on the machine leaves alone
 };
 std::map<std::string, TRow> gTransfers, gPingPongs;
 std::vector<std::string> gErrors;  // what the program would have shown in its error box
+
+// The CPU clock of the calling thread, for another thread to read: called on the thread that runs
+// the program's loop, handed to the peers.
+clockid_t ThisThreadCpuClock() {
+  clockid_t c = 0;
+  return ::pthread_getcpuclockid(::pthread_self(), &c) == 0 ? c : 0;
+}
 
 double ResidentMib() {
   std::ifstream statm("/proc/self/statm");
@@ -217,6 +226,7 @@ void Report(benchmark::State& State, const TRow& Row, double Bytes) {
   State.SetIterationTime(Row.Seconds);
   State.counters["MiB/s"] = Bytes / (1 << 20) / Row.Seconds;
   if (Row.MaxStallMs >= 0) State.counters["max_stall_ms"] = Row.MaxStallMs;
+  if (Row.LoopCpuSeconds >= 0) State.counters["loop_cpu_s"] = Row.LoopCpuSeconds;
   if (Row.Entries >= 0) State.counters["entries"] = Row.Entries;
   if (Row.LargestEntryKib >= 0) State.counters["largest_entry_KiB"] = Row.LargestEntryKib;
   if (Row.RssMib >= 0) State.counters["rss_MiB"] = Row.RssMib;
@@ -237,10 +247,13 @@ void ProgramTransfer(benchmark::State& State, bool HexLog, const char* Name) {
       }
       TStallWatch watch;
       const std::uint16_t entry = program.Port;
+      const clockid_t loopCpu = ThisThreadCpuClock();
       TTransferResult t = BesideTheLoop<TTransferResult>(
-          [&] { return RunTransfer(entry, server, data, gOptions.TimeoutSeconds); }, gOptions.TimeoutSeconds);
+          [&] { return RunTransfer(entry, server, data, gOptions.TimeoutSeconds, loopCpu); },
+          gOptions.TimeoutSeconds);
       watch.Finish();
       row = FromTransfer(t);
+      row.LoopCpuSeconds = t.LoopCpuSeconds;
       row.MaxStallMs = watch.MaxMs(t.Start, t.End);
       row.StallsOver100ms = watch.Over(100, t.Start, t.End);
       row.RssMib = ResidentMib();
@@ -305,6 +318,7 @@ TRow FromPingPong(const TPingPongResult& P) {
   row.Ok = P.Ok;
   row.Error = P.Ok ? std::string() : P.Error;
   row.Seconds = P.Seconds;
+  row.LoopCpuSeconds = P.LoopCpuSeconds;
   return row;
 }
 
@@ -319,8 +333,11 @@ void ProgramPingPong(benchmark::State& State, bool HexLog, const char* Name) {
         return;
       }
       const std::uint16_t entry = program.Port;
+      const clockid_t loopCpu = ThisThreadCpuClock();
       row = FromPingPong(BesideTheLoop<TPingPongResult>(
-          [&] { return RunPingPong(entry, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds); },
+          [&] {
+            return RunPingPong(entry, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds, loopCpu);
+          },
           gOptions.TimeoutSeconds));
     }
     gPingPongs[Name] = row;
@@ -401,8 +418,8 @@ void PrintTransfers() {
   const TRow* socatX = Find(gTransfers, "socat -x");
   std::printf("\n%zu MiB from a client through the relay to a server (%s data), one run each:\n", gOptions.Mib,
               gOptions.Text ? "text-line" : "binary");
-  std::printf("  %-19s %9s %9s %9s %11s %13s %8s %12s %8s\n", "relay", "seconds", "MiB/s", "x socat", "x socat -x",
-              "max Qt stall", "entries", "largest KiB", "RSS MiB");
+  std::printf("  %-19s %9s %9s %9s %11s %9s %13s %8s %12s %8s\n", "relay", "seconds", "MiB/s", "x socat",
+              "x socat -x", "loop CPU", "max Qt stall", "entries", "largest KiB", "RSS MiB");
   for (const char* name : order) {
     auto it = gTransfers.find(name);
     if (it == gTransfers.end()) continue;
@@ -411,9 +428,11 @@ void PrintTransfers() {
       std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
       continue;
     }
-    std::string stall = "-", entries = "-", largest = "-", rss = "-";
+    std::string cpu = "-", stall = "-", entries = "-", largest = "-", rss = "-";
     if (r.MaxStallMs >= 0) {
       char s[48];
+      std::snprintf(s, sizeof s, "%.2f", r.LoopCpuSeconds);
+      cpu = s;
       std::snprintf(s, sizeof s, "%.0f ms", r.MaxStallMs);
       stall = s;
       entries = std::to_string(static_cast<long>(r.Entries));
@@ -421,13 +440,14 @@ void PrintTransfers() {
       std::snprintf(s, sizeof s, "%.0f", r.RssMib);
       rss = s;
     }
-    std::printf("  %-19s %9.2f %9.1f %9s %11s %13s %8s %12s %8s\n", name, r.Seconds,
+    std::printf("  %-19s %9.2f %9.1f %9s %11s %9s %13s %8s %12s %8s\n", name, r.Seconds,
                 static_cast<double>(gOptions.Mib) / r.Seconds, Ratio(r, socat).c_str(), Ratio(r, socatX).c_str(),
-                stall.c_str(), entries.c_str(), largest.c_str(), rss.c_str());
+                cpu.c_str(), stall.c_str(), entries.c_str(), largest.c_str(), rss.c_str());
   }
-  std::printf("  (x socat: time over plain socat's; max Qt stall: the longest gap between ticks of a 1 ms\n"
-              "   timer on the program's loop during the transfer; entries: \"From Local\" log entries, each\n"
-              "   one chunk the relay read; RSS: the benchmark process, the log still full.)\n");
+  std::printf("  x socat, x socat -x: the time over theirs. loop CPU: seconds of CPU that the program's one\n"
+              "  thread used meanwhile, which other load on the machine does not inflate. max Qt stall: the\n"
+              "  longest gap between ticks of a 1 ms timer on the program's loop during the transfer. entries:\n"
+              "  \"From Local\" log entries, each a chunk the relay read. RSS: this process, the log still full.\n");
   if (const TRow* x = Find(gTransfers, "socat -x"); x != nullptr && x->DumpMib >= 0)
     std::printf("  socat -x wrote a %.0f MiB hex dump.\n", x->DumpMib);
   for (const char* name : {"program, text log", "program, hex log"})
@@ -440,7 +460,8 @@ void PrintPingPongs() {
   const TRow* direct = Find(gPingPongs, "direct");
   const TRow* socat = Find(gPingPongs, "socat");
   std::printf("\n1-byte ping-pong, %d round trips (after %d untimed):\n", gOptions.RoundTrips, kWarmup);
-  std::printf("  %-19s %9s %14s %9s %9s\n", "path", "seconds", "us/round trip", "x direct", "x socat");
+  std::printf("  %-19s %9s %14s %9s %9s %19s\n", "path", "seconds", "us/round trip", "x direct", "x socat",
+              "loop CPU us/trip");
   for (const char* name : order) {
     auto it = gPingPongs.find(name);
     if (it == gPingPongs.end()) continue;
@@ -449,8 +470,10 @@ void PrintPingPongs() {
       std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
       continue;
     }
-    std::printf("  %-19s %9.3f %14.1f %9s %9s\n", name, r.Seconds, r.Seconds * 1e6 / gOptions.RoundTrips,
-                Ratio(r, direct).c_str(), Ratio(r, socat).c_str());
+    std::string cpu = "-";
+    if (r.LoopCpuSeconds >= 0) cpu = std::to_string(static_cast<long>(r.LoopCpuSeconds * 1e6 / gOptions.RoundTrips));
+    std::printf("  %-19s %9.3f %14.1f %9s %9s %19s\n", name, r.Seconds, r.Seconds * 1e6 / gOptions.RoundTrips,
+                Ratio(r, direct).c_str(), Ratio(r, socat).c_str(), cpu.c_str());
   }
 }
 
