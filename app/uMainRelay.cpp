@@ -147,9 +147,11 @@ void TMain::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
       return;
     }
     Entry(Client->LogColor, "Error: Local has closed");
-    // Closing here would cut what Remote still has to deliver of the local client's bytes; the
-    // session's disposal, already on its way, ends Remote once they have left.
-    if (Remote->AllSent() && Client->PendingLocal.empty()) Remote->CloseLater();
+    // Remote is not closed here, not even with its send chain empty: the kernel may still hold
+    // bytes of the local client that the remote side has not taken, and a close followed by more
+    // data from the remote side resets the connection, which throws them away. The session's
+    // disposal, already on its way, hands Remote over to drain: the remote side gets the end of
+    // the stream after the last byte, and Remote goes when the remote side closes.
     return;
   }
   if (TDraining* D = FindDraining(Remote)) {
