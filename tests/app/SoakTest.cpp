@@ -21,7 +21,8 @@
 #endif
 #endif
 #ifdef SOAK_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own count: under it, the C library's allocator statistics are not kept.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 using namespace apptest;
