@@ -7,11 +7,12 @@
 #include <malloc.h>
 #include <sys/resource.h>
 
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <random>
 
 #include "RelayPeers.h"
-#include <QCoreApplication>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SOAK_ASAN 1
@@ -39,7 +40,9 @@ int OpenDescriptors() {
 }
 
 std::int64_t HeapInUse() {
-  QCoreApplication::sendPostedEvents();  // what the view has posted for itself is not kept
+  // The view's posted work first, as the program's Qt loop has long done it by now: events waiting
+  // in the queue are no memory the program keeps.
+  QCoreApplication::sendPostedEvents();
 #ifdef SOAK_ASAN
   return static_cast<std::int64_t>(__sanitizer_get_current_allocated_bytes());
 #else
