@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include <algorithm>
 #include <string>
 
 #include "app/uMain.h"
@@ -36,6 +37,30 @@ void Entry(TColor Color, const char* Title, const std::string& Body = std::strin
 }
 
 bool LogLineMode() { return Log != nullptr && Log->LineMode1->isChecked(); }
+
+// What one read of a relay socket takes: in line mode the line on offer, otherwise what waits, but
+// at most kChunkLimit bytes. A sender faster than the log could otherwise fill a single entry with
+// megabytes, whose layout holds the windows for seconds; the rest waits for the next notification.
+constexpr std::int32_t kChunkLimit = 16 << 10;
+
+std::string ReceiveChunk(TWSocket& S) {
+  if (S.LineMode()) return S.ReceiveText();
+  std::int32_t n = S.RcvdCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = 255;
+  n = std::min(n, kChunkLimit);
+  std::string chunk(static_cast<std::size_t>(n), '\0');
+  std::int32_t got = S.Receive(chunk.data(), n);
+  chunk.resize(static_cast<std::size_t>(std::max(got, 0)));
+  return chunk;
+}
+
+// One read per notification, each notification a message of its own: between two of them the
+// loop hands control back to the windows, however fast the data comes.
+void RelaySocketOptions(TWSocket& S) {
+  S.SetComponentOptions({wsoNoReceiveLoop});
+  S.SetLingerOnOff(wsLingerOff);  // closes are an orderly end of stream, never a reset
+}
 
 }  // namespace
 
@@ -64,15 +89,15 @@ void TMain::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, std
     Client->OnDataSent = [this](TComponent* S, std::uint16_t E) { ClientDataSent(S, E); };
     Client->SetLineMode(LogLineMode());
     Client->SetLineEnd("\r\n");
-    Client->SetLingerOnOff(wsLingerOff);
-    Client->ApplyLinger();
+    RelaySocketOptions(*Client);
+    Client->ApplyLinger();  // the accepted socket took the old setting
 
     TWSocket* Remote = new TWSocket(Client);
     Client->Remote = Remote;
     Remote->SetPort(RemotePort->text().toStdString());
     Remote->SetLineMode(LogLineMode());
     Remote->SetLineEnd("\r\n");
-    Remote->SetLingerOnOff(wsLingerOff);  // Connect gives it to the socket
+    RelaySocketOptions(*Remote);  // Connect gives the linger setting to the socket
     Remote->OnSessionConnected = [this](TComponent* S, std::uint16_t E) { RemoteSessionConnected(S, E); };
     Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
     Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
@@ -127,7 +152,7 @@ void TMain::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
 void TMain::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Client = static_cast<TClient*>(Sender);
-  Client->PendingLocal += Client->ReceiveText();
+  Client->PendingLocal += ReceiveChunk(*Client);
   if (Client->Remote != nullptr && Client->Remote->State() == wsConnected && !Client->PendingLocal.empty()) {
     Entry(Client->LogColor, "From Local", Client->PendingLocal);
     Client->Remote->SendText(Client->PendingLocal);
@@ -138,7 +163,7 @@ void TMain::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
 void TMain::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Remote = static_cast<TWSocket*>(Sender);
-  std::string data = Remote->ReceiveText();
+  std::string data = ReceiveChunk(*Remote);
   if (data.empty()) return;
   if (auto* Client = dynamic_cast<TClient*>(Remote->Owner())) {
     Entry(Client->LogColor, "From Remote", data);

@@ -20,6 +20,7 @@
 class QAction;
 class QMenu;
 class QPlainTextEdit;
+class QTimer;
 
 class TLog : public QWidget {
 public:
@@ -65,6 +66,11 @@ private:
   QAction* AddItem(const char* Name, const char* Caption, bool Checkable, bool Checked,
                    void (TLog::*Handler)(QObject*));
   void ScrollToCaret();
+
+  // Redrawing is suspended while entries are added and resumed once this timer runs out, so that
+  // a burst of entries is drawn once rather than once each.
+  void SuspendRedraw();
+  QTimer* FRedrawTimer = nullptr;
 
   TColor FEntryColor = clBlack;
   std::string FEntryTitle;

@@ -7,6 +7,7 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 #include "log/AnsiText.h"
 #include "log/LogFormat.h"
@@ -15,20 +16,22 @@
 
 namespace {
 
-// Redrawing stays off while an entry is added, so that an entry of many lines is drawn once, and
-// comes back on however the adding ends.
-class TRedrawSuspended {
-public:
-  explicit TRedrawSuspended(QWidget* View) : FView(View) { FView->setUpdatesEnabled(false); }
-  ~TRedrawSuspended() { FView->setUpdatesEnabled(true); }
-  TRedrawSuspended(const TRedrawSuspended&) = delete;
-  TRedrawSuspended& operator=(const TRedrawSuspended&) = delete;
-
-private:
-  QWidget* FView;
-};
+// How long redrawing waits after an entry: entries that come faster are drawn together, so a fast
+// session costs one repaint per interval instead of one per entry, and the windows keep up.
+constexpr int kRedrawIntervalMs = 30;
 
 }  // namespace
+
+void TLog::SuspendRedraw() {
+  if (FRedrawTimer == nullptr) {
+    FRedrawTimer = new QTimer(this);
+    FRedrawTimer->setSingleShot(true);
+    FRedrawTimer->setInterval(kRedrawIntervalMs);
+    connect(FRedrawTimer, &QTimer::timeout, this, [this] { LogWnd->setUpdatesEnabled(true); });
+  }
+  LogWnd->setUpdatesEnabled(false);
+  if (!FRedrawTimer->isActive()) FRedrawTimer->start();
+}
 
 void TLog::AddEntry(const std::string& Body) {
   if (isHidden()) {
@@ -38,7 +41,7 @@ void TLog::AddEntry(const std::string& Body) {
   QTextDocument* doc = LogWnd->document();
   const int caret = LogWnd->textCursor().selectionStart();
   {
-    TRedrawSuspended suspended(LogWnd);
+    SuspendRedraw();
     // An empty document is one empty block, and no entry leaves that state behind: every entry
     // starts with a header that is never empty. So "no lines yet" and "an empty last line" differ.
     const bool empty = doc->isEmpty();
