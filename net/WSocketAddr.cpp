@@ -18,49 +18,38 @@ constexpr std::uint32_t kDupMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 // Addr, Port and Proto work alike: the same text again changes nothing in any state; otherwise
 // only a closed socket takes a new text, stored trimmed; an empty text clears the Set flag.
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-  if (FAddrSet && Value == FAddr) return;
-  if (FState != wsClosed) {
-    RaiseSocketException("Cannot change Addr if not closed");
-    return;
-  }
-  FAddr = TrimBlanks(Value);
-  if (FAddr.empty()) {
-    FAddrSet = false;
+namespace {
+
+// False when the socket refused the change (the caller then reports Message).
+bool AssignAddressText(TSocketState State, const std::string& Value, std::string& Text, bool& IsSet,
+                       bool& IsReady) {
+  if (IsSet && Value == Text) return true;
+  if (State != wsClosed) return false;
+  Text = TrimBlanks(Value);
+  if (Text.empty()) {
+    IsSet = false;
   } else {
-    FAddrReady = false;
-    FAddrSet = true;
+    IsReady = false;
+    IsSet = true;
   }
+  return true;
+}
+
+}  // namespace
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  if (!AssignAddressText(FState, Value, FAddr, FAddrSet, FAddrReady))
+    RaiseSocketException("Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  if (FPortSet && Value == FPort) return;
-  if (FState != wsClosed) {
+  if (!AssignAddressText(FState, Value, FPort, FPortSet, FPortReady))
     RaiseSocketException("Cannot change Port if not closed");
-    return;
-  }
-  FPort = TrimBlanks(Value);
-  if (FPort.empty()) {
-    FPortSet = false;
-  } else {
-    FPortReady = false;
-    FPortSet = true;
-  }
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  if (FProtoSet && Value == FProto) return;
-  if (FState != wsClosed) {
+  if (!AssignAddressText(FState, Value, FProto, FProtoSet, FProtoReady))
     RaiseSocketException("Cannot change Proto if not closed");
-    return;
-  }
-  FProto = TrimBlanks(Value);
-  if (FProto.empty()) {
-    FProtoSet = false;
-  } else {
-    FProtoReady = false;
-    FProtoSet = true;
-  }
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value) {
