@@ -27,6 +27,7 @@ using namespace testsupport;
 struct TEntry {
   std::string Title;
   TColor Color;
+  std::size_t BodyLength;  // in text mode: the characters of the line after the header
 };
 
 // The two windows, made and torn down as the program does.
@@ -70,7 +71,8 @@ protected:
         if (line.size() > title.size() && line.compare(line.size() - title.size(), title.size(), title) == 0 &&
             line[line.size() - title.size() - 1] == ' ') {
           QColor c = b.begin().fragment().charFormat().foreground().color();
-          out.push_back({title, static_cast<TColor>(c.red() | (c.green() << 8) | (c.blue() << 16))});
+          std::size_t body = b.next().isValid() ? static_cast<std::size_t>(b.next().text().size()) : 0;
+          out.push_back({title, static_cast<TColor>(c.red() | (c.green() << 8) | (c.blue() << 16)), body});
           break;
         }
       }

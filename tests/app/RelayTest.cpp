@@ -48,6 +48,26 @@ TEST_F(Relay, EchoIsByteExactForSizesFromOneByteUpward) {
   }
 }
 
+// A sender faster than the log must not put megabytes into one entry (one line whose layout would
+// hold the windows for seconds): a read takes at most 16 KiB outside line mode.
+TEST_F(Relay, AFastSenderIsLoggedInEntriesOfAtMostSixteenKiB) {
+  Remote.Echo = true;
+  TPeer& local = NewLocal();
+  ASSERT_TRUE(Run([] { return Count("Connection Opened") == 1; }));
+  local.ToSend = Pattern(2 << 20, 11);
+  local.Service();  // most of it waits in the relay's socket before the loop runs
+  ASSERT_TRUE(Run([&] { return local.Received.size() >= local.ToSend.size(); }));
+  EXPECT_EQ(Checksum(local.Received), Checksum(local.ToSend));
+  std::size_t largest = 0, chunks = 0;
+  for (const TEntry& e : Entries())
+    if (e.Title == "From Local" || e.Title == "From Remote") {
+      largest = std::max(largest, e.BodyLength);
+      ++chunks;
+    }
+  EXPECT_LE(largest, std::size_t{16 << 10});
+  EXPECT_GE(chunks, 2u * ((2u << 20) / (16u << 10)));
+}
+
 TEST_F(Relay, DataSentBeforeTheRemoteConnectsIsForwardedInOnePieceAfterConnectionOpened) {
   Main->RemoteAddr->setText("localhost");  // resolved off the loop, so the data arrives first
   Remote.Echo = true;
