@@ -25,28 +25,7 @@ namespace {
   return FailsWith(Result == INVALID_SOCKET ? SOCKET_ERROR : 0, Code);
 }
 
-class WinsockCallsTest : public ::testing::Test {
-protected:
-  void TearDown() override {
-    for (SOCKET s : sockets) closesocket(s);
-  }
-  SOCKET Keep(SOCKET s) {
-    sockets.push_back(s);
-    return s;
-  }
-  void Close(SOCKET s) {
-    std::erase(sockets, s);
-    EXPECT_EQ(closesocket(s), 0);
-  }
-  void Pair(SOCKET& Client, SOCKET& Server) {
-    std::uint16_t port;
-    SOCKET l = NewListener(port);
-    Client = Keep(ConnectTo(port));
-    Server = Keep(accept(l, nullptr, nullptr));
-    closesocket(l);
-  }
-  std::vector<SOCKET> sockets;
-};
+using WinsockCallsTest = SocketsTest;
 
 TEST_F(WinsockCallsTest, StartupFillsVersionOneOneAndCountsEveryCall) {
   int starts = StartupCount(), cleans = CleanupCount();

@@ -9,7 +9,7 @@
 namespace platform::wstest {
 namespace {
 
-class WinsockSelectTest : public ::testing::Test {
+class WinsockSelectTest : public SocketsTest {
 protected:
   void SetUp() override {
     PumpIdle();
@@ -20,26 +20,10 @@ protected:
   }
   void TearDown() override {
     rec.hook = nullptr;
-    for (SOCKET s : sockets) closesocket(s);
+    SocketsTest::TearDown();
     DestroyNotifyWindow(wnd);
     PumpIdle();
     EXPECT_EQ(PendingMessageCount(), 0u);
-  }
-  SOCKET Keep(SOCKET s) {
-    sockets.push_back(s);
-    return s;
-  }
-  void Close(SOCKET s) {
-    std::erase(sockets, s);
-    EXPECT_EQ(closesocket(s), 0);
-  }
-  // A connected pair: Client (blocking) and Server, the accepted side.
-  void Pair(SOCKET& Client, SOCKET& Server) {
-    std::uint16_t port;
-    SOCKET l = NewListener(port);
-    Client = Keep(ConnectTo(port));
-    Server = Keep(accept(l, nullptr, nullptr));
-    closesocket(l);
   }
   int Select(SOCKET s, long Mask, UINT Msg = kSocketMsg) { return WSAAsyncSelect(s, wnd, Msg, Mask); }
   bool PumpUntilTrace(SOCKET s, const std::string& Expected) {
@@ -56,7 +40,6 @@ protected:
 
   Recorder& rec = Recorder::Instance();
   HWND wnd = 0;
-  std::vector<SOCKET> sockets;
 };
 
 TEST_F(WinsockSelectTest, ReadIsPostedOnceAndAgainOnlyAfterAReadThatLeavesData) {

@@ -88,6 +88,32 @@ inline SOCKET ConnectTo(std::uint16_t PortNet) {
   return c;
 }
 
+// A test that keeps the sockets it makes and closes them at the end.
+class SocketsTest : public ::testing::Test {
+protected:
+  void TearDown() override {
+    for (SOCKET s : sockets) closesocket(s);
+    sockets.clear();
+  }
+  SOCKET Keep(SOCKET s) {
+    sockets.push_back(s);
+    return s;
+  }
+  void Close(SOCKET s) {
+    std::erase(sockets, s);
+    EXPECT_EQ(closesocket(s), 0);
+  }
+  // A connected pair: Client (blocking) and Server, the accepted side.
+  void Pair(SOCKET& Client, SOCKET& Server) {
+    std::uint16_t port;
+    SOCKET l = NewListener(port);
+    Client = Keep(ConnectTo(port));
+    Server = Keep(accept(l, nullptr, nullptr));
+    closesocket(l);
+  }
+  std::vector<SOCKET> sockets;
+};
+
 // A new socket with the number Wanted, free since a close: POSIX hands out the lowest free
 // number, so the sockets created on the way are added to Others.
 inline SOCKET NewSocketNumbered(SOCKET Wanted, std::vector<SOCKET>& Others) {
