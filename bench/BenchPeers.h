@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/net/SocketTestSupport.h"
+
 extern char** environ;
 
 namespace bench {
@@ -50,16 +52,8 @@ inline double CpuSeconds(clockid_t Clock) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Deterministic bytes of every value, zero and CR LF included.
-inline std::string Pattern(std::size_t n, std::uint32_t Seed = 1) {
-  std::string s(n, '\0');
-  std::uint32_t x = Seed;
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
+// Deterministic bytes of every value, zero and CR LF included: the tests' own pattern.
+using testsupport::Pattern;
 
 // Printable ASCII lines of 20 to 200 characters ending in CR LF, as a text protocol sends them.
 inline std::string TextLines(std::size_t n, std::uint32_t Seed = 1) {

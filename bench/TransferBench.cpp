@@ -16,6 +16,7 @@
 #include <string>
 
 #include "net/WSocket.h"
+#include "tests/net/SocketTestSupport.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -25,21 +26,8 @@ constexpr std::int32_t kChunk = 64 << 10;
 constexpr std::int64_t kHighWater = 4 << 20;  // what the sender lets queue in the chain
 std::map<std::string, double> gMiBps;
 
-struct Pair {
-  TWSocket Listener{nullptr}, Client{nullptr}, Server{nullptr};
-  bool Open() {
-    Listener.SetAddr("127.0.0.1");
-    Listener.SetPort("0");
-    Listener.Listen();
-    Listener.OnSessionAvailable = [this](TComponent*, std::uint16_t) { Server.Dup(Listener.Accept()); };
-    Client.SetAddr("127.0.0.1");
-    Client.SetPort(Listener.GetBoundPort());
-    Client.Connect();
-    for (int i = 0; i < 1000 && !(Client.State() == wsConnected && Server.State() == wsConnected); ++i)
-      platform::WaitAndDispatch(10);
-    return Client.State() == wsConnected && Server.State() == wsConnected;
-  }
-};
+// Two connected components over loopback, as the tests make them.
+using Pair = testsupport::ComponentPair;
 
 // Chunks whose bytes make lines of 100 to 1500 bytes, each ending in CR LF.
 std::string LineChunk() {
