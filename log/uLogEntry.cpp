@@ -12,7 +12,7 @@
 #include "log/AnsiText.h"
 #include "log/LogFormat.h"
 #include "log/uLog.h"
-#include "platform/gui/DateTimeText.h"
+#include "log/DateTimeText.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void TLog::AddEntry(const std::string& Body) {
     QStringList lines;
     if (!empty && !doc->lastBlock().text().isEmpty()) lines << QString();
     // The title goes through PrintableText too: a line break in it would split the header line.
-    lines << platform::gui::NowText() + u' ' + AnsiText(PrintableText(FEntryTitle));
+    lines << NowText() + u' ' + AnsiText(PrintableText(FEntryTitle));
     if (Debugstring1->isChecked()) {
       for (const std::string& line : HexDumpLines(Body)) lines << AnsiText(line);
     } else {

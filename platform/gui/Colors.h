@@ -1,16 +1,9 @@
-// Public. The program's colour value and its mapping to Qt.
-//
-// A TColor is 32 bits: red in the low byte, green in the next, blue in the third, 0 in the top
-// byte; 0 is black. The top byte is ignored.
+// Public. The program's colour value (platform/Colors.h) and its mapping to Qt.
 #pragma once
 
 #include <QColor>
 
-#include <cstdint>
-
-using TColor = std::uint32_t;
-
-constexpr TColor clBlack = 0x00000000;
+#include "platform/Colors.h"
 
 namespace platform::gui {
 

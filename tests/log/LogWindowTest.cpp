@@ -19,7 +19,7 @@
 #include "log/uLog.h"
 #include "platform/Exception.h"
 #include "platform/gui/Clipboard.h"
-#include "platform/gui/DateTimeText.h"
+#include "log/DateTimeText.h"
 #include "platform/gui/ErrorBox.h"
 
 namespace {
@@ -46,12 +46,12 @@ protected:
 
   // Writes an entry, noting the header lines it may have: the clock may tick during the call.
   void Entry(const std::string& Title, const std::string& Body) {
-    const QString before = platform::gui::NowText();
+    const QString before = NowText();
     W->SetEntryTitle(Title);
     W->AddEntry(Body);
     const QString title = QString::fromLatin1(Title.c_str());
     FHeaders.insert(before + u' ' + title, u'#' + title);
-    FHeaders.insert(platform::gui::NowText() + u' ' + title, u'#' + title);
+    FHeaders.insert(NowText() + u' ' + title, u'#' + title);
   }
 
   // Lines() with each header line that Entry wrote shown as "#Title".

@@ -17,7 +17,7 @@
 #include "QtTestApp.h"
 #include "platform/Exception.h"
 #include "platform/MessageLoop.h"
-#include "platform/gui/DateTimeText.h"
+#include "log/DateTimeText.h"
 #include "platform/gui/ErrorBox.h"
 #include "platform/gui/LoopBridge.h"
 
@@ -159,7 +159,7 @@ TEST(DateTimeText, ShortDateBlankLongTimeWithSecondsAndNoZone) {
       {"de_DE", "02.01.06 15:04:05"},
       {"en_GB", "02/01/2006 15:04:05"},
   };
-  for (const auto& c : cases) EXPECT_EQ(gui::DateTimeText(when, QLocale(c.Locale)), c.Text) << c.Locale;
+  for (const auto& c : cases) EXPECT_EQ(DateTimeText(when, QLocale(c.Locale)), c.Text) << c.Locale;
 }
 
 }  // namespace

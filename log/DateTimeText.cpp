@@ -1,7 +1,6 @@
 // Regional date and time texts.
-#include "platform/gui/DateTimeText.h"
+#include "log/DateTimeText.h"
 
-namespace platform::gui {
 namespace {
 
 // Qt's long time format ends in the time zone ("t", "tttt", ...), which a log line does not want:
@@ -26,5 +25,3 @@ QString DateTimeText(const QDateTime& When, const QLocale& Locale) {
 }
 
 QString NowText() { return DateTimeText(QDateTime::currentDateTime()); }
-
-}  // namespace platform::gui

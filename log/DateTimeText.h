@@ -1,15 +1,11 @@
 // Public. The local date and time as the regional settings write them: the short date, one blank,
-// and the long time with its seconds (without a time zone).
+// and the long time with its seconds (without a time zone). Qt Core only.
 #pragma once
 
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
 
-namespace platform::gui {
-
 QString DateTimeText(const QDateTime& When, const QLocale& Locale = QLocale::system());
 // DateTimeText of the current local time.
 QString NowText();
-
-}  // namespace platform::gui
