@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QAction>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +23,24 @@ TMain* Main = nullptr;
 TWSocketServer* WSocketServer = nullptr;
 
 namespace {
+
+// The engine writes to the log window that exists at the time of each entry: the main block makes
+// the log after the main window, and destroys it after.
+class TLogWindowSink final : public TEntrySink {
+public:
+  void SetEntryColor(TColor Value) override {
+    if (Log != nullptr) Log->SetEntryColor(Value);
+  }
+  void SetEntryTitle(const std::string& Value) override {
+    if (Log != nullptr) Log->SetEntryTitle(Value);
+  }
+  void AddEntry(const std::string& Body) override {
+    if (Log != nullptr) Log->AddEntry(Body);
+  }
+  void AddEntry(const std::string& Body, const TEntrySource&) override {
+    if (Log != nullptr) Log->AddEntry(Body);
+  }
+};
 
 // The window was laid out in pixels for a small classic dialog font (about 5 pixels a character,
 // 13 a line). A larger desktop font scales the whole layout, so that nothing is clipped.
@@ -52,8 +71,10 @@ TMain::TMain(QWidget* Parent) : QWidget(Parent, Qt::Window), TComponent(nullptr)
 }
 
 TMain::~TMain() {
-  // Sessions and the server go while the window's controls still exist: their handlers use them.
+  // The engine, its sessions and the server go while the window's controls still exist: its
+  // events update them.
   DestroyComponents();
+  FRelay = nullptr;
   WSocketServer = nullptr;
   if (Main == this) Main = nullptr;
 }
@@ -141,43 +162,35 @@ void TMain::CreateControls() {
 }
 
 void TMain::FormCreate(QObject*) {
-  WSocketServer = new TWSocketServer(this);
-  WSocketServer->SetName("WSocketServer");
-  WSocketServer->SetLineMode(false);
-  WSocketServer->SetLineLimit(65536);
-  WSocketServer->SetLineEnd("\r\n");
-  WSocketServer->SetLineEcho(false);
-  WSocketServer->SetLineEdit(false);
-  WSocketServer->SetProto("tcp");
-  WSocketServer->SetLocalAddr("0.0.0.0");
-  WSocketServer->SetLocalPort("0");
-  WSocketServer->SetMultiThreaded(false);
-  WSocketServer->SetComponentOptions({});
-  WSocketServer->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { WSocketServerSessionClosed(S, E); };
-  WSocketServer->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
-  WSocketServer->SetFlushTimeout(60);
-  WSocketServer->SetSendFlags(wsSendNormal);
-  WSocketServer->SetLingerOnOff(wsLingerOn);
-  WSocketServer->SetLingerTimeout(0);
-  WSocketServer->SetSocksLevel("5");
-  WSocketServer->SetSocksAuthentication(socksNoAuthentication);
-  WSocketServer->SetMaxClients(0);
-  WSocketServer->OnClientDisconnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
-    WSocketServerClientDisconnect(S, C, E);
-  };
-  WSocketServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+  FLogSink = std::make_unique<TLogWindowSink>();
+  FRelay = new TRelay(this, FLogSink.get());
+  FRelay->SetName("Relay");
+  WSocketServer = FRelay->WSocketServer();
+  FRelay->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { WSocketServerSessionClosed(S, E); };
+  FRelay->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
     WSocketServerClientConnect(S, C, E);
   };
+  FRelay->OnClientDisconnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+    WSocketServerClientDisconnect(S, C, E);
+  };
+  for (QLineEdit* e : {RemoteAddr, RemotePort}) connect(e, &QLineEdit::textChanged, this, [this] { TakeSettings(); });
+}
+
+// The engine takes the fields' texts as they are at each use: the remote address and port when a
+// client connects, the local port at Listen.
+void TMain::TakeSettings() {
+  TRelaySettings settings;
+  settings.LocalPort = LocalPoort->text().toStdString();
+  settings.RemoteAddr = RemoteAddr->text().toStdString();
+  settings.RemotePort = RemotePort->text().toStdString();
+  settings.LineMode = Log != nullptr && Log->LineMode1->isChecked();
+  FRelay->SetSettings(settings);
 }
 
 void TMain::ListenBtnClick(QObject*) {
   if (FListenBtnTag == 0) {
-    WSocketServer->SetBanner("");
-    WSocketServer->SetBannerToBusy("");
-    WSocketServer->SetClientClass(ClientClassOf<TClient>());
-    WSocketServer->SetAddr("0.0.0.0");
-    WSocketServer->SetPort(LocalPoort->text().toStdString());
-    WSocketServer->Listen();  // a failure leaves here, before the window changes
+    TakeSettings();
+    FRelay->Listen();  // a failure leaves here, before the window changes
     LocalPoort->setEnabled(false);
     RemotePort->setEnabled(false);
     RemoteAddr->setEnabled(false);
@@ -185,18 +198,7 @@ void TMain::ListenBtnClick(QObject*) {
     FListenBtnTag = 1;
     return;
   }
-  // The clients stay in the list until the server disposes of them from the loop, so the indices
-  // hold through the loop.
-  const std::int32_t n = WSocketServer->ClientCount();
-  for (std::int32_t i = 0; i < n; ++i) {
-    TWSocketClient* c = WSocketServer->Client(i);
-    if (c == nullptr) continue;
-    if (auto* session = dynamic_cast<TClient*>(c)) session->Cut = true;
-    c->Close();
-  }
-  // Remotes still delivering for sessions that have ended are cut too.
-  for (std::size_t i = 0; i < FDraining.size(); ++i) FDraining[i].Remote->CloseLater();
-  WSocketServer->Close();  // its OnSessionClosed returns the window to Idle
+  FRelay->Cancel();  // its OnSessionClosed returns the window to Idle
 }
 
 void TMain::WSocketServerSessionClosed(TComponent*, std::uint16_t) {
@@ -205,6 +207,12 @@ void TMain::WSocketServerSessionClosed(TComponent*, std::uint16_t) {
   RemoteAddr->setEnabled(true);
   ListenBtn->setText(QStringLiteral("Listen"));
   FListenBtnTag = 0;
+}
+
+// After the engine has set the new session up, before it picks the session's colour.
+void TMain::WSocketServerClientConnect(TComponent*, TWSocketClient* Client, std::uint16_t) {
+  FPanels[1]->setText(QString::number(WSocketServer->ClientCount()));
+  FPanels[3]->setText(QString::fromStdString(Client->PeerAddr()));
 }
 
 void TMain::WSocketServerClientDisconnect(TComponent*, TWSocketClient*, std::uint16_t) {
@@ -222,6 +230,10 @@ void TMain::Button1Click(QObject*) {
 }
 
 void TMain::BgException(TComponent*, Exception&, bool& CanClose) { CanClose = true; }
+
+void TMain::SwitchLineMode(bool LineMode) {
+  if (FRelay != nullptr) FRelay->SetLineMode(LineMode);
+}
 
 void TMain::closeEvent(QCloseEvent* Event) {
   // Closing the main window is the only way to end the program, whatever else is open.

@@ -46,7 +46,7 @@ protected:
     };
     // Lookup answers that arrive from the loop, seen on their way to the session's handler.
     WSocketServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
-      Main->WSocketServerClientConnect(S, C, E);
+      Main->Relay()->WSocketServerClientConnect(S, C, E);
       TWSocket* r = static_cast<TClient*>(C)->Remote;
       auto inner = r->OnDnsLookupDone;
       r->OnDnsLookupDone = [this, inner](TComponent* S2, std::uint16_t E2) {

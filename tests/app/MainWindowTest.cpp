@@ -19,7 +19,9 @@ TEST_F(MainWindow, StartsIdleWithTheDefaultTextsAndTheServerConfigured) {
   const char* panels[4] = {"Connections", "0", "From", ""};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Main->StatusPanel(i)->text(), panels[i]);
   ASSERT_NE(WSocketServer, nullptr);
-  EXPECT_EQ(WSocketServer->Owner(), static_cast<TComponent*>(Main));
+  // The relay engine owns the server, and the window owns the engine: both go with the window.
+  EXPECT_EQ(WSocketServer->Owner(), static_cast<TComponent*>(Main->Relay()));
+  EXPECT_EQ(Main->Relay()->Owner(), static_cast<TComponent*>(Main));
   EXPECT_EQ(WSocketServer->MaxClients(), 0);
   EXPECT_EQ(WSocketServer->LineLimit(), 65536);
   for (const char* name : {"RemoteAddr", "RemotePort", "LocalPoort", "ListenBtn", "StatusBar", "Bevel1",

@@ -158,7 +158,7 @@ protected:
     AppFixture::SetUp();
     WSocketServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
       ++Accepted;
-      Main->WSocketServerClientConnect(S, C, E);
+      Main->Relay()->WSocketServerClientConnect(S, C, E);
       Peak = std::max(Peak, WSocketServer->ClientCount());
     };
     Main->RemoteAddr->setText("127.0.0.1");

@@ -1,0 +1,436 @@
+// The relay engine: the server's settings, Listen and Cancel, and the sessions: set-up, forwarding
+// both ways with an entry per chunk, and the end of a session. Three ends are handled so that no
+// byte the relay has taken is lost:
+// - the remote side closes while the client's chain still holds its last bytes: the client's send
+//   direction is shut down only once the chain has drained;
+// - the local client closes while bytes of it are still queued on Remote, or held because Remote
+//   is not connected yet: Remote outlives its TClient, owned by the engine, delivers them,
+//   half-closes and goes once the remote side has closed;
+// - the relay's own sockets close with linger off, so a close is an orderly end of stream and
+//   never a reset that throws away what the kernel still holds.
+#include "app/Relay.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "platform/MessageLoop.h"
+
+const TColor ConnectionColors[11] = {0x00000000, 0x00000080, 0x00008000, 0x00008080,
+                                     0x00800000, 0x00800080, 0x000000FF, 0x0000FF00,
+                                     0x0000FFFF, 0x00FF0000, 0x00FF00FF};
+
+TColor ConnectionColor(std::int32_t ClientCount) {
+  if (ClientCount < 1 || ClientCount > 11) return clBlack;
+  return ConnectionColors[ClientCount - 1];
+}
+
+// Both sockets of a session carry its number as their Tag; the engine finds the session from
+// whichever socket raised an event.
+struct TRelay::TSession {
+  std::uint64_t Id = 0;
+  TClient* Client = nullptr;  // the local side; null once it has gone
+  TWSocket* Remote = nullptr;  // the remote side; null once it has gone
+  // Once the client has gone: its colour, and local data still held for a Remote that connects.
+  TColor Color = clBlack;
+  std::string Pending;
+  bool Draining = false;  // Remote is owned by the engine and delivers what the client left
+  bool Cut = false;       // closed by Cancel: Remote goes with its client, whatever it still holds
+  // The remote side has closed while the client's chain still held data for the local client.
+  bool ShutdownClientWhenSent = false;
+  std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
+  std::uint64_t FromRemote = 0;
+  TSessionInfo Info;
+
+  TColor LogColor() const { return Client != nullptr ? Client->LogColor : Color; }
+};
+
+namespace {
+
+// Numbers are never reused while the program runs, whatever engine makes the session.
+std::uint64_t gLastSession = 0;
+
+// What one read of a relay socket takes: in line mode the line on offer, otherwise what waits, but
+// at most kChunkLimit bytes. A sender faster than the log could otherwise fill a single entry with
+// megabytes, whose layout holds the windows for seconds; the rest waits for the next notification.
+constexpr std::int32_t kChunkLimit = 16 << 10;
+
+std::string ReceiveChunk(TWSocket& S) {
+  if (S.LineMode()) return S.ReceiveText();
+  std::int32_t n = S.RcvdCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = 255;
+  n = std::min(n, kChunkLimit);
+  std::string chunk(static_cast<std::size_t>(n), '\0');
+  std::int32_t got = S.Receive(chunk.data(), n);
+  chunk.resize(static_cast<std::size_t>(std::max(got, 0)));
+  return chunk;
+}
+
+// One read per notification, each notification a message of its own: between two of them the
+// loop hands control back to the windows, however fast the data comes.
+void RelaySocketOptions(TWSocket& S) {
+  S.SetComponentOptions({wsoNoReceiveLoop});
+  S.SetLingerOnOff(wsLingerOff);  // closes are an orderly end of stream, never a reset
+}
+
+std::int64_t NowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::uint16_t PortNumber(const std::string& Text) {
+  try {
+    const unsigned long n = std::stoul(Text);
+    return n <= 0xFFFF ? static_cast<std::uint16_t>(n) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+// ---- TClient ----
+
+TClient::TClient(TComponent* AOwner) : TWSocketClient(AOwner) {}
+
+TClient::~TClient() {
+  TCustomWSocketServer* server = Server();
+  if (auto* relay = server != nullptr ? dynamic_cast<TRelay*>(server->Owner()) : nullptr) relay->ClientGone(*this);
+  delete Remote;  // cancels a pending lookup; raises no OnSessionClosed while destroyed
+  Remote = nullptr;
+  BeforeDestruction();
+}
+
+// ---- the engine ----
+
+TRelay::TRelay(TComponent* AOwner, TEntrySink* Sink) : TComponent(AOwner), FSink(Sink) {
+  FServer = new TWSocketServer(this);
+  FServer->SetName("WSocketServer");
+  FServer->SetLineMode(false);
+  FServer->SetLineLimit(65536);
+  FServer->SetLineEnd("\r\n");
+  FServer->SetLineEcho(false);
+  FServer->SetLineEdit(false);
+  FServer->SetProto("tcp");
+  FServer->SetLocalAddr("0.0.0.0");
+  FServer->SetLocalPort("0");
+  FServer->SetMultiThreaded(false);
+  FServer->SetComponentOptions({});
+  FServer->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { WSocketServerSessionClosed(S, E); };
+  FServer->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
+  FServer->SetFlushTimeout(60);
+  FServer->SetSendFlags(wsSendNormal);
+  FServer->SetLingerOnOff(wsLingerOn);
+  FServer->SetLingerTimeout(0);
+  FServer->SetSocksLevel("5");
+  FServer->SetSocksAuthentication(socksNoAuthentication);
+  FServer->SetMaxClients(0);
+  FServer->OnClientDisconnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+    WSocketServerClientDisconnect(S, C, E);
+  };
+  FServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
+    WSocketServerClientConnect(S, C, E);
+  };
+}
+
+TRelay::~TRelay() {
+  // The sessions go while the engine's own members still exist: a TClient's destructor reports
+  // to the engine.
+  Destroying();
+  DestroyComponents();
+  FServer = nullptr;
+}
+
+void TRelay::Listen(const TRelaySettings& Settings) {
+  FSettings = Settings;
+  Listen();
+}
+
+void TRelay::Listen() {
+  FServer->SetBanner("");
+  FServer->SetBannerToBusy("");
+  FServer->SetClientClass(ClientClassOf<TClient>());
+  FServer->SetAddr("0.0.0.0");
+  FServer->SetPort(FSettings.LocalPort);
+  FServer->Listen();
+}
+
+bool TRelay::Listening() const { return FServer != nullptr && FServer->State() == wsListening; }
+
+void TRelay::Cancel() {
+  // The clients stay in the list until the server disposes of them from the loop, so the indices
+  // hold through the loop.
+  const std::int32_t n = FServer->ClientCount();
+  for (std::int32_t i = 0; i < n; ++i) {
+    TWSocketClient* c = FServer->Client(i);
+    if (c == nullptr) continue;
+    if (TSession* s = SessionOf(c)) s->Cut = true;
+    c->Close();
+  }
+  // Remotes still delivering for sessions whose clients have gone are cut too.
+  for (auto& [id, s] : FSessions)
+    if (s->Draining && s->Remote != nullptr) s->Remote->CloseLater();
+  FServer->Close();  // raises OnSessionClosed
+}
+
+void TRelay::SetLineMode(bool Value) {
+  FSettings.LineMode = Value;
+  for (std::int32_t i = 0; i < FServer->ClientCount(); ++i) {
+    auto* Client = dynamic_cast<TClient*>(FServer->Client(i));
+    if (Client == nullptr) continue;
+    Client->SetLineMode(Value);
+    if (Client->Remote != nullptr) Client->Remote->SetLineMode(Value);
+  }
+}
+
+// ---- sessions ----
+
+TRelay::TSession* TRelay::SessionOf(const TComponent* Socket) const {
+  if (Socket == nullptr) return nullptr;
+  auto it = FSessions.find(static_cast<std::uint64_t>(Socket->Tag()));
+  return it == FSessions.end() ? nullptr : it->second.get();
+}
+
+void TRelay::NewSession(TClient& Client) {
+  auto s = std::make_unique<TSession>();
+  s->Id = ++gLastSession;
+  s->Client = &Client;
+  s->Info.Id = s->Id;
+  s->Info.LocalAddr = Client.PeerAddr();
+  s->Info.LocalPort = PortNumber(Client.PeerPort());
+  s->Info.RemoteHost = FSettings.RemoteAddr;
+  s->Info.RemotePort = PortNumber(FSettings.RemotePort);
+  s->Info.StartUs = NowUs();
+  s->Info.State = ssResolving;
+  Client.Session = s->Id;
+  Client.SetTag(static_cast<std::intptr_t>(s->Id));
+  TSession& session = *s;
+  FSessions.emplace(s->Id, std::move(s));
+  SessionChanged(session);
+}
+
+void TRelay::Entry(TSession& S, const char* Title, const std::string& Body, TEntryDirection Direction) {
+  std::uint64_t* offset = Direction == edFromLocal ? &S.FromLocal : Direction == edFromRemote ? &S.FromRemote : nullptr;
+  if (FSink != nullptr) {
+    FSink->SetEntryColor(S.LogColor());
+    FSink->SetEntryTitle(Title);
+    FSink->AddEntry(Body, TEntrySource{S.Id, Direction, offset != nullptr ? *offset : 0});
+  }
+  if (offset != nullptr) *offset += Body.size();
+}
+
+void TRelay::SessionChanged(TSession& S) {
+  S.Info.Color = S.LogColor();
+  S.Info.BytesFromLocal = S.FromLocal;
+  S.Info.BytesFromRemote = S.FromRemote;
+  if (FSink != nullptr) FSink->SessionChanged(S.Info);
+}
+
+// Logs the held local data as one "From Local" entry and queues it on Remote.
+void TRelay::ForwardLocal(TSession& S, std::string& Pending) {
+  if (Pending.empty()) return;
+  Entry(S, "From Local", Pending, edFromLocal);
+  S.Remote->SendText(Pending);
+  Pending.clear();
+}
+
+void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, std::uint16_t Error) {
+  auto* Client = dynamic_cast<TClient*>(AClient);
+  if (Client != nullptr) {
+    NewSession(*Client);
+    Client->PendingLocal.clear();
+    Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
+    Client->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
+    Client->OnDataSent = [this](TComponent* S, std::uint16_t E) { ClientDataSent(S, E); };
+    Client->SetLineMode(FSettings.LineMode);
+    Client->SetLineEnd("\r\n");
+    RelaySocketOptions(*Client);
+    Client->ApplyLinger();  // the accepted socket took the old setting
+
+    TWSocket* Remote = new TWSocket(Client);
+    Remote->SetTag(Client->Tag());
+    Client->Remote = Remote;
+    SessionOf(Client)->Remote = Remote;
+    Remote->SetPort(FSettings.RemotePort);
+    Remote->SetLineMode(FSettings.LineMode);
+    Remote->SetLineEnd("\r\n");
+    RelaySocketOptions(*Remote);  // Connect gives the linger setting to the socket
+    Remote->OnSessionConnected = [this](TComponent* S, std::uint16_t E) { RemoteSessionConnected(S, E); };
+    Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
+    Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
+    Remote->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
+    Remote->OnDnsLookupDone = [this](TComponent* S, std::uint16_t E) { RemoteDnsLookupDone(S, E); };
+    Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
+    // A dotted address is answered inside this call, and the connection attempt starts with it.
+    // The address parser and the name service read only up to a zero byte, so "10.0.0.1<NUL>x"
+    // would connect to 10.0.0.1, a host nobody typed: a text with one names no host, and the
+    // session waits as for a name that cannot be resolved.
+    if (FSettings.RemoteAddr.find('\0') == std::string::npos) Remote->DnsLookup(FSettings.RemoteAddr);
+  }
+  if (OnClientConnect) OnClientConnect(this, AClient, Error);
+  if (Client != nullptr) {
+    Client->LogColor = ConnectionColor(FServer->ClientCount());
+    if (TSession* s = SessionOf(Client)) SessionChanged(*s);
+  }
+}
+
+void TRelay::WSocketServerClientDisconnect(TComponent*, TWSocketClient* Client, std::uint16_t Error) {
+  if (OnClientDisconnect) OnClientDisconnect(this, Client, Error);
+}
+
+void TRelay::WSocketServerSessionClosed(TComponent*, std::uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TRelay::BgException(TComponent*, Exception&, bool& CanClose) { CanClose = true; }
+
+void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
+  auto* Remote = static_cast<TWSocket*>(Sender);
+  TSession* s = SessionOf(Remote);
+  if (Error != 0) {
+    if (s != nullptr && s->Draining) Remote->FreeLater();  // nothing can be delivered now
+    return;
+  }
+  Remote->SetAddr(Remote->DnsResult());
+  if (s != nullptr) {
+    s->Info.RemoteAddr = Remote->DnsResult();
+    s->Info.State = ssConnecting;
+    SessionChanged(*s);
+  }
+  Remote->Connect();
+}
+
+void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
+  if (Error != 0) return;
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  s->Info.State = ssRelaying;
+  s->Info.ConnectedUs = NowUs();
+  SessionChanged(*s);
+  Entry(*s, "Connection Opened");
+  if (s->Client != nullptr) {
+    ForwardLocal(*s, s->Client->PendingLocal);
+  } else if (s->Draining) {
+    ForwardLocal(*s, s->Pending);
+    FinishDraining(*s);
+  }
+}
+
+void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
+  if (Error != 0) return;
+  auto* Client = static_cast<TClient*>(Sender);
+  Client->PendingLocal += ReceiveChunk(*Client);
+  if (Client->Remote != nullptr && Client->Remote->State() == wsConnected && !Client->PendingLocal.empty())
+    if (TSession* s = SessionOf(Client)) ForwardLocal(*s, Client->PendingLocal);
+}
+
+void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
+  if (Error != 0) return;
+  auto* Remote = static_cast<TWSocket*>(Sender);
+  std::string data = ReceiveChunk(*Remote);
+  if (data.empty()) return;
+  TSession* s = SessionOf(Remote);
+  if (s == nullptr) return;
+  Entry(*s, "From Remote", data, edFromRemote);
+  if (s->Client != nullptr && s->Client->State() == wsConnected) {
+    s->Client->SendText(data);
+    return;
+  }
+  // The local client has gone, or is going: the data is logged and dropped. Remote is not closed
+  // here, not even with its send chain empty: the kernel may still hold bytes of the local client
+  // that the remote side has not taken, and a close followed by more data from the remote side
+  // resets the connection, which throws them away. The session's disposal, already on its way,
+  // hands Remote over to drain: the remote side gets the end of the stream after the last byte,
+  // and Remote goes when the remote side closes.
+  if (s->Client != nullptr || s->Draining) Entry(*s, "Error: Local has closed");
+}
+
+void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  if (s->Client != nullptr) {
+    // The local client gets every byte still queued for it, then the end of the stream.
+    if (s->Client->AllSent())
+      s->Client->Shutdown(1);
+    else
+      s->ShutdownClientWhenSent = true;
+    return;
+  }
+  if (s->Draining) static_cast<TWSocket*>(Sender)->FreeLater();
+}
+
+void TRelay::ClientDataSent(TComponent* Sender, std::uint16_t) {
+  auto* Client = static_cast<TClient*>(Sender);
+  TSession* s = SessionOf(Client);
+  if (s != nullptr && s->ShutdownClientWhenSent && Client->AllSent()) {
+    s->ShutdownClientWhenSent = false;
+    Client->Shutdown(1);
+  }
+}
+
+void TRelay::RemoteDataSent(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s != nullptr && s->Draining) FinishDraining(*s);
+}
+
+// ---- the end of a session ----
+
+// From the TClient's destructor: "Connection Closed", then Remote either goes with its client or,
+// holding bytes of the local client, is taken over to deliver them.
+void TRelay::ClientGone(TClient& Client) {
+  TSession* s = SessionOf(&Client);
+  if (s == nullptr || s->Client != &Client) {
+    if (!platform::ApplicationTerminated() && FSink != nullptr) {
+      FSink->SetEntryColor(Client.LogColor);
+      FSink->SetEntryTitle("Connection Closed");
+      FSink->AddEntry(std::string());
+    }
+    return;
+  }
+  if (!platform::ApplicationTerminated()) Entry(*s, "Connection Closed");
+  s->Color = Client.LogColor;
+  s->Client = nullptr;
+  TWSocket* Remote = Client.Remote;
+  if (Remote != nullptr) {
+    const bool deliver = Remote->State() == wsConnected ||
+                         (!Client.PendingLocal.empty() && Remote->State() != wsClosed);
+    if (deliver && !s->Cut && !IsDestroying()) {
+      Client.Remote = nullptr;
+      InsertComponent(Remote);  // out of the client's list, into the engine's
+      s->Draining = true;
+      s->Pending = std::move(Client.PendingLocal);
+      ++FDrainingCount;
+      if (Remote->State() == wsConnected) FinishDraining(*s);
+      return;
+    }
+  }
+  s->Remote = nullptr;  // the TClient's destructor deletes it
+  Forget(*s);
+}
+
+// Once everything queued has left, the remote side gets the end of the stream; Remote goes when
+// the remote side has closed too.
+void TRelay::FinishDraining(TSession& S) {
+  TWSocket* Remote = S.Remote;
+  if (Remote == nullptr || Remote->State() != wsConnected || !S.Pending.empty() || !Remote->AllSent()) return;
+  Remote->Shutdown(1);
+}
+
+void TRelay::Forget(TSession& S) {
+  if (S.Info.State != ssFailed) S.Info.State = ssClosed;
+  S.Info.EndUs = NowUs();
+  SessionChanged(S);
+  FSessions.erase(S.Id);
+}
+
+void TRelay::Notification(TComponent* AComponent, TOperation Operation) {
+  TComponent::Notification(AComponent, Operation);
+  if (Operation != TOperation::opRemove || AComponent == FServer) return;
+  // A draining Remote has gone.
+  TSession* s = SessionOf(AComponent);
+  if (s == nullptr || s->Remote != AComponent) return;
+  s->Remote = nullptr;
+  if (s->Draining) --FDrainingCount;
+  if (s->Client == nullptr) Forget(*s);
+}

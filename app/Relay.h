@@ -1,0 +1,128 @@
+// Public. The relay engine: the listening server and every relay session, with no window.
+//
+// The main window drives it (Listen, Cancel, the line mode) and shows what its events report; the
+// headless mode drives the same engine from the command line. Entries and session facts go to a
+// TEntrySink: the log window, or standard output.
+//
+// Every accepted connection becomes one session: the accepted socket is a TClient (the local
+// side), which owns the outgoing TWSocket, Remote (the remote side). Each session has a number,
+// unique for the program's run, that its entries carry. One session object answers every event of
+// both sockets, also after the TClient has gone while its Remote still delivers the local
+// client's last bytes:
+//
+//   accepted -> [Resolving] -> [Connecting] -> [Relaying] -> the local client closes -> TClient
+//   destroyed ("Connection Closed") -> Remote goes at once, or, holding bytes of the local
+//   client, stays owned by the engine until it has delivered them and the remote side has closed.
+//
+// Everything runs on the loop thread; handlers never destroy the socket that raised them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "log/EntrySink.h"
+#include "net/WSocketS.h"
+
+// The session colours, by the number of clients at set-up (1 to 11); more clients take black.
+extern const TColor ConnectionColors[11];
+TColor ConnectionColor(std::int32_t ClientCount);
+
+// What the engine listens on and relays to. The texts are taken as typed, as the socket
+// component's setters take them.
+struct TRelaySettings {
+  std::string LocalPort = "8080";
+  std::string RemoteAddr = "localhost";
+  std::string RemotePort = "8080";
+  bool LineMode = false;
+};
+
+// One accepted connection, the local side of a relay session.
+class TClient : public TWSocketClient {
+public:
+  explicit TClient(TComponent* AOwner);
+  ~TClient() override;
+
+  std::string PendingLocal;  // local data not yet forwarded to the remote side
+  TColor LogColor = clBlack;
+  TWSocket* Remote = nullptr;  // owned; created when the session is set up
+  std::uint64_t Session = 0;   // the session's number; 0 until it is set up
+};
+
+class TRelay : public TComponent {
+public:
+  explicit TRelay(TComponent* AOwner, TEntrySink* Sink = nullptr);
+  ~TRelay() override;
+
+  // The listening server, owned by the engine, configured once when the engine is made.
+  TWSocketServer* WSocketServer() const noexcept { return FServer; }
+
+  TEntrySink* Sink() const noexcept { return FSink; }
+  void SetSink(TEntrySink* Value) noexcept { FSink = Value; }
+
+  // The settings: the remote address and port apply to the sessions set up afterwards, the local
+  // port to the next Listen. SetSettings leaves the current sessions' line mode alone.
+  const TRelaySettings& Settings() const noexcept { return FSettings; }
+  void SetSettings(const TRelaySettings& Value) { FSettings = Value; }
+  // Listens on all local addresses at the local port of the settings. A failure raises
+  // (ESocketException) and leaves the engine idle.
+  void Listen();
+  void Listen(const TRelaySettings& Settings);
+  // Closes every session gracefully, cuts those still delivering, then closes the listening
+  // socket (OnSessionClosed is raised before Cancel returns).
+  void Cancel();
+  bool Listening() const;
+
+  // The line mode of new sessions; setting it switches every current session, both sockets.
+  bool LineMode() const noexcept { return FSettings.LineMode; }
+  void SetLineMode(bool Value);
+
+  // Sessions not yet ended, and those of them whose TClient has gone while Remote delivers.
+  std::int32_t SessionCount() const noexcept { return static_cast<std::int32_t>(FSessions.size()); }
+  std::int32_t DrainingCount() const noexcept { return FDrainingCount; }
+
+  // ---- handlers of the server and of the sessions' sockets ----
+  void WSocketServerClientConnect(TComponent* Sender, TWSocketClient* Client, std::uint16_t Error);
+  void WSocketServerClientDisconnect(TComponent* Sender, TWSocketClient* Client, std::uint16_t Error);
+  void WSocketServerSessionClosed(TComponent* Sender, std::uint16_t Error);
+  void ClientDataAvailable(TComponent* Sender, std::uint16_t Error);
+  void ClientDataSent(TComponent* Sender, std::uint16_t Error);
+  void RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error);
+  void RemoteSessionConnected(TComponent* Sender, std::uint16_t Error);
+  void RemoteDataAvailable(TComponent* Sender, std::uint16_t Error);
+  void RemoteSessionClosed(TComponent* Sender, std::uint16_t Error);
+  void RemoteDataSent(TComponent* Sender, std::uint16_t Error);
+  void BgException(TComponent* Sender, Exception& E, bool& CanClose);
+
+  // ---- events, for what a window shows; Sender is the engine ----
+  // A session has been set up (its client is in the server's list, its lookup started).
+  TWSocketClientConnectEvent OnClientConnect;
+  // A client is about to be disposed of; it is still in the server's list.
+  TWSocketClientConnectEvent OnClientDisconnect;
+  // The listening socket has closed, after Cancel or for any other reason: the engine is idle.
+  TSessionClosed OnSessionClosed;
+
+protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+  struct TSession;
+  friend class TClient;
+
+  TSession* SessionOf(const TComponent* Socket) const;
+  void NewSession(TClient& Client);
+  void ClientGone(TClient& Client);
+  void FinishDraining(TSession& S);
+  void Forget(TSession& S);
+  void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
+             TEntryDirection Direction = edNone);
+  void SessionChanged(TSession& S);
+  void ForwardLocal(TSession& S, std::string& Pending);
+
+  TWSocketServer* FServer = nullptr;
+  TEntrySink* FSink = nullptr;
+  TRelaySettings FSettings;
+  std::unordered_map<std::uint64_t, std::unique_ptr<TSession>> FSessions;
+  std::int32_t FDrainingCount = 0;
+};
