@@ -44,9 +44,18 @@ fuzz: deps
 	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 	@fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-run: build
-	@if [ -x $(PROGRAM) ]; then exec $(PROGRAM); \
-	 else echo "Everything is built, but there is no program yet."; fi
+# Without a display the windows cannot open: say so before spending minutes on the build, unless
+# the program is to run headless (make run ARGS="--headless ...").
+run:
+	@case " $(ARGS) " in *" --headless "*|*" --help "*|*" --version "*) ;; *) \
+	  if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
+	    echo "make run: there is no display here, so the windows cannot open. Either run it headless:"; \
+	    echo "  make run ARGS='--headless --local-port 8080 --remote-addr HOST --remote-port PORT'"; \
+	    echo "or give it a virtual display: xvfb-run -a make run"; \
+	    exit 1; \
+	  fi;; esac
+	@$(MAKE) --no-print-directory build
+	@exec $(PROGRAM) $(ARGS)
 
 bench: build
 	@$(BUILD)/bench/bench_transfer

@@ -283,7 +283,10 @@ void TRelay::WSocketServerSessionClosed(TComponent*, std::uint16_t Error) {
   if (OnSessionClosed) OnSessionClosed(this, Error);
 }
 
-void TRelay::BgException(TComponent*, Exception&, bool& CanClose) { CanClose = true; }
+void TRelay::BgException(TComponent* Sender, Exception& E, bool& CanClose) {
+  CanClose = true;
+  if (OnBgException) OnBgException(Sender, E, CanClose);
+}
 
 void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
   auto* Remote = static_cast<TWSocket*>(Sender);

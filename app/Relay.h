@@ -102,6 +102,9 @@ public:
   TWSocketClientConnectEvent OnClientDisconnect;
   // The listening socket has closed, after Cancel or for any other reason: the engine is idle.
   TSessionClosed OnSessionClosed;
+  // An exception escaped a handler of one of the engine's sockets, which is then aborted; for a
+  // driver that reports it (the window shows nothing). Sender is the socket.
+  TBgExceptionEvent OnBgException;
 
 protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;

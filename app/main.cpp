@@ -1,49 +1,51 @@
-// The main block: the application, the main window, the hidden log window, then the loop until the
-// main window closes.
-#include <QApplication>
+// The program's entry: the command line decides. Headless, the relay runs here on the program's
+// own loop, and no Qt GUI library is ever loaded (this program links Qt Core only). Otherwise the
+// windows' program next to this one takes over the process with the same arguments.
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
-#include "app/uMain.h"
-#include "log/uLog.h"
-#include "platform/MessageLoop.h"
-#include "platform/gui/LoopBridge.h"
+#include "app/CommandLine.h"
+#include "app/Headless.h"
 
 namespace {
 
-bool HaveDisplay() {
-  auto set = [](const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0';
-  };
-  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+// The folder of the running program, from the kernel's record of it.
+std::string ProgramFolder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string p(path, static_cast<std::size_t>(n));
+  const std::size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "." : p.substr(0, slash);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!HaveDisplay()) {
-    std::fprintf(stderr,
-                 "vantrel: no display to open its windows on.\n"
-                 "Start it from a desktop session, or for a headless check run it under a virtual\n"
-                 "display: xvfb-run -a build/app/vantrel\n");
-    return 1;
+  TCommandLine options;
+  std::string error;
+  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "vantrel: %s\n", error.c_str());
+    return 2;
   }
-  QApplication app(argc, argv);
-  platform::gui::TLoopBridge bridge;  // Qt's loop drives the sockets' loop
+  if (options.Help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (options.Version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+  if (options.Headless) return RunHeadless(options);
 
-  Main = new TMain;
-  Main->show();
-  Log = new TLog;  // hidden until its first entry
-  Log->OnLineModeChange = [](QObject*, bool LineMode) {
-    if (Main != nullptr) Main->SwitchLineMode(LineMode);
-  };
-
-  int rc = app.exec();
-  // Sessions destroyed from here on belong to a program that is ending: they write no entries.
-  platform::SetApplicationTerminated(true);
-  delete Main;
-  delete Log;
-  return rc;
+  const std::string windows = ProgramFolder() + "/vantrel-windows";
+  argv[0] = const_cast<char*>(windows.c_str());
+  ::execv(windows.c_str(), argv);
+  std::fprintf(stderr, "vantrel: cannot start %s: %s\n", windows.c_str(), std::strerror(errno));
+  return 1;
 }

@@ -1,6 +1,8 @@
 // Windows-1252 decoding, by table: Qt's own codecs need ICU, which the build does not require.
 #include "log/AnsiText.h"
 
+#include <array>
+
 namespace {
 
 constexpr char16_t kStandIn = u'\uFFFD';
@@ -23,4 +25,44 @@ QString AnsiText(const std::string& Bytes) {
     *out++ = (byte >= 0x80 && byte < 0xA0) ? QChar(kHighControls[byte - 0x80]) : QChar(byte);
   }
   return text;
+}
+
+namespace {
+
+// The UTF-8 form of each byte's character, built once.
+struct TUtf8Table {
+  std::array<std::array<char, 4>, 256> Bytes{};
+  std::array<std::uint8_t, 256> Length{};
+  TUtf8Table() {
+    for (int b = 0; b < 256; ++b) {
+      const char16_t c = (b >= 0x80 && b < 0xA0) ? kHighControls[b - 0x80] : static_cast<char16_t>(b);
+      auto& out = Bytes[static_cast<std::size_t>(b)];
+      std::uint8_t n = 0;
+      if (c < 0x80) {
+        out[n++] = static_cast<char>(c);
+      } else if (c < 0x800) {
+        out[n++] = static_cast<char>(0xC0 | (c >> 6));
+        out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        out[n++] = static_cast<char>(0xE0 | (c >> 12));
+        out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+      }
+      Length[static_cast<std::size_t>(b)] = n;
+    }
+  }
+};
+
+}  // namespace
+
+void AppendAnsiUtf8(const std::string& Bytes, std::string& Out) {
+  static const TUtf8Table table;
+  for (char c : Bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      Out += c;
+    } else {
+      Out.append(table.Bytes[b].data(), table.Length[b]);
+    }
+  }
 }

@@ -8,3 +8,5 @@
 #include <string>
 
 QString AnsiText(const std::string& Bytes);
+// The same characters encoded in UTF-8, appended to Out: for text written to a file or a terminal.
+void AppendAnsiUtf8(const std::string& Bytes, std::string& Out);

@@ -1,0 +1,153 @@
+// The command line, parsed by Qt Core's QCommandLineParser: it knows long options with "=value" or
+// a separate value, reports unknown options and missing values, and needs no application object.
+// What it cannot know (the ranges of ports, which options go together) is checked here.
+#include "app/CommandLine.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <cstdio>
+
+#ifndef VANTREL_VERSION
+#define VANTREL_VERSION "unknown"
+#endif
+
+namespace {
+
+struct TOptionText {
+  const char* Name;
+  const char* Value;  // null for a switch
+  const char* Help;
+};
+
+// Every option, in the order --help lists them.
+constexpr TOptionText kOptions[] = {
+    {"local-port", "P", "port to listen on, 1-65535 (0: any free port, printed at start; headless only)"},
+    {"remote-addr", "HOST", "remote host name or address that every client is relayed to"},
+    {"remote-port", "P", "remote port, 1-65535"},
+    {"line-mode", nullptr, "relay line by line (CR LF) instead of chunk by chunk"},
+    {"hex", nullptr, "show entries as hex dumps instead of text"},
+    {"listen", nullptr, "windows: press \"Listen\" once the windows are up"},
+    {"headless", nullptr, "no windows: relay and write every entry to standard output"},
+    {"quiet", nullptr, "headless: relay without writing entries"},
+    {"help", nullptr, "show this help and exit"},
+    {"version", nullptr, "show the version and exit"},
+};
+
+// A port as typed on the command line: decimal digits only, within Low..65535.
+bool CheckPort(const QString& Option, const QString& Text, int Low, std::string& Out, std::string& Error) {
+  bool digits = !Text.isEmpty() && Text.size() <= 5;
+  for (QChar c : Text) digits = digits && c >= u'0' && c <= u'9';
+  const int value = digits ? Text.toInt() : -1;
+  if (value < Low || value > 65535) {
+    Error = "--" + Option.toStdString() + ": expected a port number from " + std::to_string(Low) +
+            " to 65535, got '" + Text.toStdString() + "'";
+    return false;
+  }
+  Out = std::to_string(value);
+  return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, std::string& Error) {
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  for (const TOptionText& o : kOptions) {
+    QCommandLineOption option(QString::fromLatin1(o.Name), QString::fromLatin1(o.Help));
+    if (o.Value != nullptr) option.setValueName(QString::fromLatin1(o.Value));
+    parser.addOption(option);
+  }
+  QStringList arguments{QStringLiteral("vantrel")};
+  for (const std::string& a : Args) arguments << QString::fromLocal8Bit(a.data(), static_cast<qsizetype>(a.size()));
+  if (!parser.parse(arguments)) {
+    Error = parser.errorText().toStdString();
+    return false;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    Error = "unexpected argument '" + parser.positionalArguments().first().toStdString() + "' (options start with --)";
+    return false;
+  }
+  TCommandLine c;
+  c.Help = parser.isSet(QStringLiteral("help"));
+  c.Version = parser.isSet(QStringLiteral("version"));
+  c.Headless = parser.isSet(QStringLiteral("headless"));
+  c.Listen = parser.isSet(QStringLiteral("listen"));
+  c.LineMode = parser.isSet(QStringLiteral("line-mode"));
+  c.Hex = parser.isSet(QStringLiteral("hex"));
+  c.Quiet = parser.isSet(QStringLiteral("quiet"));
+  // A repeated option counts with its last value, as in most tools.
+  auto last = [&](const char* Name) -> std::optional<QString> {
+    const QStringList v = parser.values(QString::fromLatin1(Name));
+    if (v.isEmpty()) return std::nullopt;
+    return v.last();
+  };
+  if (auto v = last("local-port")) {
+    std::string port;
+    // Any free port makes sense only where the port chosen can be told: headless, on standard error.
+    if (!CheckPort(QStringLiteral("local-port"), *v, c.Headless ? 0 : 1, port, Error)) return false;
+    c.LocalPort = port;
+  }
+  if (auto v = last("remote-port")) {
+    std::string port;
+    if (!CheckPort(QStringLiteral("remote-port"), *v, 1, port, Error)) return false;
+    c.RemotePort = port;
+  }
+  if (auto v = last("remote-addr")) {
+    if (v->trimmed().isEmpty()) {
+      Error = "--remote-addr: expected a host name or address, got an empty text";
+      return false;
+    }
+    c.RemoteAddr = v->toStdString();
+  }
+  if (c.Help || c.Version) {
+    Out = c;
+    return true;
+  }
+  if (c.Headless) {
+    for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.RemoteAddr.has_value(), "--remote-addr"},
+                             std::pair{c.RemotePort.has_value(), "--remote-port"}}) {
+      if (!set) {
+        Error = std::string("--headless needs ") + name + " (see --help)";
+        return false;
+      }
+    }
+    if (c.Listen) {
+      Error = "--listen: only for the windows; --headless listens at once";
+      return false;
+    }
+  } else if (c.Quiet) {
+    Error = "--quiet: only with --headless";
+    return false;
+  }
+  Out = c;
+  return true;
+}
+
+std::string HelpText() {
+  std::string text =
+      "Usage: vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]\n"
+      "       vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]\n"
+      "       vantrel --help | --version\n"
+      "\n"
+      "Relays every TCP client that connects to the local port to the remote host and port, and shows\n"
+      "everything that passes between them. Without arguments it opens its windows; the options fill\n"
+      "them in. With --headless it runs without windows; SIGINT or SIGTERM closes every session and\n"
+      "ends it (a second signal ends it at once).\n"
+      "\n"
+      "Options:\n";
+  for (const TOptionText& o : kOptions) {
+    std::string left = std::string("  --") + o.Name + (o.Value != nullptr ? std::string(" ") + o.Value : "");
+    left.resize(std::max<std::size_t>(left.size() + 2, 22), ' ');
+    text += left + o.Help + "\n";
+  }
+  text +=
+      "\n"
+      "Examples:\n"
+      "  vantrel --local-port 8080 --remote-addr localhost --remote-port 8000 --listen\n"
+      "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n";
+  return text;
+}
+
+std::string VersionText() { return std::string("vantrel ") + VANTREL_VERSION + "\n"; }

@@ -1,0 +1,35 @@
+// Public. The program's command line: what it asks for, parsed and checked before anything starts.
+//
+//   vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]
+//   vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]
+//   vantrel --help | --version
+//
+// Without arguments the program opens its windows exactly as it always has. Qt Core only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TCommandLine {
+  bool Help = false;
+  bool Version = false;
+  bool Headless = false;
+  bool Listen = false;  // windows: press "Listen" once they are up
+  bool LineMode = false;
+  bool Hex = false;
+  bool Quiet = false;  // headless: relay without writing entries
+  std::optional<std::string> LocalPort;  // as a decimal number, checked
+  std::optional<std::string> RemoteAddr;
+  std::optional<std::string> RemotePort;
+  std::string Save;  // headless: write the traffic as it flows to this file or folder
+};
+
+// Parses the arguments after the program's name. On a bad argument returns false and sets Error to
+// one line that names the argument and says what is accepted.
+bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, std::string& Error);
+
+// The text of --help: every option on a line of its own, then examples.
+std::string HelpText();
+// The text of --version.
+std::string VersionText();

@@ -1,0 +1,194 @@
+// The headless mode: entries to standard output, signals through the loop, and the run itself.
+#include "app/Headless.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QDateTime>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/Relay.h"
+#include "log/AnsiText.h"
+#include "log/DateTimeText.h"
+#include "log/LogFormat.h"
+#include "platform/MessageLoop.h"
+
+namespace {
+
+std::int64_t NowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// One line of an error message: the socket library's messages put their text on a second line.
+std::string OneLine(std::string Text) {
+  for (std::size_t at; (at = Text.find("\r\n")) != std::string::npos;) Text.replace(at, 2, ": ");
+  for (char& c : Text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return Text;
+}
+
+}  // namespace
+
+// ---- entries ----
+
+THeadlessSink::THeadlessSink(std::FILE* Out, bool Hex, bool Color, bool FlushEachEntry)
+    : FOut(Out), FHex(Hex), FColor(Color), FFlush(FlushEachEntry) {}
+
+void THeadlessSink::AddEntry(const std::string& Body) { AddEntry(Body, TEntrySource{}); }
+
+void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
+  FBuffer.clear();
+  const bool colored = FColor && (FEntryColor & 0xFFFFFF) != clBlack;
+  if (colored)
+    FBuffer += "\x1b[38;2;" + std::to_string(FEntryColor & 0xFF) + ';' + std::to_string((FEntryColor >> 8) & 0xFF) +
+               ';' + std::to_string((FEntryColor >> 16) & 0xFF) + 'm';
+  FBuffer += EntryText(Body, NowUs());
+  if (colored) {
+    // The reset goes before the last line end, so that a terminal's next line starts plain.
+    FBuffer.insert(FBuffer.size() - 1, "\x1b[0m");
+  }
+  std::fwrite(FBuffer.data(), 1, FBuffer.size(), FOut);
+  if (FFlush) std::fflush(FOut);
+}
+
+std::string THeadlessSink::EntryText(const std::string& Body, std::int64_t TimeUs) {
+  std::string text;
+  if (FAny && !FLastLineEmpty) text += '\n';
+  // The date text changes once a second; building it for every entry would cost more than the
+  // entry itself in a fast exchange.
+  const std::int64_t second = TimeUs / 1000000;
+  if (second != FDateSecond) {
+    FDateSecond = second;
+    FDateText = DateTimeText(QDateTime::fromMSecsSinceEpoch(second * 1000)).toStdString();
+  }
+  text += FDateText;
+  text += ' ';
+  // The title goes through PrintableText too: a line break in it would split the header line.
+  AppendAnsiUtf8(PrintableText(FEntryTitle), text);
+  text += '\n';
+  if (FHex) {
+    for (const std::string& line : HexDumpLines(Body)) {
+      AppendAnsiUtf8(line, text);
+      text += '\n';
+    }
+    FLastLineEmpty = false;
+  } else {
+    AppendAnsiUtf8(PrintableText(Body), text);  // an empty line for an empty body
+    text += '\n';
+    FLastLineEmpty = Body.empty();
+  }
+  FAny = true;
+  return text;
+}
+
+// ---- the run ----
+
+namespace {
+
+constexpr platform::UINT MsgSignal = platform::WM_USER + 0x100;
+
+struct THeadlessRun {
+  TRelay* Relay = nullptr;
+  int Signals = 0;
+  bool ListenerLost = false;
+  std::string LastError;  // the last background exception's message
+};
+
+THeadlessRun* gRun = nullptr;
+
+platform::LRESULT HeadlessWindowProc(platform::HWND, platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM) {
+  if (Msg != MsgSignal || gRun == nullptr) return 0;
+  if (++gRun->Signals > 1) {
+    // A second signal: the user does not want to wait for the sessions to close.
+    std::fflush(stdout);
+    ::_exit(128 + static_cast<int>(WParam));
+  }
+  if (gRun->Relay->Listening()) gRun->Relay->Cancel();
+  return 0;
+}
+
+// SIGINT and SIGTERM arrive through a descriptor that the loop watches, so that their handling runs
+// as a message of the loop, never inside a signal handler.
+int WatchSignals(platform::HWND Window) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  // Blocked before any other thread exists (the resolver's threads inherit the mask), so that the
+  // signals reach the descriptor rather than a thread that would act on them.
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) return -1;
+  platform::loop::Watch(fd, EPOLLIN, [fd, Window](std::uint32_t) {
+    signalfd_siginfo info;
+    while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+      platform::PostMessage(Window, MsgSignal, info.ssi_signo, 0);
+  });
+  return fd;
+}
+
+}  // namespace
+
+int RunHeadless(const TCommandLine& Options) {
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  // Entries are flushed one by one to a terminal, so that they show at once; to a file or a pipe
+  // they go in large writes.
+  static char buffer[1 << 16];
+  std::setvbuf(stdout, buffer, terminal ? _IOLBF : _IOFBF, sizeof buffer);
+  const char* noColor = std::getenv("NO_COLOR");
+  const bool color = terminal && (noColor == nullptr || *noColor == '\0');
+  THeadlessSink sink(stdout, Options.Hex, color, terminal);
+
+  const char* kWindowClass = "VantrelHeadless";
+  if (!platform::IsWindowClassRegistered(kWindowClass)) platform::RegisterWindowClass(kWindowClass, HeadlessWindowProc);
+  const platform::HWND window = platform::CreateNotifyWindow(kWindowClass);
+  const int signalFd = WatchSignals(window);
+
+  THeadlessRun run;
+  TRelay relay(nullptr, Options.Quiet ? nullptr : &sink);
+  run.Relay = &relay;
+  gRun = &run;
+  relay.OnBgException = [&run](TComponent*, Exception& E, bool&) { run.LastError = E.Message(); };
+  relay.OnSessionClosed = [&run](TComponent*, std::uint16_t) { run.ListenerLost = run.Signals == 0; };
+
+  TRelaySettings settings;
+  settings.LocalPort = Options.LocalPort.value_or("8080");
+  settings.RemoteAddr = Options.RemoteAddr.value_or("localhost");
+  settings.RemotePort = Options.RemotePort.value_or("8080");
+  settings.LineMode = Options.LineMode;
+  int status = 0;
+  try {
+    relay.Listen(settings);
+    std::fprintf(stderr, "vantrel: listening on port %s, relaying to %s port %s\n",
+                 relay.WSocketServer()->GetBoundPort().c_str(), settings.RemoteAddr.c_str(), settings.RemotePort.c_str());
+    std::fflush(stderr);
+    // Until a signal has closed the listener and every session, or the listener has gone by itself
+    // and the sessions it left have ended.
+    auto ended = [&] {
+      return !relay.Listening() && relay.SessionCount() == 0 && relay.WSocketServer()->ClientCount() == 0;
+    };
+    while (!ended()) platform::WaitAndDispatch(-1);
+    if (run.ListenerLost) {
+      std::fprintf(stderr, "vantrel: stopped listening: %s\n",
+                   run.LastError.empty() ? "the listening socket closed" : OneLine(run.LastError).c_str());
+      status = 1;
+    }
+  } catch (Exception& E) {
+    std::fprintf(stderr, "vantrel: cannot listen on port %s: %s\n", settings.LocalPort.c_str(), OneLine(E.Message()).c_str());
+    status = 1;
+  }
+  std::fflush(stdout);
+  gRun = nullptr;
+  if (signalFd >= 0) {
+    platform::loop::Unwatch(signalFd);
+    ::close(signalFd);
+  }
+  platform::DestroyNotifyWindow(window);
+  return status;
+}

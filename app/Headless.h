@@ -1,0 +1,44 @@
+// Public. The headless mode: the relay engine on the program's own message loop, with no window,
+// no display and no Qt GUI library; every entry goes to standard output as the log shows it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "app/CommandLine.h"
+#include "log/EntrySink.h"
+
+// Writes entries as text, as the log window shows them: the header line (date, time, title), the
+// body as one line of printable text or as a hex dump, one empty line between entries (none after
+// an entry whose last line is already empty). Characters are the log's Windows-1252 display,
+// encoded in UTF-8. With Color, each entry is written in its colour with ANSI escapes (black
+// stays the terminal's own colour).
+class THeadlessSink : public TEntrySink {
+public:
+  THeadlessSink(std::FILE* Out, bool Hex, bool Color, bool FlushEachEntry);
+
+  void SetEntryColor(TColor Value) override { FEntryColor = Value; }
+  void SetEntryTitle(const std::string& Value) override { FEntryTitle = Value; }
+  void AddEntry(const std::string& Body) override;
+  void AddEntry(const std::string& Body, const TEntrySource& Source) override;
+
+  // The entry as written (without the colour escapes), for a given time: what AddEntry writes.
+  std::string EntryText(const std::string& Body, std::int64_t TimeUs);
+
+private:
+  std::FILE* FOut;
+  bool FHex;
+  bool FColor;
+  bool FFlush;
+  bool FAny = false;            // an entry has been written
+  bool FLastLineEmpty = false;  // the last line written was empty
+  TColor FEntryColor = clBlack;
+  std::string FEntryTitle;
+  std::int64_t FDateSecond = -1;  // the second that FDateText shows
+  std::string FDateText;
+  std::string FBuffer;
+};
+
+// Runs the relay headless until SIGINT or SIGTERM has closed every session; returns the exit
+// status: 0 after a signal, 1 when listening fails (the message goes to standard error).
+int RunHeadless(const TCommandLine& Options);

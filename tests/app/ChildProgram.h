@@ -1,0 +1,140 @@
+// The program as a child process, for the tests of its command line and its headless mode: its
+// standard output goes to a file (entries can be many megabytes), its standard error to a pipe
+// that the test reads as lines come. Every wait is bounded.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef VANTREL_PROGRAM
+#error "the tests need VANTREL_PROGRAM, the path of the built program"
+#endif
+
+namespace apptest {
+
+class TChildProgram {
+public:
+  // Starts the program with Args; Env entries ("NAME=value") are added to the test's environment.
+  // The child gets LC_ALL=C and TZ=UTC, so that its header lines have one known form.
+  explicit TChildProgram(const std::vector<std::string>& Args, const std::vector<std::string>& Env = {}) {
+    char dir[] = "/tmp/vantrel-child-XXXXXX";
+    FDir = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
+    FOutPath = FDir + "/stdout";
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) return;
+    FPid = ::fork();
+    if (FPid == 0) {
+      const int out = ::open(FOutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(err[1], STDERR_FILENO);
+      ::setenv("LC_ALL", "C", 1);
+      ::setenv("TZ", "UTC", 1);
+      for (const std::string& e : Env) ::putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(VANTREL_PROGRAM)};
+      for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(VANTREL_PROGRAM, argv.data());
+      ::_exit(127);
+    }
+    ::close(err[1]);
+    FErr = err[0];
+    ::fcntl(FErr, F_SETFL, O_NONBLOCK);
+    FPidFd = static_cast<int>(::syscall(SYS_pidfd_open, FPid, 0));
+  }
+  ~TChildProgram() {
+    if (FPid > 0 && !FExited) {
+      ::kill(FPid, SIGKILL);
+      int status = 0;
+      ::waitpid(FPid, &status, 0);
+    }
+    if (FErr >= 0) ::close(FErr);
+    if (FPidFd >= 0) ::close(FPidFd);
+    ::unlink(FOutPath.c_str());
+    ::rmdir(FDir.c_str());
+  }
+  TChildProgram(const TChildProgram&) = delete;
+  TChildProgram& operator=(const TChildProgram&) = delete;
+
+  pid_t Pid() const { return FPid; }
+
+  // What it has written to standard error so far.
+  const std::string& Err() {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(FErr, buf, sizeof buf)) > 0;) FErrText.append(buf, static_cast<std::size_t>(n));
+    return FErrText;
+  }
+  // Waits until standard error holds Text; false at the deadline or when the program has ended.
+  bool WaitForErr(const std::string& Text, int TimeoutMs = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (Err().find(Text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || Exited()) return Err().find(Text) != std::string::npos;
+      pollfd p{FErr, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
+    }
+    return true;
+  }
+  // The local port that the headless program reported it listens on; 0 when it did not.
+  std::uint16_t ListeningPort(int TimeoutMs = 20000) {
+    if (!WaitForErr("listening on port ", TimeoutMs)) return 0;
+    const std::string& e = Err();
+    return static_cast<std::uint16_t>(std::atoi(e.c_str() + e.find("listening on port ") + 18));
+  }
+
+  bool Exited() {
+    if (!FExited && FPid > 0 && ::waitpid(FPid, &FStatus, WNOHANG) == FPid) FExited = true;
+    return FExited;
+  }
+  // Waits for the program to end; its exit status, or -1 at the deadline (-2 when a signal killed it).
+  int WaitExit(int TimeoutMs = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (!Exited()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return -1;
+      pollfd p{FPidFd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
+      Err();  // keeps the pipe from filling while it runs
+    }
+    Err();
+    return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -2;
+  }
+  void Signal(int Sig) { ::kill(FPid, Sig); }
+
+  // Everything it has written to standard output so far.
+  std::string Out() const {
+    std::ifstream in(FOutPath, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // The names of the shared libraries it has mapped.
+  std::string Maps() const {
+    std::ifstream in("/proc/" + std::to_string(FPid) + "/maps");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+private:
+  std::string FDir;
+  std::string FOutPath;
+  pid_t FPid = -1;
+  int FErr = -1;
+  int FPidFd = -1;
+  bool FExited = false;
+  int FStatus = 0;
+  std::string FErrText;
+};
+
+}  // namespace apptest

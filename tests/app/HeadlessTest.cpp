@@ -1,0 +1,225 @@
+// The program from its command line, as a script would run it: the headless relay against real
+// loopback peers, its entries on standard output, its errors and exit statuses, and its signals.
+#include <regex>
+
+#include "ChildProgram.h"
+#include "RelayPeers.h"
+
+using namespace apptest;
+
+namespace {
+
+// The header lines of the entries, with their date and time (LC_ALL=C, TZ=UTC) replaced by "#".
+std::string WithoutDates(const std::string& Out) {
+  static const std::regex header("^[0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} ",
+                                 std::regex::multiline);
+  return std::regex_replace(Out, header, "#");
+}
+
+class Headless : public ::testing::Test {
+protected:
+  // Starts the headless relay on a free port, relaying to the remote server.
+  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra = {}) {
+    std::vector<std::string> args{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
+                                  std::to_string(Remote.Listener.Port)};
+    args.insert(args.end(), Extra.begin(), Extra.end());
+    auto p = std::make_unique<TChildProgram>(args);
+    Port = p->ListeningPort();
+    EXPECT_NE(Port, 0) << p->Err();
+    return p;
+  }
+  TPeer& NewLocal() {
+    Locals.push_back(std::make_unique<TPeer>(RawConnect(Port)));
+    return *Locals.back();
+  }
+  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 60000) {
+    return RunUntil(Cond, [this] {
+      Remote.Service();
+      for (auto& l : Locals) l->Service();
+    }, TimeoutMs);
+  }
+  // A scripted session: a request, an answer with bytes 0 and 0xFF, the local client closes,
+  // then the remote side. Returns the program's standard output once it has ended on SIGTERM.
+  std::string ScriptedSession(std::vector<std::string> Extra) {
+    auto p = Start(std::move(Extra));
+    TPeer& local = NewLocal();
+    EXPECT_TRUE(Run([&] { return Remote.Peers.size() == 1; }));
+    local.ToSend = "hello\r\n";
+    EXPECT_TRUE(Run([&] { return Remote.Peers[0]->Received == "hello\r\n"; }));
+    Remote.Peers[0]->ToSend = std::string("world\0\xFF", 7);
+    EXPECT_TRUE(Run([&] { return local.Received.size() == 7; }));
+    local.Close();
+    EXPECT_TRUE(Run([&] { return Remote.Peers[0]->Eof; }));
+    Remote.Peers[0]->Close();
+    p->Signal(SIGTERM);
+    EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+    return WithoutDates(p->Out());
+  }
+
+  TRemoteServer Remote;
+  std::vector<std::unique_ptr<TPeer>> Locals;
+  std::uint16_t Port = 0;
+};
+
+TEST_F(Headless, RelaysByteExactBothWaysFromOneByteToSixtyFourMiB) {
+  Remote.Echo = true;
+  auto p = Start();
+  for (std::size_t size : {std::size_t{1}, std::size_t{100000}, std::size_t{64} << 20}) {
+    SCOPED_TRACE(size);
+    TPeer& local = NewLocal();
+    local.ToSend = Pattern(size, static_cast<std::uint32_t>(size));
+    ASSERT_TRUE(Run([&] { return local.Received.size() >= size; }, 120000));
+    EXPECT_EQ(local.Received.size(), size);
+    EXPECT_EQ(Checksum(local.Received), Checksum(local.ToSend));
+  }
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+  EXPECT_NE(p->Out().find("From Local"), std::string::npos);
+}
+
+TEST_F(Headless, WritesEachEntryAsTheLogShowsItInTextMode) {
+  EXPECT_EQ(ScriptedSession({}),
+            "#Connection Opened\n"
+            "\n"
+            "#From Local\n"
+            "hello..\n"
+            "\n"
+            "#From Remote\n"
+            "world.\xC3\xBF\n"  // 0xFF is shown as y with diaeresis, written in UTF-8
+            "\n"
+            "#Connection Closed\n"
+            "\n");
+}
+
+TEST_F(Headless, WritesEachEntryAsTheLogShowsItInHexMode) {
+  EXPECT_EQ(ScriptedSession({"--hex"}),
+            "#Connection Opened\n"
+            "\n"
+            "#From Local\n"
+            "0000 68 65 6C 6C 6F 0D 0A                            hello..\n"
+            "\n"
+            "#From Remote\n"
+            "0000 77 6F 72 6C 64 00 FF                            world.\xC3\xBF\n"
+            "\n"
+            "#Connection Closed\n");
+}
+
+TEST_F(Headless, QuietRelaysWithoutWritingEntries) {
+  Remote.Echo = true;
+  auto p = Start({"--quiet"});
+  TPeer& local = NewLocal();
+  local.ToSend = Pattern(300000, 3);
+  ASSERT_TRUE(Run([&] { return local.Received.size() >= local.ToSend.size(); }));
+  EXPECT_EQ(Checksum(local.Received), Checksum(local.ToSend));
+  p->Signal(SIGINT);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+  EXPECT_EQ(p->Out(), "");
+}
+
+// SIGTERM acts as "Cancel": every session is closed and the program ends with status 0, also in
+// the middle of a transfer to a reader that does not keep up.
+TEST_F(Headless, SigtermInTheMiddleOfATransferClosesTheSessionsAndEndsWithStatusZero) {
+  Remote.OnAccept = [](TPeer& Peer) { Peer.ToSend = Pattern(32 << 20, 9); };
+  auto p = Start({"--quiet"});
+  TPeer& local = NewLocal();
+  local.SlowReader(4096);
+  ASSERT_TRUE(Run([&] { return local.Received.size() > 100000; }));
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+  ASSERT_TRUE(Run([&] { return local.Eof; }));
+  EXPECT_LT(local.Received.size(), std::size_t{32} << 20);
+  EXPECT_EQ(Checksum(local.Received), Checksum(Pattern(32 << 20, 9).substr(0, local.Received.size())));
+}
+
+TEST_F(Headless, LoadsNoQtGuiLibrary) {
+  auto p = Start();
+  const std::string maps = p->Maps();
+  EXPECT_NE(maps.find("libQt6Core"), std::string::npos) << "the check must see the libraries";
+  EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
+  EXPECT_EQ(maps.find("libQt6Widgets"), std::string::npos);
+}
+
+TEST_F(Headless, ALocalPortInUseIsAnErrorOnStandardErrorWithStatusOne) {
+  RawListener busy;
+  TChildProgram p({"--headless", "--local-port", std::to_string(busy.Port), "--remote-addr", "127.0.0.1",
+                   "--remote-port", "80"});
+  EXPECT_EQ(p.WaitExit(), 1);
+  EXPECT_EQ(p.Err(), "vantrel: cannot listen on port " + std::to_string(busy.Port) +
+                         ": Error 10048 in function Bind: Address already in use\n");
+  EXPECT_EQ(p.Out(), "");
+}
+
+struct TBadArguments {
+  const char* Name;
+  std::vector<std::string> Args;
+  const char* Message;  // the whole of standard error
+};
+
+void PrintTo(const TBadArguments& C, std::ostream* Out) { *Out << C.Name; }
+
+class BadArguments : public ::testing::TestWithParam<TBadArguments> {};
+
+// A bad argument is refused with one line that names it and says what is accepted, status 2, and
+// nothing is started: the port it would have listened on stays free.
+TEST_P(BadArguments, AreRefusedWithOneLineAndStatusTwoBeforeAnythingStarts) {
+  const std::uint16_t port = UnusedPort();
+  std::vector<std::string> args = GetParam().Args;
+  for (std::string& a : args)
+    if (a == "FREE") a = std::to_string(port);
+  TChildProgram p(args);
+  EXPECT_EQ(p.WaitExit(), 2);
+  EXPECT_EQ(p.Err(), std::string("vantrel: ") + GetParam().Message + "\n");
+  EXPECT_LT(RawConnect(port), 0) << "nothing may listen";
+}
+
+const std::vector<std::string> kHeadless{"--headless", "--local-port", "FREE", "--remote-addr", "127.0.0.1"};
+std::vector<std::string> With(std::vector<std::string> A, std::vector<std::string> B) {
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, BadArguments,
+    ::testing::Values(
+        TBadArguments{"UnknownOption", {"--bogus"}, "Unknown option 'bogus'."},
+        TBadArguments{"MissingValue", {"--remote-port"}, "Missing value after '--remote-port'."},
+        TBadArguments{"PositionalArgument", {"8080"}, "unexpected argument '8080' (options start with --)"},
+        TBadArguments{"RemotePortTooHigh", With(kHeadless, {"--remote-port", "70000"}),
+                      "--remote-port: expected a port number from 1 to 65535, got '70000'"},
+        TBadArguments{"RemotePortZero", With(kHeadless, {"--remote-port", "0"}),
+                      "--remote-port: expected a port number from 1 to 65535, got '0'"},
+        TBadArguments{"RemotePortLetters", With(kHeadless, {"--remote-port", "http"}),
+                      "--remote-port: expected a port number from 1 to 65535, got 'http'"},
+        TBadArguments{"LocalPortNegative", {"--headless", "--local-port=-1"},
+                      "--local-port: expected a port number from 0 to 65535, got '-1'"},
+        TBadArguments{"WindowsLocalPortZero", {"--local-port", "0"},
+                      "--local-port: expected a port number from 1 to 65535, got '0'"},
+        TBadArguments{"EmptyRemoteAddress", With(kHeadless, {"--remote-port", "80", "--remote-addr", " "}),
+                      "--remote-addr: expected a host name or address, got an empty text"},
+        TBadArguments{"HeadlessWithoutRemotePort", kHeadless, "--headless needs --remote-port (see --help)"},
+        TBadArguments{"QuietWithoutHeadless", {"--quiet"}, "--quiet: only with --headless"},
+        TBadArguments{"ListenWhenHeadless", With(kHeadless, {"--remote-port", "80", "--listen"}),
+                      "--listen: only for the windows; --headless listens at once"}),
+    [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
+
+TEST(CommandLine, HelpListsEveryOptionAndExamplesVersionSaysWhichAndBothEndWithStatusZero) {
+  TChildProgram help({"--help"});
+  EXPECT_EQ(help.WaitExit(), 0);
+  const std::string text = help.Out();
+  for (const char* option : {"--local-port P", "--remote-addr HOST", "--remote-port P", "--line-mode", "--hex",
+                             "--listen", "--headless", "--quiet", "--help", "--version"})
+    EXPECT_NE(text.find(std::string("\n  ") + option + " "), std::string::npos) << option;
+  EXPECT_NE(text.find("Examples:\n  vantrel "), std::string::npos);
+  TChildProgram version({"--version"});
+  EXPECT_EQ(version.WaitExit(), 0);
+  EXPECT_EQ(version.Out().rfind("vantrel ", 0), 0u);
+}
+
+TEST(CommandLine, WithoutADisplayTheWindowsSaySoAndPointToTheHeadlessMode) {
+  TChildProgram p({}, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+  EXPECT_EQ(p.WaitExit(), 1);
+  EXPECT_NE(p.Err().find("no display"), std::string::npos) << p.Err();
+  EXPECT_NE(p.Err().find("--headless"), std::string::npos) << p.Err();
+}
+
+}  // namespace
