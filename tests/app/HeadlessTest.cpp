@@ -215,6 +215,23 @@ TEST(CommandLine, HelpListsEveryOptionAndExamplesVersionSaysWhichAndBothEndWithS
   EXPECT_EQ(version.Out().rfind("vantrel ", 0), 0u);
 }
 
+// The windows take the same options: the fields filled in and Listen pressed (line mode on too).
+TEST_F(Headless, TheWindowsTakeTheirFieldsFromTheOptionsAndListenWhenAsked) {
+  Remote.Echo = true;
+  Port = UnusedPort();
+  TChildProgram p({"--local-port", std::to_string(Port), "--remote-addr", "127.0.0.1", "--remote-port",
+                   std::to_string(Remote.Listener.Port), "--line-mode", "--listen"},
+                  {"QT_QPA_PLATFORM=offscreen"});
+  int fd = -1;
+  ASSERT_TRUE(Run([&] { return (fd = RawConnect(Port)) >= 0 || p.Exited(); }, 30000)) << p.Err();
+  ASSERT_GE(fd, 0) << p.Err();
+  Locals.push_back(std::make_unique<TPeer>(fd));
+  TPeer& local = *Locals.back();
+  local.ToSend = "one\r\ntwo\r\n";
+  ASSERT_TRUE(Run([&] { return local.Received.size() >= local.ToSend.size(); }));
+  EXPECT_EQ(local.Received, local.ToSend);
+}
+
 TEST(CommandLine, WithoutADisplayTheWindowsSaySoAndPointToTheHeadlessMode) {
   TChildProgram p({}, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
   EXPECT_EQ(p.WaitExit(), 1);
