@@ -63,7 +63,9 @@ public:
   // entries of that session; those of Info are ignored.
   void SetSession(const TSessionInfo& Info);
   // Empties the record and gives its memory and its file space back. Readers that were in the
-  // middle of something see Generation() change and start again.
+  // middle of something see Generation() change and start again. Sessions that are still open (by
+  // their last SetSession) stay listed, with their byte counts, so that a live session does not
+  // vanish from a list until its next change; ended ones and those never set are dropped.
   void Clear();
 
   // Raised on the writer's thread, inside Add, when bodies could not be kept, once for each run of
@@ -92,6 +94,7 @@ public:
   std::uint64_t MemoryBytes() const;   // body bytes held in memory now
   std::uint64_t SpilledBytes() const;  // body bytes in the temporary file now
   std::uint64_t LostBytes() const;     // body bytes that could not be kept
+  std::uint64_t BlockSize() const;     // bodies are stored across memory blocks of this many bytes
 
 private:
   struct TImpl;
