@@ -93,7 +93,7 @@ public:
   std::uint64_t BodyBytes() const;     // all bodies added since the last Clear, kept or not
   std::uint64_t MemoryBytes() const;   // body bytes held in memory now
   std::uint64_t SpilledBytes() const;  // body bytes in the temporary file now
-  std::uint64_t LostBytes() const;     // body bytes that could not be kept
+  std::uint64_t LostBytes() const;     // body bytes that could not be written to the file
   std::uint64_t BlockSize() const;     // bodies are stored across memory blocks of this many bytes
 
 private:

@@ -3,7 +3,6 @@
 // thread against the writer while it spills and clears; the sessions' byte counts.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "log/TrafficRecord.h"
@@ -63,52 +63,43 @@ struct TSpillDir {
   ~TSpillDir() { ::rmdir(Path.c_str()); }
   // The spill file's status through /proc/self/fd; false while the record has none.
   bool FileStat(struct stat& Out) const {
-    bool found = false;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
-      char target[4096];
-      const std::string link = std::string("/proc/self/fd/") + e->d_name;
-      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(Path + "/", 0) == 0) {
-        found = ::stat(link.c_str(), &Out) == 0;
-      }
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(fd.path(), ec).string().rfind(Path + "/", 0) == 0) return ::stat(fd.path().c_str(), &Out) == 0;
     }
-    if (d != nullptr) ::closedir(d);
-    return found;
+    return false;
   }
 };
 
 const TEntrySource kLocal{1, edFromLocal, 0};
 
+// An entry's header as one value: sequence, title, colour, mode, direction, session, offset,
+// body length, kept.
+auto Fields(const TTrafficRecord& R, std::uint64_t Index) {
+  TRecordEntry e;
+  EXPECT_TRUE(R.Entry(Index, e)) << "entry " << Index;
+  return std::make_tuple(e.Sequence, R.TitleText(e.Title), e.Color, int(e.Mode), int(e.Direction), e.Session, e.Offset,
+                         e.BodyLength, e.BodyKept);
+}
+
 TEST(TrafficRecord, EntriesReadBackExactlyWithTheirHeaders) {
   TTrafficRecord r;
   const std::string big = Bytes((3 << 20) + 17, 5);  // across several memory blocks
   const std::int64_t before = WallClockUs();
-  EXPECT_EQ(r.Add("From Local", 0x000080, emText, {4, edFromLocal, 0}, ""), 0u);
-  EXPECT_EQ(r.Add("From Remote", 0x008000, emHex, {4, edFromRemote, 0}, std::string_view("\0", 1)), 1u);
-  EXPECT_EQ(r.Add("From Local", 0x000080, emText, {4, edFromLocal, 0}, big), 2u);
+  EXPECT_EQ(r.Add("From Local", 0x80, emText, {4, edFromLocal, 0}, ""), 0u);
+  EXPECT_EQ(r.Add("From Remote", 0x8000, emHex, {4, edFromRemote, 9}, std::string_view("\0", 1)), 1u);
+  EXPECT_EQ(r.Add("From Local", 0x80, emText, {4, edFromLocal, 0}, big), 2u);
   EXPECT_EQ(r.Add("Connection Closed", clBlack, emHex, {}, "x", 1234567), 3u);
   ASSERT_EQ(r.Count(), 4u);
-
-  TRecordEntry e;
-  ASSERT_TRUE(r.Entry(1, e));
-  EXPECT_EQ(e.Sequence, 2u);
-  EXPECT_GE(e.TimeUs, before);
-  EXPECT_LE(e.TimeUs, WallClockUs());
-  EXPECT_EQ(r.TitleText(e.Title), "From Remote");
-  EXPECT_EQ(e.Color, 0x008000u);
-  EXPECT_EQ(e.Mode, emHex);
-  EXPECT_EQ(e.Direction, edFromRemote);
-  EXPECT_EQ(e.Session, 4u);
-  EXPECT_EQ(e.BodyLength, 1u);
-  EXPECT_TRUE(e.BodyKept);
+  EXPECT_EQ(Fields(r, 1), std::make_tuple(2u, "From Remote", 0x8000u, emHex, edFromRemote, 4u, 9u, 1u, true));
+  EXPECT_EQ(Fields(r, 3), std::make_tuple(4u, "Connection Closed", clBlack, emHex, edNone, 0u, 0u, 1u, true));
+  TRecordEntry e, third;
+  ASSERT_TRUE(r.Entry(1, e) && r.Entry(2, third));
+  EXPECT_TRUE(e.TimeUs >= before && e.TimeUs <= WallClockUs()) << e.TimeUs;
   ASSERT_TRUE(r.Entry(3, e));
   EXPECT_EQ(e.TimeUs, 1234567);
-  EXPECT_EQ(e.Session, 0u);
-  EXPECT_EQ(r.TitleText(e.Title), "Connection Closed");
-  TRecordEntry first, third;
-  ASSERT_TRUE(r.Entry(0, first) && r.Entry(2, third));
-  EXPECT_EQ(first.Title, third.Title) << "a title is stored once";
+  ASSERT_TRUE(r.Entry(0, e));
+  EXPECT_EQ(e.Title, third.Title) << "a title is stored once";
   EXPECT_EQ(r.TitleText(99), "");
 
   EXPECT_EQ(Body(r, 0), "");
@@ -120,10 +111,8 @@ TEST(TrafficRecord, EntriesReadBackExactlyWithTheirHeaders) {
   ASSERT_TRUE(r.ReadBody(2, big.size() - 5, 100, part));
   EXPECT_EQ(part, "kept:" + big.substr(big.size() - 5)) << "appended, cut at the body's end";
   part.clear();
-  EXPECT_TRUE(r.ReadBody(2, big.size() + 1, 10, part));
-  EXPECT_EQ(part, "");
-  EXPECT_FALSE(r.Entry(4, e));
-  EXPECT_FALSE(r.ReadBody(4, 0, 1, part));
+  EXPECT_TRUE(r.ReadBody(2, big.size() + 1, 10, part) && part.empty());
+  EXPECT_FALSE(r.Entry(4, e) || r.ReadBody(4, 0, 1, part));
   EXPECT_EQ(r.BodyBytes(), big.size() + 2);
   EXPECT_EQ(r.MemoryBytes(), r.BodyBytes());
   EXPECT_EQ(r.SpilledBytes(), 0u);
@@ -353,53 +342,46 @@ TEST(TrafficRecord, ReaderThreadsWhileTheWriterAddsSpillsAndClears) {
   EXPECT_GT(checked.load(), 0u);
 }
 
+// Each session as "id:state:from local/from remote", in the order listed.
+std::string Listed(const TTrafficRecord& R) {
+  std::string s;
+  for (const TSessionInfo& i : R.Sessions()) {
+    s += std::to_string(i.Id) + ":" + std::to_string(i.State) + ":" + std::to_string(i.BytesFromLocal) + "/" +
+         std::to_string(i.BytesFromRemote) + " ";
+  }
+  return s;
+}
+
 TEST(TrafficRecord, SessionsCountTheFurthestBodyEndOfEachDirection) {
   TTrafficRecord r;
-  TSessionInfo info;
-  info.Id = 9;
-  info.State = ssRelaying;
-  info.BytesFromLocal = 12345;  // the record's own counts win
-  r.SetSession(info);
-  info.Id = 3;
-  r.SetSession(info);
+  auto set = [&](std::uint64_t Id, TSessionState State) {
+    TSessionInfo info;
+    info.Id = Id;
+    info.State = State;
+    info.BytesFromLocal = 12345;  // the record's own counts win
+    r.SetSession(info);
+  };
+  set(9, ssRelaying);
+  set(3, ssRelaying);
   r.Add("From Local", 1, emText, {3, edFromLocal, 0}, "0123456789");
   r.Add("From Local", 1, emText, {3, edFromLocal, 10}, "abcde");
   r.Add("From Remote", 1, emText, {3, edFromRemote, 0}, std::string(100, 'r'));
   r.Add("From Local", 1, emText, {3, edFromLocal, 2}, "xy");  // behind the furthest end
   r.Add("Connection Opened", 0x80, emText, {7, edNone, 0}, "");
   r.Add("From Remote", 0x80, emText, {7, edFromRemote, 40}, "z");
+  EXPECT_EQ(Listed(r), "3:2:15/100 7:0:0/41 9:2:0/0 ") << "in order; 7 seen only through its entries";
+  TSessionInfo seven;
+  ASSERT_TRUE(r.Session(7, seven));
+  EXPECT_EQ(seven.Color, 0x80u);
 
-  std::vector<TSessionInfo> s = r.Sessions();
-  ASSERT_EQ(s.size(), 3u);
-  EXPECT_EQ(s[0].Id, 3u);
-  EXPECT_EQ(s[0].BytesFromLocal, 15u);
-  EXPECT_EQ(s[0].BytesFromRemote, 100u);
-  EXPECT_EQ(s[1].Id, 7u) << "seen only through its entries";
-  EXPECT_EQ(s[1].Color, 0x80u);
-  EXPECT_EQ(s[1].BytesFromRemote, 41u);
-  EXPECT_EQ(s[2].BytesFromLocal, 0u);
-
-  info.Id = 3;
-  info.State = ssRemoteEnded;
-  r.SetSession(info);
-  info.Id = 9;
-  info.State = ssClosed;
-  info.EndUs = 5;
-  r.SetSession(info);
-  TSessionInfo three;
-  ASSERT_TRUE(r.Session(3, three));
-  EXPECT_EQ(three.State, ssRemoteEnded);
-  EXPECT_EQ(three.BytesFromLocal, 15u) << "a new state keeps the counts";
-
+  set(3, ssRemoteEnded);
+  set(9, ssClosed);
+  EXPECT_EQ(Listed(r), "3:4:15/100 7:0:0/41 9:5:0/0 ") << "a new state keeps the counts";
   r.Clear();
-  s = r.Sessions();
-  ASSERT_EQ(s.size(), 1u) << "only the open session stays";
-  EXPECT_EQ(s[0].Id, 3u);
-  EXPECT_EQ(s[0].BytesFromRemote, 100u);
+  EXPECT_EQ(Listed(r), "3:4:15/100 ") << "only the open session stays";
   r.Add("From Remote", 1, emText, {3, edFromRemote, 100}, "more");
-  ASSERT_TRUE(r.Session(3, three));
-  EXPECT_EQ(three.BytesFromRemote, 104u);
-  EXPECT_FALSE(r.Session(9, three));
+  EXPECT_EQ(Listed(r), "3:4:15/104 ");
+  EXPECT_FALSE(r.Session(9, seven));
 }
 
 }  // namespace
