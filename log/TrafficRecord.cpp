@@ -22,8 +22,8 @@
 // it. The writer takes it exclusively only to change a structure that readers walk: the chunk and
 // block lists (once per chunk or block), the title table (a new title), the session list, the lost
 // ranges, and Clear. So an Add waits at most for the reader calls already inside, each of them
-// short, and never for the file. Writes into a header slot or a block beyond what is published
-// need no lock: no reader looks there.
+// short, and never for a reader's file read. Writes into a header slot or a block beyond what is
+// published need no lock: no reader looks there.
 #include "log/TrafficRecord.h"
 
 #include <pthread.h>
