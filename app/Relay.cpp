@@ -10,9 +10,17 @@
 //   never a reset that throws away what the kernel still holds.
 #include "app/Relay.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <string>
+
+#include "net/WSocketResolve.h"
 
 #include "platform/MessageLoop.h"
 
@@ -38,6 +46,8 @@ struct TRelay::TSession {
   bool Cut = false;       // closed by Cancel: Remote goes with its client, whatever it still holds
   // The remote side has closed while the client's chain still held data for the local client.
   bool ShutdownClientWhenSent = false;
+  std::uint16_t OutgoingPort = 0;  // Remote's own local address and port, once it connects
+  std::string OutgoingAddr;
   std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
   std::uint64_t FromRemote = 0;
   TSessionInfo Info;
@@ -86,6 +96,78 @@ std::uint16_t PortNumber(const std::string& Text) {
   } catch (...) {
     return 0;
   }
+}
+
+// The port that a port text names, as the socket component reads it (blanks around it trimmed,
+// digits first, else a service name), but without its wrapping of numbers above 65535: those give
+// -1. A text the component cannot read raises its message.
+std::int64_t PortValue(const std::string& Text) {
+  const std::string t = TrimBlanks(Text);
+  const std::int64_t resolved = WSocketResolvePort(t, "tcp");
+  if (std::isdigit(static_cast<unsigned char>(t[0]))) {
+    std::size_t digits = 0;
+    while (digits < t.size() && std::isdigit(static_cast<unsigned char>(t[digits]))) ++digits;
+    if (digits > 5) return -1;
+    const long value = std::stol(t.substr(0, digits));
+    return value > 65535 ? -1 : value;
+  }
+  return resolved;
+}
+
+// Whether Host names this machine: a loopback or unspecified address, an address of one of its
+// interfaces, or a name that means the machine itself. Names are not looked up, so that a slow
+// name service cannot hold the window at Listen; a name this misses is caught when its connection
+// arrives back (see the loop check of WSocketServerClientConnect).
+bool IsThisMachine(const std::string& Host) {
+  std::string h = TrimBlanks(Host);
+  if (h.size() > 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+  std::string lower(h);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (lower == "localhost" || (lower.size() > 10 && lower.ends_with(".localhost"))) return true;
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && lower == name) return true;
+  in_addr v4{};
+  in6_addr v6{};
+  const bool isV4 = IsDottedAddress(h) && ::inet_pton(AF_INET, TrimBlanks(h).c_str(), &v4) == 1;
+  const bool isV6 = !isV4 && ::inet_pton(AF_INET6, h.c_str(), &v6) == 1;
+  if (!isV4 && !isV6) return false;
+  if (isV4 && ((ntohl(v4.s_addr) >> 24) == 127 || v4.s_addr == INADDR_ANY)) return true;
+  if (isV6 && (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6))) return true;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr) continue;
+    if (isV4 && a->ifa_addr->sa_family == AF_INET)
+      found = reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == v4.s_addr;
+    if (isV6 && a->ifa_addr->sa_family == AF_INET6)
+      found = IN6_ARE_ADDR_EQUAL(&reinterpret_cast<sockaddr_in6*>(a->ifa_addr)->sin6_addr, &v6);
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+// The local address and port of a socket's connection, also while it is still being made.
+bool LocalName(TWSocket& S, std::string& Addr, std::uint16_t& Port) {
+  sockaddr_storage name{};
+  socklen_t len = sizeof name;
+  if (S.SocketHandle() == platform::INVALID_SOCKET ||
+      ::getsockname(static_cast<int>(S.SocketHandle()), reinterpret_cast<sockaddr*>(&name), &len) != 0)
+    return false;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (name.ss_family == AF_INET) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&name);
+    ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    Port = ntohs(a->sin_port);
+  } else if (name.ss_family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&name);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+    Port = ntohs(a->sin6_port);
+  } else {
+    return false;
+  }
+  Addr = text;
+  return Port != 0;
 }
 
 }  // namespace
@@ -147,7 +229,36 @@ void TRelay::Listen(const TRelaySettings& Settings) {
   Listen();
 }
 
+// What can be known wrong before anything listens: the window would otherwise listen happily and
+// fail, or wrap a port, or relay into itself, only when the first client arrives.
+void TRelay::CheckSettings() const {
+  // A local port text that names no port at all is left to Listen, which says so in its own words.
+  std::int64_t local = -2;
+  try {
+    local = PortValue(FSettings.LocalPort);
+  } catch (Exception&) {
+  }
+  if (local == -1)
+    throw ESocketException("Local port '" + FSettings.LocalPort + "' is out of range: a port is a number from 0 to 65535");
+  if (TrimBlanks(FSettings.RemotePort).empty()) throw ESocketException("Remote port: no port given");
+  std::int64_t remote = 0;
+  try {
+    remote = PortValue(FSettings.RemotePort);
+  } catch (Exception& E) {
+    throw ESocketException("Remote port: " + E.Message());
+  }
+  if (remote < 1)
+    throw ESocketException("Remote port '" + FSettings.RemotePort + "' is out of range: a port is a number from 1 to 65535");
+  if (TrimBlanks(FSettings.RemoteAddr).empty()) throw ESocketException("Remote address: no host name or address given");
+  if (FSettings.RemoteAddr.find('\0') != std::string::npos)
+    throw ESocketException("Remote address: a host name or address cannot hold a zero byte");
+  if (remote == local && IsThisMachine(FSettings.RemoteAddr))
+    throw ESocketException("Remote address '" + TrimBlanks(FSettings.RemoteAddr) + "' port " + std::to_string(remote) +
+                           " is this relay's own listening port: every client would be relayed back into the relay");
+}
+
 void TRelay::Listen() {
+  CheckSettings();
   FServer->SetBanner("");
   FServer->SetBannerToBusy("");
   FServer->SetClientClass(ClientClassOf<TClient>());
@@ -235,9 +346,30 @@ void TRelay::ForwardLocal(TSession& S, std::string& Pending) {
   Pending.clear();
 }
 
+// The session whose Remote is the peer of a newly accepted client: the relay has connected to its
+// own listening port, by a name or an address of this machine that Listen could not tell.
+TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
+  auto it = FOutgoing.find(PortNumber(Client.PeerPort()));
+  if (it == FOutgoing.end()) return nullptr;
+  TSession* origin = FSessions.count(it->second) != 0 ? FSessions[it->second].get() : nullptr;
+  if (origin == nullptr || origin->Remote == nullptr || origin->OutgoingAddr != Client.PeerAddr()) return nullptr;
+  return origin;
+}
+
 void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, std::uint16_t Error) {
   auto* Client = dynamic_cast<TClient*>(AClient);
-  if (Client != nullptr) {
+  TSession* loopOrigin = Client != nullptr ? LoopOrigin(*Client) : nullptr;
+  if (loopOrigin != nullptr) {
+    // Relayed again, this client would make a session of its own, whose Remote would come back
+    // here too: a storm of sessions. Both ends of the loop are cut at once instead.
+    NewSession(*Client);
+    const std::string why = "the connection to " + TrimBlanks(FSettings.RemoteAddr) + " port " +
+                            TrimBlanks(FSettings.RemotePort) + " came back to this relay's own listening port";
+    Entry(*SessionOf(Client), "Error: Relay into itself", why);
+    Entry(*loopOrigin, "Error: Relay into itself", why);
+    Client->Close();
+    CutSession(*loopOrigin);
+  } else if (Client != nullptr) {
     NewSession(*Client);
     Client->PendingLocal.clear();
     Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
@@ -302,6 +434,16 @@ void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
     SessionChanged(*s);
   }
   Remote->Connect();
+  // The kernel has given the attempt its local port: an accepted client with this peer is the
+  // relay itself.
+  if (s != nullptr && LocalName(*Remote, s->OutgoingAddr, s->OutgoingPort)) FOutgoing[s->OutgoingPort] = s->Id;
+}
+
+// Ends a session at once, both sides.
+void TRelay::CutSession(TSession& S) {
+  S.Cut = true;
+  if (S.Client != nullptr) S.Client->Close();
+  if (S.Remote != nullptr) S.Remote->CloseLater();
 }
 
 void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
@@ -421,6 +563,10 @@ void TRelay::FinishDraining(TSession& S) {
 }
 
 void TRelay::Forget(TSession& S) {
+  if (S.OutgoingPort != 0) {
+    auto it = FOutgoing.find(S.OutgoingPort);
+    if (it != FOutgoing.end() && it->second == S.Id) FOutgoing.erase(it);
+  }
   if (S.Info.State != ssFailed) S.Info.State = ssClosed;
   S.Info.EndUs = NowUs();
   SessionChanged(S);

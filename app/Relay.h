@@ -65,8 +65,10 @@ public:
   // port to the next Listen. SetSettings leaves the current sessions' line mode alone.
   const TRelaySettings& Settings() const noexcept { return FSettings; }
   void SetSettings(const TRelaySettings& Value) { FSettings = Value; }
-  // Listens on all local addresses at the local port of the settings. A failure raises
-  // (ESocketException) and leaves the engine idle.
+  // Listens on all local addresses at the local port of the settings. Settings that cannot work
+  // are refused first: a port out of range or that names nothing, an empty remote address, a
+  // remote address and port that are this relay's own. A failure raises (ESocketException) and
+  // leaves the engine idle.
   void Listen();
   void Listen(const TRelaySettings& Settings);
   // Closes every session gracefully, cuts those still delivering, then closes the listening
@@ -113,6 +115,9 @@ private:
   struct TSession;
   friend class TClient;
 
+  void CheckSettings() const;
+  TSession* LoopOrigin(TClient& Client);
+  void CutSession(TSession& S);
   TSession* SessionOf(const TComponent* Socket) const;
   void NewSession(TClient& Client);
   void ClientGone(TClient& Client);
@@ -128,4 +133,5 @@ private:
   TRelaySettings FSettings;
   std::unordered_map<std::uint64_t, std::unique_ptr<TSession>> FSessions;
   std::int32_t FDrainingCount = 0;
+  std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
 };

@@ -62,7 +62,7 @@ protected:
   // The log's entries, from their header lines (date, time, title).
   static std::vector<TEntry> Entries() {
     static const char* kTitles[] = {"Connection Opened", "From Local", "From Remote", "Error: Local has closed",
-                                    "Connection Closed"};
+                                    "Connection Closed", "Error: Relay into itself"};
     std::vector<TEntry> out;
     for (QTextBlock b = Log->LogWnd->document()->begin(); b.isValid(); b = b.next()) {
       std::string line = b.text().toStdString();

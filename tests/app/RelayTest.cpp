@@ -276,4 +276,18 @@ TEST_F(Relay, HundredConcurrentSessionsRelayBothWaysByteExact) {
   }
 }
 
+// A remote address that Listen cannot tell is this machine (here: the port changed once listening)
+// brings the relay's own connection back to it. That one session is cut with an entry on each
+// side of the loop, instead of a new session for every connection coming back.
+TEST_F(Relay, AConnectionThatComesBackToTheRelayIsCutAtOnceWithAnEntry) {
+  Main->RemotePort->setText(QString::number(Port));
+  TPeer& local = NewLocal();
+  local.ToSend = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_TRUE(Run([&] { return local.Eof && WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }))
+      << "clients " << WSocketServer->ClientCount();
+  EXPECT_EQ(Count("Error: Relay into itself"), 2);
+  EXPECT_EQ(Count("Connection Closed"), 2) << "the client's session and the one that came back, no more";
+  EXPECT_TRUE(local.Received.empty());
+}
+
 }  // namespace
