@@ -43,12 +43,14 @@ THeadlessSink::THeadlessSink(std::FILE* Out, bool Hex, bool Color, bool FlushEac
 void THeadlessSink::AddEntry(const std::string& Body) { AddEntry(Body, TEntrySource{}); }
 
 void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
+  // The buffers keep their room from one entry to the next: a fast transfer would otherwise spend
+  // more time growing and giving back memory than formatting.
   FBuffer.clear();
   const bool colored = FColor && (FEntryColor & 0xFFFFFF) != clBlack;
   if (colored)
     FBuffer += "\x1b[38;2;" + std::to_string(FEntryColor & 0xFF) + ';' + std::to_string((FEntryColor >> 8) & 0xFF) +
                ';' + std::to_string((FEntryColor >> 16) & 0xFF) + 'm';
-  FBuffer += EntryText(Body, NowUs());
+  AppendEntry(Body, NowUs(), FBuffer);
   if (colored) {
     // The reset goes before the last line end, so that a terminal's next line starts plain.
     FBuffer.insert(FBuffer.size() - 1, "\x1b[0m");
@@ -59,6 +61,11 @@ void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
 
 std::string THeadlessSink::EntryText(const std::string& Body, std::int64_t TimeUs) {
   std::string text;
+  AppendEntry(Body, TimeUs, text);
+  return text;
+}
+
+void THeadlessSink::AppendEntry(const std::string& Body, std::int64_t TimeUs, std::string& text) {
   if (FAny && !FLastLineEmpty) text += '\n';
   // The date text changes once a second; building it for every entry would cost more than the
   // entry itself in a fast exchange.
@@ -73,18 +80,18 @@ std::string THeadlessSink::EntryText(const std::string& Body, std::int64_t TimeU
   AppendAnsiUtf8(PrintableText(FEntryTitle), text);
   text += '\n';
   if (FHex) {
-    for (const std::string& line : HexDumpLines(Body)) {
-      AppendAnsiUtf8(line, text);
-      text += '\n';
-    }
+    FLines.clear();
+    AppendHexDump(Body, FLines);
+    AppendAnsiUtf8(FLines, text);
     FLastLineEmpty = false;
   } else {
-    AppendAnsiUtf8(PrintableText(Body), text);  // an empty line for an empty body
+    FLines.clear();
+    AppendPrintableText(Body, FLines);
+    AppendAnsiUtf8(FLines, text);  // an empty line for an empty body
     text += '\n';
     FLastLineEmpty = Body.empty();
   }
   FAny = true;
-  return text;
 }
 
 // ---- the run ----

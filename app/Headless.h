@@ -26,6 +26,8 @@ public:
   std::string EntryText(const std::string& Body, std::int64_t TimeUs);
 
 private:
+  void AppendEntry(const std::string& Body, std::int64_t TimeUs, std::string& Out);
+
   std::FILE* FOut;
   bool FHex;
   bool FColor;
@@ -37,6 +39,7 @@ private:
   std::int64_t FDateSecond = -1;  // the second that FDateText shows
   std::string FDateText;
   std::string FBuffer;
+  std::string FLines;
 };
 
 // Runs the relay headless until SIGINT or SIGTERM has closed every session; returns the exit

@@ -321,7 +321,7 @@ inline TPingPongResult RunPingPong(std::uint16_t EntryPort, TListener& Server, i
 // still running when this goes is ended.
 class TChild {
 public:
-  TChild(const std::vector<std::string>& Args, const std::string& StderrPath) {
+  TChild(const std::vector<std::string>& Args, const std::string& StderrPath, const std::string& StdoutPath = {}) {
     std::vector<char*> argv;
     for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -329,6 +329,8 @@ public:
     posix_spawn_file_actions_init(&actions);
     if (!StderrPath.empty())
       posix_spawn_file_actions_addopen(&actions, 2, StderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!StdoutPath.empty())
+      posix_spawn_file_actions_addopen(&actions, 1, StdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
@@ -344,6 +346,9 @@ public:
     }
   }
   bool Started() const { return FPid > 0; }
+  void Signal(int Sig) {
+    if (FPid > 0) ::kill(FPid, Sig);
+  }
   // True once the child has ended (it is then reaped); waits up to TimeoutMs for it.
   bool WaitExit(int TimeoutMs) {
     if (FPid <= 0) return true;

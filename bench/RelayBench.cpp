@@ -1,8 +1,11 @@
 // The relay end to end, against socat and against no relay at all, in one run:
 // - 64 MiB from a client through the relay to a server: the real main window and log window, the
 //   log in text mode and in hex mode, with the longest stall of the Qt event loop meanwhile; the
-//   same bytes through `socat -x` (its hex dump to a file), plain `socat`, and direct;
-// - a 1-byte ping-pong, 10,000 round trips, through the program, through socat, and direct.
+//   headless program (a child process) writing its entries to a file as text and as hex, and
+//   with --quiet; the same bytes through `socat -v` and `socat -v -x` (their dumps to a file),
+//   plain `socat`, and direct;
+// - a 1-byte ping-pong, 10,000 round trips, through the program, the headless program, socat, and
+//   direct.
 //
 // The program runs as its main block runs it: Qt's event loop drives the sockets' loop through the
 // loop bridge, on this thread alone. The peers run on a thread of their own (BenchPeers.h), socat
@@ -236,6 +239,32 @@ void Report(benchmark::State& State, const TRow& Row, double Bytes) {
 
 // ---- 64 MiB ---------------------------------------------------------------------------------
 
+// A scratch folder for dumps and entries, removed with everything in it.
+class TScratch {
+public:
+  TScratch() {
+    if (::mkdtemp(FDir.data()) == nullptr) FDir.clear();
+  }
+  ~TScratch() {
+    for (const std::string& f : FFiles) ::unlink(f.c_str());
+    if (!FDir.empty()) ::rmdir(FDir.c_str());
+  }
+  bool Ok() const { return !FDir.empty(); }
+  std::string File(const std::string& Name) {
+    FFiles.push_back(FDir + "/" + Name);
+    return FFiles.back();
+  }
+  static double Mib(const std::string& Path) {
+    struct stat st{};
+    return ::stat(Path.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / (1 << 20) : -1;
+  }
+
+private:
+  std::string FDir = "/tmp/vantrel-bench-XXXXXX";
+  std::vector<std::string> FFiles;
+};
+
+
 void ProgramTransfer(benchmark::State& State, bool HexLog, const char* Name) {
   for (auto _ : State) {
     const std::string& data = TransferData();
@@ -268,24 +297,21 @@ void ProgramTransfer(benchmark::State& State, bool HexLog, const char* Name) {
   }
 }
 
-void SocatTransfer(benchmark::State& State, bool HexDump, const char* Name) {
+// Plain socat, or socat writing its dump (Options: -v text, -v -x text and hex) to a file.
+void SocatTransfer(benchmark::State& State, const std::vector<std::string>& Options, const char* Name) {
   for (auto _ : State) {
     const std::string& data = TransferData();
     TListener server;
+    TScratch scratch;
     const std::uint16_t entry = FreePort();
-    std::string dir = "/tmp/vantrel-bench-XXXXXX";
-    if (::mkdtemp(dir.data()) == nullptr) {
-      State.SkipWithError("no temporary folder");
-      return;
-    }
-    const std::string dump = dir + "/socat-x.dump";
+    const std::string dump = Options.empty() ? std::string() : scratch.File("socat.dump");
     TRow row;
     {
       std::vector<std::string> args = {"socat"};
-      if (HexDump) args.push_back("-x");
+      args.insert(args.end(), Options.begin(), Options.end());
       args.push_back("TCP-LISTEN:" + std::to_string(entry) + ",bind=127.0.0.1,reuseaddr");
       args.push_back("TCP:127.0.0.1:" + std::to_string(server.Port));
-      TChild socat(args, HexDump ? dump : std::string());
+      TChild socat(args, dump);
       if (!socat.Started()) {
         State.SkipWithError("socat does not start (Debian package socat)");
         return;
@@ -293,10 +319,36 @@ void SocatTransfer(benchmark::State& State, bool HexDump, const char* Name) {
       row = FromTransfer(RunTransfer(entry, server, data, gOptions.TimeoutSeconds));
       socat.WaitExit(10000);  // its dump is complete once it has ended
     }
-    struct stat st{};
-    if (HexDump && ::stat(dump.c_str(), &st) == 0) row.DumpMib = static_cast<double>(st.st_size) / (1 << 20);
-    ::unlink(dump.c_str());
-    ::rmdir(dir.c_str());
+    if (!dump.empty()) row.DumpMib = TScratch::Mib(dump);
+    gTransfers[Name] = row;
+    Report(State, row, static_cast<double>(data.size()));
+  }
+}
+
+// The headless program as a script runs it: a child process, its entries to a file (none with
+// --quiet). The dump is complete once SIGTERM has ended it.
+void HeadlessTransfer(benchmark::State& State, const std::vector<std::string>& Extra, const char* Name) {
+  for (auto _ : State) {
+    const std::string& data = TransferData();
+    TListener server;
+    TScratch scratch;
+    const std::uint16_t entry = FreePort();
+    const std::string out = scratch.File("entries.txt");
+    TRow row;
+    {
+      std::vector<std::string> args{VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(entry),
+                                    "--remote-addr", "127.0.0.1", "--remote-port", std::to_string(server.Port)};
+      args.insert(args.end(), Extra.begin(), Extra.end());
+      TChild program(args, scratch.File("stderr.txt"), out);
+      if (!program.Started()) {
+        State.SkipWithError("the headless program does not start");
+        return;
+      }
+      row = FromTransfer(RunTransfer(entry, server, data, gOptions.TimeoutSeconds));
+      program.Signal(SIGTERM);
+      program.WaitExit(30000);
+    }
+    row.DumpMib = TScratch::Mib(out);
     gTransfers[Name] = row;
     Report(State, row, static_cast<double>(data.size()));
   }
@@ -347,6 +399,29 @@ void ProgramPingPong(benchmark::State& State, bool HexLog, const char* Name) {
   }
 }
 
+void HeadlessPingPong(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    TScratch scratch;
+    const std::uint16_t entry = FreePort();
+    TRow row;
+    {
+      TChild program({VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(entry), "--remote-addr",
+                      "127.0.0.1", "--remote-port", std::to_string(server.Port)},
+                     scratch.File("stderr.txt"), scratch.File("entries.txt"));
+      if (!program.Started()) {
+        State.SkipWithError("the headless program does not start");
+        return;
+      }
+      row = FromPingPong(RunPingPong(entry, server, gOptions.RoundTrips, kWarmup, gOptions.TimeoutSeconds));
+      program.Signal(SIGTERM);
+      program.WaitExit(30000);
+    }
+    gPingPongs["headless, text log"] = row;
+    Report(State, row, 2.0 * gOptions.RoundTrips);
+  }
+}
+
 void SocatPingPong(benchmark::State& State) {
   for (auto _ : State) {
     TListener server;
@@ -378,12 +453,17 @@ void DirectPingPong(benchmark::State& State) {
 }
 
 void BM_Transfer_Direct(benchmark::State& s) { DirectTransfer(s); }
-void BM_Transfer_Socat(benchmark::State& s) { SocatTransfer(s, false, "socat"); }
-void BM_Transfer_SocatHexDump(benchmark::State& s) { SocatTransfer(s, true, "socat -x"); }
+void BM_Transfer_Socat(benchmark::State& s) { SocatTransfer(s, {}, "socat"); }
+void BM_Transfer_SocatTextDump(benchmark::State& s) { SocatTransfer(s, {"-v"}, "socat -v"); }
+void BM_Transfer_SocatHexDump(benchmark::State& s) { SocatTransfer(s, {"-v", "-x"}, "socat -v -x"); }
+void BM_Transfer_HeadlessText(benchmark::State& s) { HeadlessTransfer(s, {}, "headless, text"); }
+void BM_Transfer_HeadlessHex(benchmark::State& s) { HeadlessTransfer(s, {"--hex"}, "headless, hex"); }
+void BM_Transfer_HeadlessQuiet(benchmark::State& s) { HeadlessTransfer(s, {"--quiet"}, "headless --quiet"); }
 void BM_Transfer_ProgramTextLog(benchmark::State& s) { ProgramTransfer(s, false, "program, text log"); }
 void BM_Transfer_ProgramHexLog(benchmark::State& s) { ProgramTransfer(s, true, "program, hex log"); }
 void BM_PingPong_Direct(benchmark::State& s) { DirectPingPong(s); }
 void BM_PingPong_Socat(benchmark::State& s) { SocatPingPong(s); }
+void BM_PingPong_Headless(benchmark::State& s) { HeadlessPingPong(s); }
 void BM_PingPong_ProgramTextLog(benchmark::State& s) { ProgramPingPong(s, false, "program, text log"); }
 void BM_PingPong_ProgramHexLog(benchmark::State& s) { ProgramPingPong(s, true, "program, hex log"); }
 
@@ -392,11 +472,16 @@ void BM_PingPong_ProgramHexLog(benchmark::State& s) { ProgramPingPong(s, true, "
 #define RELAY_BENCHMARK(f) BENCHMARK(f)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond)
 RELAY_BENCHMARK(BM_Transfer_Direct);
 RELAY_BENCHMARK(BM_Transfer_Socat);
+RELAY_BENCHMARK(BM_Transfer_SocatTextDump);
 RELAY_BENCHMARK(BM_Transfer_SocatHexDump);
+RELAY_BENCHMARK(BM_Transfer_HeadlessQuiet);
+RELAY_BENCHMARK(BM_Transfer_HeadlessText);
+RELAY_BENCHMARK(BM_Transfer_HeadlessHex);
 RELAY_BENCHMARK(BM_Transfer_ProgramTextLog);
 RELAY_BENCHMARK(BM_Transfer_ProgramHexLog);
 RELAY_BENCHMARK(BM_PingPong_Direct);
 RELAY_BENCHMARK(BM_PingPong_Socat);
+RELAY_BENCHMARK(BM_PingPong_Headless);
 RELAY_BENCHMARK(BM_PingPong_ProgramTextLog);
 RELAY_BENCHMARK(BM_PingPong_ProgramHexLog);
 
@@ -410,18 +495,23 @@ const TRow* Find(const std::map<std::string, TRow>& Rows, const std::string& Nam
 std::string Ratio(const TRow& Row, const TRow* Reference) {
   if (Reference == nullptr) return "-";
   char s[32];
-  std::snprintf(s, sizeof s, "%.1f", Row.Seconds / Reference->Seconds);
+  std::snprintf(s, sizeof s, "%.3g", Row.Seconds / Reference->Seconds);
   return s;
 }
 
 void PrintTransfers() {
-  const char* order[] = {"direct", "socat", "socat -x", "program, text log", "program, hex log"};
+  const char* order[] = {"direct",           "socat",          "socat -v",      "socat -v -x",
+                         "headless --quiet", "headless, text", "headless, hex", "program, text log",
+                         "program, hex log"};
   const TRow* socat = Find(gTransfers, "socat");
-  const TRow* socatX = Find(gTransfers, "socat -x");
+  // Each row that writes a dump is set against socat writing the same kind of dump.
+  auto dumpPeer = [](const std::string& Name) {
+    return Find(gTransfers, Name.find("hex") != std::string::npos ? "socat -v -x" : "socat -v");
+  };
   std::printf("\n%zu MiB from a client through the relay to a server (%s data), one run each:\n", gOptions.Mib,
               gOptions.Text ? "text-line" : "binary");
-  std::printf("  %-19s %9s %9s %9s %11s %9s %13s %8s %12s %8s\n", "relay", "seconds", "MiB/s", "x socat",
-              "x socat -x", "loop CPU", "max Qt stall", "entries", "largest KiB", "RSS MiB");
+  std::printf("  %-19s %9s %9s %9s %11s %9s %13s %8s %12s %8s %9s\n", "relay", "seconds", "MiB/s", "x socat",
+              "x its dump", "loop CPU", "max Qt stall", "entries", "largest KiB", "RSS MiB", "dump MiB");
   for (const char* name : order) {
     auto it = gTransfers.find(name);
     if (it == gTransfers.end()) continue;
@@ -430,7 +520,14 @@ void PrintTransfers() {
       std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
       continue;
     }
-    std::string cpu = "-", stall = "-", entries = "-", largest = "-", rss = "-";
+    std::string cpu = "-", stall = "-", entries = "-", largest = "-", rss = "-", dump = "-", xDump = "-";
+    const bool dumps = r.DumpMib >= 0 || std::string(name).rfind("program", 0) == 0;
+    if (dumps && std::string(name).rfind("socat", 0) != 0) xDump = Ratio(r, dumpPeer(name));
+    if (r.DumpMib >= 0) {
+      char s[32];
+      std::snprintf(s, sizeof s, "%.0f", r.DumpMib);
+      dump = s;
+    }
     if (r.MaxStallMs >= 0) {
       char s[48];
       std::snprintf(s, sizeof s, "%.2f", r.LoopCpuSeconds);
@@ -442,23 +539,23 @@ void PrintTransfers() {
       std::snprintf(s, sizeof s, "%.0f", r.RssMib);
       rss = s;
     }
-    std::printf("  %-19s %9.2f %9.1f %9s %11s %9s %13s %8s %12s %8s\n", name, r.Seconds,
-                static_cast<double>(gOptions.Mib) / r.Seconds, Ratio(r, socat).c_str(), Ratio(r, socatX).c_str(),
-                cpu.c_str(), stall.c_str(), entries.c_str(), largest.c_str(), rss.c_str());
+    std::printf("  %-19s %9.2f %9.1f %9s %11s %9s %13s %8s %12s %8s %9s\n", name, r.Seconds,
+                static_cast<double>(gOptions.Mib) / r.Seconds, Ratio(r, socat).c_str(), xDump.c_str(), cpu.c_str(),
+                stall.c_str(), entries.c_str(), largest.c_str(), rss.c_str(), dump.c_str());
   }
-  std::printf("  x socat, x socat -x: the time over theirs. loop CPU: seconds of CPU that the program's one\n"
-              "  thread used meanwhile, which other load on the machine does not inflate. max Qt stall: the\n"
-              "  longest gap between ticks of a 1 ms timer on the program's loop during the transfer. entries:\n"
-              "  \"From Local\" log entries, each a chunk the relay read. RSS: this process, the log still full.\n");
-  if (const TRow* x = Find(gTransfers, "socat -x"); x != nullptr && x->DumpMib >= 0)
-    std::printf("  socat -x wrote a %.0f MiB hex dump.\n", x->DumpMib);
+  std::printf("  x socat: the time over plain socat's. x its dump: the time over socat writing the same kind\n"
+              "  of dump (socat -v for text, socat -v -x for hex); below 0.1 is ten times its throughput.\n"
+              "  loop CPU: seconds of CPU that the program's one thread used meanwhile, which other load on\n"
+              "  the machine does not inflate. max Qt stall: the longest gap between ticks of a 1 ms timer on\n"
+              "  the program's loop during the transfer. entries: \"From Local\" log entries, each a chunk the\n"
+              "  relay read. RSS: this process, the log still full. dump: the size of the file written.\n");
   for (const char* name : {"program, text log", "program, hex log"})
     if (const TRow* r = Find(gTransfers, name); r != nullptr && r->StallsOver100ms > 0)
       std::printf("  %s: %.0f stalls over 100 ms.\n", name, r->StallsOver100ms);
 }
 
 void PrintPingPongs() {
-  const char* order[] = {"direct", "socat", "program, text log", "program, hex log"};
+  const char* order[] = {"direct", "socat", "headless, text log", "program, text log", "program, hex log"};
   const TRow* direct = Find(gPingPongs, "direct");
   const TRow* socat = Find(gPingPongs, "socat");
   std::printf("\n1-byte ping-pong, %d round trips (after %d untimed):\n", gOptions.RoundTrips, kWarmup);

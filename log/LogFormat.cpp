@@ -38,9 +38,16 @@ std::size_t FormatInto(TLineBuffer& Line, const std::string& Data, std::size_t O
 }  // namespace
 
 std::string PrintableText(const std::string& Data) {
-  std::string text(Data);
-  std::transform(text.begin(), text.end(), text.begin(), Printable);
+  std::string text;
+  AppendPrintableText(Data, text);
   return text;
+}
+
+void AppendPrintableText(const std::string& Data, std::string& Out) {
+  const std::size_t at = Out.size();
+  Out.append(Data);
+  std::transform(Out.begin() + static_cast<std::ptrdiff_t>(at), Out.end(), Out.begin() + static_cast<std::ptrdiff_t>(at),
+                 Printable);
 }
 
 THexLine FormatHexLine(const std::string& Data, std::size_t Offset, std::size_t Remaining) {
@@ -60,4 +67,16 @@ std::vector<std::string> HexDumpLines(const std::string& Data) {
     offset += count;
   }
   return lines;
+}
+
+void AppendHexDump(const std::string& Data, std::string& Out) {
+  Out.reserve(Out.size() + (Data.size() + kBytesPerLine - 1) / kBytesPerLine * (kTextColumn + kBytesPerLine + 1));
+  TLineBuffer line;
+  for (std::size_t offset = 0; offset < Data.size();) {
+    const std::size_t count = BytesAt(Data, offset, Data.size() - offset);
+    const std::size_t length = FormatInto(line, Data, offset, count);
+    line[length] = '\n';
+    Out.append(line.data(), length + 1);
+    offset += count;
+  }
 }

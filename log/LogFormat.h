@@ -18,6 +18,8 @@
 // The same bytes with every byte below 0x20 replaced by "."; 0x7F and 0x80-0xFF stay as they are.
 // The result never holds a line break.
 std::string PrintableText(const std::string& Data);
+// The same, appended to Out.
+void AppendPrintableText(const std::string& Data, std::string& Out);
 
 struct THexLine {
   std::string Text;
@@ -30,3 +32,6 @@ THexLine FormatHexLine(const std::string& Data, std::size_t Offset, std::size_t 
 
 // The hex lines of the whole block, in order; none for an empty block.
 std::vector<std::string> HexDumpLines(const std::string& Data);
+// The same lines appended to Out, each followed by a line feed, without a string for each line:
+// for writing dumps of many megabytes.
+void AppendHexDump(const std::string& Data, std::string& Out);

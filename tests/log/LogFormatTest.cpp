@@ -108,4 +108,24 @@ TEST(AnsiText, EveryByteIsOneCharacterOfTheWesternCodePage) {
   EXPECT_EQ(AnsiText(Bytes(0x00, 0xFF)).size(), 256);
 }
 
+// The writers of files and terminals use the appending forms: the same text as the view's lines.
+TEST(AppendHexDump, IsTheHexLinesEachEndedByALineFeed) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{16}, std::size_t{17}, std::size_t{70000}}) {
+    std::string data;
+    for (std::size_t i = 0; i < size; ++i) data += static_cast<char>(i * 7);
+    std::string expected;
+    for (const std::string& line : HexDumpLines(data)) expected += line + "\n";
+    std::string out = "before";
+    AppendHexDump(data, out);
+    EXPECT_EQ(out, "before" + expected) << size;
+  }
+}
+
+TEST(AnsiText, TheUtf8FormIsTheSameCharacters) {
+  const std::string all = Bytes(0x00, 0xFF);
+  std::string utf8;
+  AppendAnsiUtf8(all, utf8);
+  EXPECT_EQ(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())), AnsiText(all));
+}
+
 }  // namespace
