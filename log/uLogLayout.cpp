@@ -68,8 +68,9 @@ bool TLogLayout::CatchUp() {
 }
 
 void TLogLayout::Reset() {
-  FStart.assign(1, 0);
-  FEntries.clear();
+  // A cleared record gives its memory back; so does its index.
+  std::vector<std::uint64_t>{0}.swap(FStart);
+  std::vector<std::uint64_t>{}.swap(FEntries);
   FFiltered = false;
   FTaken = 0;
   FLastEndsEmpty = true;

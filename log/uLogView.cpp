@@ -243,15 +243,18 @@ QString TLogView::LineSlice(const TLinePlace& Place, const TRecordEntry& E, std:
   std::string bytes;
   if (E.Mode == emHex) {
     // A hex line is at most 69 characters: format it whole, then cut.
-    if (!E.BodyKept || !FRecord.ReadBody(Place.Entry, first, count, bytes) || bytes.size() != count)
-      return Mid(HexLabel(first) + u' ' + kNotKept, From, To);
+    const bool kept = E.BodyKept && FRecord.ReadBody(Place.Entry, first, count, bytes);
+    FBodyBytesRead += bytes.size();
+    if (!kept || bytes.size() != count) return Mid(HexLabel(first) + u' ' + kNotKept, From, To);
     return Mid(AnsiText(HexLine(bytes, first)), From, To);
   }
   // A text line may be megabytes long: read only the columns asked for.
   if (!E.BodyKept) return Mid(kNotKept, From, To);
   if (From >= count || To <= From) return {};
   const std::uint64_t length = std::min(To, count) - From;
-  if (!FRecord.ReadBody(Place.Entry, first + From, length, bytes) || bytes.size() != length) return Mid(kNotKept, From, To);
+  const bool kept = FRecord.ReadBody(Place.Entry, first + From, length, bytes);
+  FBodyBytesRead += bytes.size();
+  if (!kept || bytes.size() != length) return Mid(kNotKept, From, To);
   return AnsiText(PrintableText(bytes));
 }
 
@@ -437,6 +440,7 @@ QString TLogView::AllText() const {
     out += HeaderText(e);
     std::string body;
     const bool kept = e.BodyKept && FRecord.ReadBody(index, 0, e.BodyLength, body) && body.size() == e.BodyLength;
+    FBodyBytesRead += body.size();
     if (e.Mode == emText) {
       out += u'\n';
       if (kept) out += AnsiText(PrintableText(body));
@@ -475,8 +479,9 @@ void TLogView::mouseMoveEvent(QMouseEvent* Event) {
 }
 
 void TLogView::mouseReleaseEvent(QMouseEvent* Event) {
-  if (Event->button() == Qt::LeftButton) FDragging = false;
-  QAbstractScrollArea::mouseReleaseEvent(Event);
+  if (Event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseReleaseEvent(Event);
+  FDragging = false;
+  Event->accept();
 }
 
 void TLogView::mouseDoubleClickEvent(QMouseEvent* Event) {

@@ -96,6 +96,8 @@ public:
 
   // Lines (or slices of lines) formatted since the view was made: what painting has cost.
   std::uint64_t LinesFormatted() const noexcept { return FLinesFormatted; }
+  // Body bytes read from the record for that.
+  std::uint64_t BodyBytesRead() const noexcept { return FBodyBytesRead; }
 
 protected:
   void paintEvent(QPaintEvent* Event) override;
@@ -140,4 +142,5 @@ private:
   bool FDragging = false;
   std::map<std::uint64_t, std::vector<THighlight>> FHighlights;  // by entry
   mutable std::uint64_t FLinesFormatted = 0;
+  mutable std::uint64_t FBodyBytesRead = 0;
 };
