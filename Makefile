@@ -61,6 +61,7 @@ bench: build
 	@$(BUILD)/bench/bench_transfer
 	@$(BUILD)/bench/bench_record
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/bench_relay
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/bench_logview
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -37,8 +37,11 @@ public:
   void AddEntry(const std::string& Body) override {
     if (Log != nullptr) Log->AddEntry(Body);
   }
-  void AddEntry(const std::string& Body, const TEntrySource&) override {
-    if (Log != nullptr) Log->AddEntry(Body);
+  void AddEntry(const std::string& Body, const TEntrySource& Source) override {
+    if (Log != nullptr) Log->AddEntry(Body, Source);
+  }
+  void SessionChanged(const TSessionInfo& Info) override {
+    if (Log != nullptr) Log->SessionChanged(Info);
   }
 };
 

@@ -17,9 +17,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextBlock>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -134,21 +132,13 @@ public:
     std::size_t Largest = 0;
   };
   static TEntries FromLocalEntries() {
-    constexpr int kHexTextColumn = 53;  // a hex line's bytes as text start here
-    const bool hex = Log->Debugstring1->isChecked();
+    const TTrafficRecord& record = Log->Record();
     TEntries e;
-    for (QTextBlock b = Log->LogWnd->document()->begin(); b.isValid(); b = b.next()) {
-      if (!b.text().endsWith(QLatin1String(" From Local"))) continue;
+    TRecordEntry entry;
+    for (std::uint64_t i = 0; record.Entry(i, entry); ++i) {
+      if (record.TitleText(entry.Title) != "From Local") continue;
       ++e.Count;
-      std::size_t bytes = 0;
-      for (QTextBlock body = b.next(); body.isValid() && !body.text().isEmpty(); body = body.next()) {
-        if (!hex) {
-          bytes = static_cast<std::size_t>(body.length() - 1);
-          break;
-        }
-        bytes += static_cast<std::size_t>(std::max(0, body.length() - 1 - kHexTextColumn));
-      }
-      e.Largest = std::max(e.Largest, bytes);
+      e.Largest = std::max(e.Largest, static_cast<std::size_t>(entry.BodyLength));
     }
     return e;
   }

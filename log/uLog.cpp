@@ -3,12 +3,9 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "log/uLogView.h"
 #include "platform/gui/Clipboard.h"
 #include "platform/gui/ErrorBox.h"
 
@@ -24,6 +21,10 @@ TLog::TLog(QWidget* Parent) : QWidget(Parent, Qt::Window) {
   setAttribute(Qt::WA_QuitOnClose, false);
   move(573, 167);
   resize(518, 606);
+  FRecord.OnBodiesLost = [this](const std::string& Message) {
+    FLoss = Message;
+    FLossPending = true;
+  };
   CreateView();
   CreateMenu();
   FormCreate(this);
@@ -31,25 +32,14 @@ TLog::TLog(QWidget* Parent) : QWidget(Parent, Qt::Window) {
 
 TLog::~TLog() {
   if (Log == this) Log = nullptr;
+  // The view reads the record: it goes first, not with the other children after the record.
+  delete LogWnd;
+  LogWnd = nullptr;
 }
 
 void TLog::CreateView() {
-  LogWnd = new QPlainTextEdit(this);
+  LogWnd = new TLogView(FRecord, this);
   LogWnd->setObjectName(QStringLiteral("LogWnd"));
-  // Read-only for the user, but the caret stays, so that the user can park it with Refresh off.
-  LogWnd->setReadOnly(true);
-  LogWnd->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  LogWnd->setUndoRedoEnabled(false);  // the text only grows; an undo history would double it
-  LogWnd->setLineWrapMode(QPlainTextEdit::NoWrap);
-  // A monospace face with the metrics of the classic one, so that hex-dump columns line up.
-  QFont font(QStringLiteral("Liberation Mono"));
-  font.setStyleHint(QFont::Monospace);
-  font.setFixedPitch(true);
-  font.setPointSize(8);
-  LogWnd->setFont(font);
-  QPalette palette = LogWnd->palette();
-  palette.setColor(QPalette::Base, palette.color(QPalette::Button));
-  LogWnd->setPalette(palette);
   LogWnd->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(LogWnd, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
     // A scroll area reports the position in its viewport's coordinates.
@@ -87,30 +77,31 @@ void TLog::CreateMenu() {
 }
 
 void TLog::FormCreate(QObject*) {
-  LogWnd->clear();
+  FRecord.Clear();
+  LogWnd->Flush();
+  LogWnd->SetFollowing(Refresh1->isChecked());
+  LogWnd->SetWordWrap(Wordwrap1->isChecked());
   SetEntryTitle(std::string());
   SetEntryColor(clBlack);
 }
 
-void TLog::ScrollToCaret() { LogWnd->ensureCursorVisible(); }
-
 void TLog::Copy1Click(QObject*) {
-  // The document's raw text keeps every character as shown (a no-break space stays one), with the
-  // paragraph separators turned into line ends.
-  QString text = LogWnd->document()->toRawText();
-  text.replace(QChar::ParagraphSeparator, u'\n');
-  platform::gui::SetClipboardText(text);
-  // Moving the caret would scroll it into view; the view must stay where it is.
-  const int h = LogWnd->horizontalScrollBar()->value();
-  const int v = LogWnd->verticalScrollBar()->value();
-  LogWnd->moveCursor(QTextCursor::Start);
-  LogWnd->horizontalScrollBar()->setValue(h);
-  LogWnd->verticalScrollBar()->setValue(v);
+  // Every line as the view holds it, unwrapped, joined by line ends.
+  LogWnd->Flush();
+  platform::gui::SetClipboardText(LogWnd->AllText());
+  // The selection collapses to the start of the text; the view stays where it is.
+  LogWnd->SetSelection({}, {});
 }
 
-void TLog::Clear1Click(QObject*) { LogWnd->clear(); }
+void TLog::Clear1Click(QObject*) {
+  FRecord.Clear();
+  LogWnd->Flush();
+}
 
-void TLog::Refresh1Click(QObject*) { Refresh1->setChecked(!Refresh1->isChecked()); }
+void TLog::Refresh1Click(QObject*) {
+  Refresh1->setChecked(!Refresh1->isChecked());
+  LogWnd->SetFollowing(Refresh1->isChecked());
+}
 
 void TLog::LineMode1Click(QObject*) {
   LineMode1->setChecked(!LineMode1->isChecked());
@@ -121,5 +112,5 @@ void TLog::Debugstring1Click(QObject*) { Debugstring1->setChecked(!Debugstring1-
 
 void TLog::Wordwrap1Click(QObject*) {
   Wordwrap1->setChecked(!Wordwrap1->isChecked());
-  LogWnd->setLineWrapMode(Wordwrap1->isChecked() ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+  LogWnd->SetWordWrap(Wordwrap1->isChecked());
 }

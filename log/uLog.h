@@ -5,6 +5,10 @@
 // Entries are separated by one empty line; each is a header line (date, time, title) and the body
 // as one line of printable text or, while Debugstring1 is checked, as a hex dump.
 //
+// The entries go to the traffic record, Record(), as raw bytes with the display mode of the moment;
+// the view LogWnd draws them from there, only the lines in sight. An entry costs a copy of its body
+// and constant bookkeeping, however large the log grows.
+//
 // The window starts hidden and shows itself at the next entry; closing it only hides it. Its
 // PopupMenu is also the main window's context menu. The check states live in the menu items only:
 // LineMode1's check is what a new session takes.
@@ -15,20 +19,21 @@
 #include <functional>
 #include <string>
 
+#include "log/EntrySink.h"
+#include "log/TrafficRecord.h"
 #include "platform/gui/Colors.h"
 
 class QAction;
 class QMenu;
-class QPlainTextEdit;
-class QTimer;
+class TLogView;
 
-class TLog : public QWidget {
+class TLog : public QWidget, public TEntrySink {
 public:
   explicit TLog(QWidget* Parent = nullptr);
   ~TLog() override;
 
   // The controls, under their form names (which are also their Qt object names).
-  QPlainTextEdit* LogWnd = nullptr;
+  TLogView* LogWnd = nullptr;
   QMenu* PopupMenu = nullptr;
   QAction* Copy1 = nullptr;
   QAction* Clear1 = nullptr;
@@ -38,12 +43,20 @@ public:
   QAction* Wordwrap1 = nullptr;
 
   TColor EntryColor() const noexcept { return FEntryColor; }
-  void SetEntryColor(TColor Value) noexcept { FEntryColor = Value; }
+  void SetEntryColor(TColor Value) noexcept override { FEntryColor = Value; }
   const std::string& EntryTitle() const noexcept { return FEntryTitle; }
-  void SetEntryTitle(const std::string& Value) { FEntryTitle = Value; }
+  void SetEntryTitle(const std::string& Value) override { FEntryTitle = Value; }
 
-  // Appends one entry built from EntryTitle, EntryColor and Body (any bytes; may be empty).
-  void AddEntry(const std::string& Body);
+  // Appends one entry built from EntryTitle, EntryColor and Body (any bytes; may be empty), in
+  // hex mode while Debugstring1 is checked. Without a source it belongs to no session.
+  void AddEntry(const std::string& Body) override;
+  void AddEntry(const std::string& Body, const TEntrySource& Source) override;
+  // Keeps the session's facts in the record.
+  void SessionChanged(const TSessionInfo& Info) override;
+
+  // Everything the log has received since the last Clear.
+  TTrafficRecord& Record() noexcept { return FRecord; }
+  const TTrafficRecord& Record() const noexcept { return FRecord; }
 
   // Handlers. A menu item runs its handler when chosen; calling one directly has the same effect,
   // toggling the item's check included.
@@ -65,15 +78,15 @@ private:
   void CreateMenu();
   QAction* AddItem(const char* Name, const char* Caption, bool Checkable, bool Checked,
                    void (TLog::*Handler)(QObject*));
-  void ScrollToCaret();
+  // Writes the record's report of bodies it could not keep as an entry of its own.
+  void ReportLoss();
 
-  // Redrawing is suspended while entries are added and resumed once this timer runs out, so that
-  // a burst of entries is drawn once rather than once each.
-  void SuspendRedraw();
-  QTimer* FRedrawTimer = nullptr;
-
+  TTrafficRecord FRecord;
   TColor FEntryColor = clBlack;
   std::string FEntryTitle;
+  // The record reports a loss from inside Add; the entry that says so is added once Add returns.
+  std::string FLoss;
+  bool FLossPending = false;
 };
 
 // The program's log window. The main block creates it after the main window; TLog's destructor

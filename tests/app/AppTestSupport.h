@@ -5,9 +5,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextBlock>
 
 #include <gtest/gtest.h>
 
@@ -27,7 +25,7 @@ using namespace testsupport;
 struct TEntry {
   std::string Title;
   TColor Color;
-  std::size_t BodyLength;  // in text mode: the characters of the line after the header
+  std::size_t BodyLength;  // bytes
 };
 
 // The two windows, made and torn down as the program does.
@@ -59,23 +57,20 @@ protected:
     return port;
   }
 
-  // The log's entries, from their header lines (date, time, title).
+  // The log's entries with one of the relay's titles, from the traffic record.
   static std::vector<TEntry> Entries() {
     static const char* kTitles[] = {"Connection Opened", "From Local", "From Remote", "Error: Local has closed",
                                     "Connection Closed", "Error: Relay into itself"};
     std::vector<TEntry> out;
-    for (QTextBlock b = Log->LogWnd->document()->begin(); b.isValid(); b = b.next()) {
-      std::string line = b.text().toStdString();
-      for (const char* t : kTitles) {
-        std::string title(t);
-        if (line.size() > title.size() && line.compare(line.size() - title.size(), title.size(), title) == 0 &&
-            line[line.size() - title.size() - 1] == ' ') {
-          QColor c = b.begin().fragment().charFormat().foreground().color();
-          std::size_t body = b.next().isValid() ? static_cast<std::size_t>(b.next().text().size()) : 0;
-          out.push_back({title, static_cast<TColor>(c.red() | (c.green() << 8) | (c.blue() << 16)), body});
+    const TTrafficRecord& record = Log->Record();
+    TRecordEntry e;
+    for (std::uint64_t i = 0; record.Entry(i, e); ++i) {
+      const std::string title = record.TitleText(e.Title);
+      for (const char* t : kTitles)
+        if (title == t) {
+          out.push_back({title, e.Color, static_cast<std::size_t>(e.BodyLength)});
           break;
         }
-      }
     }
     return out;
   }

@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QMenu>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QHash>
+#include <QMenu>
+#include <QScrollBar>
 
 #include <memory>
 #include <string>
@@ -17,6 +14,7 @@
 
 #include "QtTestApp.h"
 #include "log/uLog.h"
+#include "log/uLogView.h"
 #include "platform/Exception.h"
 #include "platform/gui/Clipboard.h"
 #include "log/DateTimeText.h"
@@ -36,11 +34,11 @@ protected:
     EXPECT_TRUE(Errors.empty()) << "unexpected error box: " << (Errors.empty() ? "" : Errors.front());
   }
 
-  // The view's lines; none for an empty view.
+  // The view's lines, as shown; none for an empty view.
   QStringList Lines() const {
+    W->LogWnd->Flush();
     QStringList lines;
-    if (W->LogWnd->document()->isEmpty()) return lines;
-    for (QTextBlock b = W->LogWnd->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+    for (std::uint64_t i = 0; i < W->LogWnd->LineCount(); ++i) lines << W->LogWnd->LineText(i);
     return lines;
   }
 
@@ -61,13 +59,9 @@ protected:
     return lines;
   }
 
-  bool CaretInSight() const { return W->LogWnd->viewport()->rect().contains(W->LogWnd->cursorRect()); }
-
-  std::vector<QColor> ColoursOfLine(int Line) const {
-    std::vector<QColor> colours;
-    const QTextBlock b = W->LogWnd->document()->findBlockByNumber(Line);
-    for (auto it = b.begin(); !it.atEnd(); ++it) colours.push_back(it.fragment().charFormat().foreground().color());
-    return colours;
+  bool LastLineInSight() const {
+    W->LogWnd->Flush();
+    return W->LogWnd->TopLine() + W->LogWnd->PageLines() >= W->LogWnd->LineCount();
   }
 
   std::unique_ptr<TLog> W;
@@ -128,11 +122,8 @@ TEST_F(LogWindowTest, EachEntryIsWrittenInItsOwnColourWhichStaysForTheNext) {
     QColor Colour;
   } expected[] = {{0, QColor(255, 0, 0)}, {1, QColor(255, 0, 0)}, {3, QColor(0, 0, 128)},
                   {4, QColor(0, 0, 128)}, {6, QColor(0, 0, 128)}, {7, QColor(0, 0, 128)}};
-  for (const auto& e : expected) {
-    const std::vector<QColor> colours = ColoursOfLine(e.Line);
-    ASSERT_FALSE(colours.empty()) << "line " << e.Line;
-    for (const QColor& c : colours) EXPECT_EQ(c, e.Colour) << "line " << e.Line;
-  }
+  W->LogWnd->Flush();
+  for (const auto& e : expected) EXPECT_EQ(W->LogWnd->LineColor(static_cast<std::uint64_t>(e.Line)), e.Colour) << "line " << e.Line;
 }
 
 TEST_F(LogWindowTest, ClearEmptiesTheViewAndTheNextEntryHasNoLeadingEmptyLine) {
@@ -169,7 +160,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecks) {
     EXPECT_EQ(actions[i]->isCheckable(), items[i].Checkable);
     EXPECT_EQ(actions[i]->isChecked(), items[i].Checked);
   }
-  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 
 TEST_F(LogWindowTest, ChoosingACheckItemTogglesItOnceAsADirectCallDoes) {
@@ -179,10 +170,14 @@ TEST_F(LogWindowTest, ChoosingACheckItemTogglesItOnceAsADirectCallDoes) {
   EXPECT_FALSE(W->Debugstring1->isChecked());
   W->Wordwrap1->trigger();
   EXPECT_TRUE(W->Wordwrap1->isChecked());
-  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(W->LogWnd->WordWrap());
   W->Wordwrap1Click(nullptr);
   EXPECT_FALSE(W->Wordwrap1->isChecked());
-  EXPECT_EQ(W->LogWnd->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_FALSE(W->LogWnd->WordWrap());
+  W->Refresh1->trigger();
+  EXPECT_FALSE(W->LogWnd->Following());
+  W->Refresh1Click(nullptr);
+  EXPECT_TRUE(W->LogWnd->Following());
 }
 
 TEST_F(LogWindowTest, LineModeReportsEachNewStateToItsBinder) {
@@ -216,48 +211,52 @@ void FillPastOneScreen(TLog& Log) {
   ASSERT_TRUE(PumpQtUntil([&] { return Log.LogWnd->verticalScrollBar()->maximum() > 0; }));
 }
 
-TEST_F(LogWindowTest, CopyPutsTheWholeTextOnTheClipboardAndLeavesTheCaretAtTheStartUnscrolled) {
+TEST_F(LogWindowTest, CopyPutsTheWholeTextOnTheClipboardAndLeavesTheSelectionAtTheStartUnscrolled) {
   FillPastOneScreen(*W);
   Entry("Last", "no\xA0" "break");  // a no-break space must reach the clipboard as one
   QScrollBar* v = W->LogWnd->verticalScrollBar();
+  W->LogWnd->Flush();
   const int scrolled = v->value();
   ASSERT_GT(scrolled, 0);
+  W->LogWnd->SetSelection({3, 2}, {5, 1});
   platform::gui::SetClipboardText(QString());
   W->Copy1->trigger();
   EXPECT_EQ(platform::gui::ClipboardText(), Lines().join(u'\n'));
   EXPECT_TRUE(platform::gui::ClipboardText().endsWith(QStringLiteral("no\u00A0break")));
-  EXPECT_EQ(W->LogWnd->textCursor().position(), 0);
-  EXPECT_FALSE(W->LogWnd->textCursor().hasSelection());
+  EXPECT_EQ(W->LogWnd->Caret(), TTextPos{});
+  EXPECT_FALSE(W->LogWnd->HasSelection());
   EXPECT_EQ(v->value(), scrolled);
 }
 
-TEST_F(LogWindowTest, RefreshCheckedFollowsTheNewestEntryUncheckedKeepsTheCaretInSight) {
+TEST_F(LogWindowTest, RefreshCheckedFollowsTheNewestEntryUncheckedStaysWhereTheUserLeftIt) {
   FillPastOneScreen(*W);
   QScrollBar* v = W->LogWnd->verticalScrollBar();
   EXPECT_GT(v->value(), 0);
-  EXPECT_TRUE(CaretInSight());
+  EXPECT_TRUE(LastLineInSight());
 
   W->Refresh1->trigger();
   ASSERT_FALSE(W->Refresh1->isChecked());
-  W->LogWnd->moveCursor(QTextCursor::Start);  // the user parks the caret at the top
+  v->setValue(0);  // the user scrolls to the top
   const int maximum = v->maximum();
   Entry("Below", "unseen");
   ASSERT_TRUE(PumpQtUntil([&] { return v->maximum() > maximum; }));
   EXPECT_EQ(v->value(), 0);
-  EXPECT_EQ(W->LogWnd->textCursor().position(), 0);
-  EXPECT_TRUE(CaretInSight());
-  W->LogWnd->moveCursor(QTextCursor::End);  // parked at the end, it stays where the entry begins
-  const int parked = W->LogWnd->textCursor().position();
+  EXPECT_EQ(W->LogWnd->TopLine(), 0u);
+  v->setValue(v->maximum() / 2);  // parked in the middle, it stays there
+  const int parked = v->value();
   Entry("After", "it");
-  EXPECT_EQ(W->LogWnd->textCursor().position(), parked);
+  W->LogWnd->Flush();
+  EXPECT_EQ(v->value(), parked);
+  EXPECT_FALSE(LastLineInSight());
 
-  W->LogWnd->moveCursor(QTextCursor::Start);
+  v->setValue(0);
   W->Refresh1->trigger();  // takes effect from the next entry
   EXPECT_EQ(v->value(), 0);
   Entry("Followed", "seen");
-  EXPECT_EQ(W->LogWnd->textCursor().position(), W->LogWnd->document()->characterCount() - 1);
+  W->LogWnd->Flush();
   EXPECT_GT(v->value(), 0);
-  EXPECT_TRUE(CaretInSight());
+  EXPECT_EQ(v->value(), v->maximum());
+  EXPECT_TRUE(LastLineInSight());
 }
 
 }  // namespace
