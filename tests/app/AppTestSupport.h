@@ -57,21 +57,13 @@ protected:
     return port;
   }
 
-  // The log's entries with one of the relay's titles, from the traffic record.
+  // The log's entries, from the traffic record.
   static std::vector<TEntry> Entries() {
-    static const char* kTitles[] = {"Connection Opened", "From Local", "From Remote", "Error: Local has closed",
-                                    "Connection Closed", "Error: Relay into itself"};
     std::vector<TEntry> out;
     const TTrafficRecord& record = Log->Record();
     TRecordEntry e;
-    for (std::uint64_t i = 0; record.Entry(i, e); ++i) {
-      const std::string title = record.TitleText(e.Title);
-      for (const char* t : kTitles)
-        if (title == t) {
-          out.push_back({title, e.Color, static_cast<std::size_t>(e.BodyLength)});
-          break;
-        }
-    }
+    for (std::uint64_t i = 0; record.Entry(i, e); ++i)
+      out.push_back({record.TitleText(e.Title), e.Color, static_cast<std::size_t>(e.BodyLength)});
     return out;
   }
   static std::vector<std::string> Titles() {

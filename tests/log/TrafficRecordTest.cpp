@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -302,9 +303,14 @@ TEST(TrafficRecord, ReaderThreadsWhileTheWriterAddsSpillsAndClears) {
   std::thread reader([&] {
     std::string body, expected;
     std::uint32_t x = 1;
-    for (int i = 0; i < 2000000 && !done.load(); ++i) {
+    // Bounded by time as well as by count: before the writer's first entry it only spins.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (long i = 0; i < 100000000 && !done.load() && std::chrono::steady_clock::now() < deadline; ++i) {
       const std::uint64_t g = r.Generation(), n = r.Count();
-      if (n == 0) continue;
+      if (n == 0) {
+        std::this_thread::yield();
+        continue;
+      }
       x = x * 1664525u + 1013904223u;
       const std::uint64_t index = (x >> 16) % 2 ? n - 1 : (x >> 8) % n;  // the newest, which a view follows, or any
       TRecordEntry e;
@@ -329,11 +335,16 @@ TEST(TrafficRecord, ReaderThreadsWhileTheWriterAddsSpillsAndClears) {
   std::string body;
   for (std::uint64_t g = 0; g < 3; ++g) {
     if (g > 0) r.Clear();
+    const std::uint64_t before = checked.load();
     for (std::uint64_t seq = 1; seq <= 3000; ++seq) {
       Fill(body, LengthOf(g, seq), SeedOf(g, seq));
       r.Add("t", 1, emText, {seq % 5 + 1, edFromLocal, 0}, body);
     }
     EXPECT_GT(r.SpilledBytes(), 0u);
+    // On a busy machine the reader may not have run yet: each generation is read before the next
+    // Clear, so that every one is checked against its own bytes.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (checked.load() < before + 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   }
   done = true;
   reader.join();
