@@ -134,6 +134,8 @@ struct TLocalPortCase {
   std::uint16_t Port;  // where it listens: 0 for a port the system chose
 };
 
+void PrintTo(const TLocalPortCase& C, std::ostream* Out) { *Out << C.Name; }
+
 class LocalPort : public BadInput, public ::testing::WithParamInterface<TLocalPortCase> {};
 
 TEST_P(LocalPort, GivesItsErrorBoxOrListensWhereTheTextSays) {
@@ -199,6 +201,8 @@ struct TRemotePortCase {
   std::string Message;  // of the error box, for Refused
   std::uint16_t Port;   // for Reaches
 };
+
+void PrintTo(const TRemotePortCase& C, std::ostream* Out) { *Out << C.Name; }
 
 class RemotePort : public BadInput, public ::testing::WithParamInterface<TRemotePortCase> {};
 
