@@ -311,7 +311,11 @@ void TRelay::NewSession(TClient& Client) {
   s->Info.LocalAddr = Client.PeerAddr();
   s->Info.LocalPort = PortNumber(Client.PeerPort());
   s->Info.RemoteHost = FSettings.RemoteAddr;
-  s->Info.RemotePort = PortNumber(FSettings.RemotePort);
+  try {
+    const std::int64_t port = PortValue(FSettings.RemotePort);
+    s->Info.RemotePort = port > 0 ? static_cast<std::uint16_t>(port) : 0;
+  } catch (Exception&) {
+  }
   s->Info.StartUs = NowUs();
   s->Info.State = ssResolving;
   Client.Session = s->Id;
@@ -348,11 +352,17 @@ void TRelay::ForwardLocal(TSession& S, std::string& Pending) {
 
 // The session whose Remote is the peer of a newly accepted client: the relay has connected to its
 // own listening port, by a name or an address of this machine that Listen could not tell.
+// Both ends of the connection must match: the kernel gives one local port to connections to
+// different destinations, so a client of ours may well come from the port of a Remote.
 TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
   auto it = FOutgoing.find(PortNumber(Client.PeerPort()));
   if (it == FOutgoing.end()) return nullptr;
-  TSession* origin = FSessions.count(it->second) != 0 ? FSessions[it->second].get() : nullptr;
+  auto s = FSessions.find(it->second);
+  TSession* origin = s != FSessions.end() ? s->second.get() : nullptr;
   if (origin == nullptr || origin->Remote == nullptr || origin->OutgoingAddr != Client.PeerAddr()) return nullptr;
+  std::string localAddr;
+  std::uint16_t localPort = 0;
+  if (!LocalName(Client, localAddr, localPort) || localPort != origin->Info.RemotePort) return nullptr;
   return origin;
 }
 
