@@ -1,17 +1,30 @@
-// The event loop: one queue, the endpoints, and epoll for readiness. Internal state lives in one
-// process-wide object that is never destroyed, so that endpoints and sockets released by static
-// destructors at program end still find it.
+// The event loop: one queue, the endpoints, epoll for readiness and one timerfd for the timers.
+// Internal state lives in one process-wide object that is never destroyed, so that endpoints and
+// sockets released by static destructors at program end still find it.
+//
+// Timers: a record per (endpoint, identifier) and a min-heap of deadlines. Restarting or killing a
+// timer does not search the heap: the record's generation changes, and heap entries of an older
+// generation are dropped when they come to the top. The timerfd is armed for the earliest live
+// deadline; epoll watches it level-triggered, so the loop descriptor is readable while a period
+// has ended that the loop has not yet turned into WM_TIMER.
 #include "platform/MessageLoop.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <deque>
+#include <map>
 #include <memory>
+#include <queue>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "platform/Exception.h"
 
@@ -28,21 +41,48 @@ struct Endpoint {
   std::intptr_t value = 0;
 };
 
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the timerfd's clock
+using TimerKey = std::pair<HWND, UINT_PTR>;
+
+struct Timer {
+  Clock::duration period{};
+  std::uint64_t generation = 0;  // heap entries of another generation are stale
+  std::uint64_t token = 0;       // its WM_TIMER is posted with it: killing drops a queued one
+  bool queued = false;           // a WM_TIMER of it waits in the queue
+};
+
+struct TimerDeadline {
+  Clock::time_point due;
+  TimerKey key;
+  std::uint64_t generation;
+  bool operator>(const TimerDeadline& o) const { return due > o.due; }
+};
+
 struct Loop {
   Loop() {
     epfd = epoll_create1(EPOLL_CLOEXEC);
     wakefd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (epfd < 0 || wakefd < 0) throw Exception("Cannot create the event loop");
-    // Level-triggered on purpose: the loop descriptor must stay readable while messages wait.
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wakefd;
-    epoll_ctl(epfd, EPOLL_CTL_ADD, wakefd, &ev);
+    timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (epfd < 0 || wakefd < 0 || timerfd < 0) throw Exception("Cannot create the event loop");
+    // Level-triggered on purpose: the loop descriptor must stay readable while messages wait,
+    // and while a timer's period has ended unseen.
+    for (int fd : {wakefd, timerfd}) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = fd;
+      epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
+    }
   }
 
   int epfd = -1;
   int wakefd = -1;
+  int timerfd = -1;
   bool wakePending = false;
+
+  std::map<TimerKey, Timer> timers;
+  std::priority_queue<TimerDeadline, std::vector<TimerDeadline>, std::greater<>> deadlines;
+  std::uint64_t timerGeneration = 0;
+  Clock::time_point armedFor{};  // the timerfd's expiry; the epoch while disarmed
 
   std::deque<QueuedMessage> queue;
   std::unordered_map<HWND, Endpoint> endpoints;
@@ -77,6 +117,68 @@ struct Loop {
     Signal();
   }
 
+  // ---- timers ----
+
+  bool Live(const TimerDeadline& d) const {
+    auto it = timers.find(d.key);
+    return it != timers.end() && it->second.generation == d.generation;
+  }
+
+  void Schedule(const TimerKey& key, const Timer& t, Clock::time_point due) {
+    deadlines.push({due, key, t.generation});
+    // Restarts leave stale entries behind; rebuild before they outnumber the live ones.
+    if (deadlines.size() > 2 * timers.size() + 64) {
+      std::vector<TimerDeadline> live;
+      while (!deadlines.empty()) {
+        if (Live(deadlines.top())) live.push_back(deadlines.top());
+        deadlines.pop();
+      }
+      for (const TimerDeadline& d : live) deadlines.push(d);
+    }
+  }
+
+  // Arms the timerfd for the earliest live deadline, or disarms it.
+  void Arm() {
+    while (!deadlines.empty() && !Live(deadlines.top())) deadlines.pop();
+    Clock::time_point due = deadlines.empty() ? Clock::time_point{} : deadlines.top().due;
+    if (due == armedFor) return;
+    itimerspec spec{};
+    if (!deadlines.empty()) {
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+      if (ns <= 0) ns = 1;  // an it_value of zero would disarm
+      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    if (timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armedFor = due;
+  }
+
+  // Queues WM_TIMER for every timer whose period has ended and that has none waiting, and starts
+  // its next period. Expired: the timerfd reported its expiry, which is read here.
+  void FireDueTimers(bool Expired) {
+    if (Expired) {
+      std::uint64_t expirations;
+      while (read(timerfd, &expirations, sizeof expirations) == sizeof expirations) {
+      }
+      armedFor = Clock::time_point{};  // Arm sets it again
+    }
+    const Clock::time_point now = Clock::now();
+    while (!deadlines.empty() && deadlines.top().due <= now) {
+      TimerDeadline d = deadlines.top();
+      deadlines.pop();
+      auto it = timers.find(d.key);
+      if (it == timers.end() || it->second.generation != d.generation) continue;
+      Timer& t = it->second;
+      if (!t.queued) {
+        t.queued = true;
+        Enqueue({d.key.first, WM_TIMER, d.key.second, 0}, t.token);
+      }
+      Schedule(d.key, t, now + t.period);
+    }
+    Arm();
+  }
+
+  void ForgetTimer(std::map<TimerKey, Timer>::iterator it);
+
   // Collects readiness; the socket layer's handlers turn it into queued notifications.
   void Poll(int timeoutMs) {
     if (!queue.empty()) timeoutMs = 0;
@@ -85,14 +187,19 @@ struct Loop {
     do {
       n = epoll_wait(epfd, events, 64, timeoutMs);
     } while (n < 0 && errno == EINTR && timeoutMs != 0);
+    bool timerReady = false;
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
-      if (fd == wakefd) continue;
+      if (fd == timerfd) timerReady = true;
+      if (fd == wakefd || fd == timerfd) continue;
       auto it = watched.find(fd);
       if (it == watched.end()) continue;
       std::shared_ptr<loop::TReadyHandler> handler = it->second;  // survives an Unwatch inside
       (*handler)(events[i].events);
     }
+    // By the clock, not by the timerfd's report: a deadline passed while no one polled counts too.
+    if (timerReady || (!deadlines.empty() && deadlines.top().due <= Clock::now()))
+      FireDueTimers(timerReady);
     DrainWakeIfIdle();
   }
 
@@ -108,6 +215,10 @@ struct Loop {
       QueuedMessage q = queue.front();
       queue.pop_front();
       if (!Deliverable(q)) continue;
+      if (q.msg.message == WM_TIMER && q.token != 0) {
+        auto it = timers.find({q.msg.hwnd, q.msg.wParam});
+        if (it != timers.end() && it->second.token == q.token) it->second.queued = false;
+      }
       out = q.msg;
       return true;
     }
@@ -140,6 +251,13 @@ Loop& L() {
   return *loop;
 }
 
+void Loop::ForgetTimer(std::map<TimerKey, Timer>::iterator it) {
+  std::uint64_t token = it->second.token;
+  timers.erase(it);
+  loop::RevokeToken(token);  // drops its queued WM_TIMER
+  Arm();
+}
+
 }  // namespace
 
 bool RegisterWindowClass(const std::string& ClassName, TWndProc Proc) {
@@ -167,6 +285,8 @@ HWND CreateNotifyWindow(const std::string& ClassName) {
 bool DestroyNotifyWindow(HWND Wnd) {
   Loop& l = L();
   if (l.endpoints.erase(Wnd) == 0) return false;
+  for (auto it = l.timers.lower_bound({Wnd, 0}); it != l.timers.end() && it->first.first == Wnd;)
+    l.ForgetTimer(it++);
   std::erase_if(l.queue, [Wnd](const QueuedMessage& q) { return q.msg.hwnd == Wnd; });
   l.DrainWakeIfIdle();
   return true;
@@ -248,6 +368,31 @@ bool WaitAndDispatch(int TimeoutMs) {
   if (l.queue.empty()) l.Poll(TimeoutMs);
   return l.DispatchWaiting() > 0;
 }
+
+UINT_PTR SetTimer(HWND Wnd, UINT_PTR IDEvent, UINT ElapseMs) {
+  Loop& l = L();
+  if (!IsWindow(Wnd)) return 0;
+  const TimerKey key{Wnd, IDEvent};
+  Timer& t = l.timers[key];
+  if (t.token != 0) loop::RevokeToken(t.token);  // a restart: the old period's message goes
+  t.token = loop::NewToken();
+  t.queued = false;
+  t.period = std::chrono::milliseconds(std::max<UINT>(ElapseMs, 1));
+  t.generation = ++l.timerGeneration;
+  l.Schedule(key, t, Clock::now() + t.period);
+  l.Arm();
+  return IDEvent != 0 ? IDEvent : 1;
+}
+
+bool KillTimer(HWND Wnd, UINT_PTR IDEvent) {
+  Loop& l = L();
+  auto it = l.timers.find({Wnd, IDEvent});
+  if (it == l.timers.end()) return false;
+  l.ForgetTimer(it);
+  return true;
+}
+
+std::size_t TimerCount() { return L().timers.size(); }
 
 bool ApplicationTerminated() { return L().terminated; }
 void SetApplicationTerminated(bool Value) { L().terminated = Value; }

@@ -8,7 +8,13 @@
 //
 // Endpoints belong to a registered window class, carry one pointer-sized user value and get a
 // handle that is never reused in the process. Destroying an endpoint drops every message still
-// queued for it.
+// queued for it and kills its timers.
+//
+// Timers, as SetTimer and KillTimer of a window: an endpoint's timer puts WM_TIMER (WParam = its
+// identifier) into the queue each time its period has passed, at most one at a time: while one
+// waits in the queue, a period that ends adds nothing, and the next period starts when it ends,
+// so a loop that falls behind gets fewer messages, never a burst. All timers share one timer
+// descriptor of the loop, armed for the earliest deadline.
 //
 // The loop exposes one descriptor (LoopDescriptor) that is readable whenever there is work, so that
 // a GUI toolkit's loop can watch it and call DispatchPending. An installed application pump makes
@@ -65,10 +71,21 @@ int RunMessageLoop();
 // anything was dispatched. For loops that wait for a condition with a deadline.
 bool WaitAndDispatch(int TimeoutMs);
 
+// Starts the endpoint's timer IDEvent with a period of ElapseMs (0 counts as 1); setting an
+// existing timer again restarts it with the new period and drops its WM_TIMER still queued.
+// Returns IDEvent (1 for an IDEvent of 0), or 0 (nothing started) when the endpoint does not
+// exist.
+UINT_PTR SetTimer(HWND Wnd, UINT_PTR IDEvent, UINT ElapseMs);
+// Stops the timer and drops its WM_TIMER still queued; false when there is no such timer.
+bool KillTimer(HWND Wnd, UINT_PTR IDEvent);
+// Timers running (a test's view).
+std::size_t TimerCount();
+
 bool ApplicationTerminated();
 void SetApplicationTerminated(bool Value);
 
-// A descriptor that is readable whenever the loop has work (queued messages or ready sockets).
+// A descriptor that is readable whenever the loop has work (queued messages, ready sockets or a
+// timer whose period has passed).
 int LoopDescriptor();
 void SetApplicationPump(std::function<void()> Pump);
 

@@ -11,8 +11,10 @@ using UINT = std::uint32_t;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
+using UINT_PTR = std::uintptr_t;  // a timer's identifier
 
 constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_TIMER = 0x0113;  // WParam: the timer's identifier; LParam: 0
 constexpr UINT WM_USER = 0x0400;
 
 // What the loop hands to a window procedure and what PeekMessage takes out of the queue.
