@@ -39,9 +39,16 @@ constexpr int WS_SO_REUSEADDR = 0x0004;
 constexpr int WS_SO_KEEPALIVE = 0x0008;
 constexpr int WS_SO_BROADCAST = 0x0020;
 constexpr int WS_SO_LINGER = 0x0080;
+// Level WS_IPPROTO_TCP.
+constexpr int WS_TCP_NODELAY = 0x0001;
 
 constexpr long WS_FIONREAD = 0x4004667F;
 constexpr long WS_FIONBIO = static_cast<long>(0x8004667Eu);
+// Not a Windows Sockets command: the bytes of a stream socket that its peer's kernel has not yet
+// acknowledged (sent or still waiting to be sent, an end of stream counting one), as Linux's
+// SIOCOUTQ. 0 means the peer's kernel holds everything. The code is one of the socket ioctls'
+// ('s', 10) that Windows does not use.
+constexpr long WS_SIOCOUTQ = 0x4004730A;
 constexpr int WS_MSG_OOB = 0x1;
 
 constexpr int SD_RECEIVE = 0;

@@ -46,7 +46,6 @@ constexpr int kWsSoDontLinger = ~WS_SO_LINGER;
 constexpr int kWsSoSndBuf = 0x1001;
 constexpr int kWsSoRcvBuf = 0x1002;
 constexpr int kWsSoOobInline = 0x0100;
-constexpr int kWsTcpNoDelay = 0x0001;
 
 int gStartups = 0;
 int gCleanups = 0;
@@ -263,7 +262,7 @@ int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen)
     }
   } else if (Level == WS_IPPROTO_TCP) {
     level = IPPROTO_TCP;
-    if (OptName != kWsTcpNoDelay) return Fail(WSAENOPROTOOPT);
+    if (OptName != WS_TCP_NODELAY) return Fail(WSAENOPROTOOPT);
     name = TCP_NODELAY;
   } else {
     return Fail(WSAEINVAL);
@@ -306,6 +305,13 @@ int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp) {
   if (Cmd == WS_FIONREAD) {
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) != 0) return FailErrno(errno);
+    *Argp = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  if (Cmd == WS_SIOCOUTQ) {
+    if (SocketType(fd) != SOCK_STREAM) return Fail(WSAEINVAL);
+    int n = 0;
+    if (::ioctl(fd, SIOCOUTQ, &n) != 0) return FailErrno(errno);
     *Argp = static_cast<std::uint32_t>(n);
     return 0;
   }

@@ -145,6 +145,16 @@ void Evaluate(int Fd, SocketRecord& R, std::uint32_t Events) {
   if (!R.closePosted && (R.mask & FD_CLOSE) != 0 && PeerClosed(Fd, R, Events)) {
     R.closePosted = true;
     Post(Fd, R, FD_CLOSE, CloseError(Fd, R, Events));
+  } else if (R.closePosted && R.closeError == 0 && !R.resetPosted && (R.mask & FD_CLOSE) != 0 &&
+             ((Events & EPOLLERR) != 0 || ((Events & EPOLLHUP) != 0 && !R.shutSend))) {
+    // After the peer's end, a hang-up that our own shutdown did not cause is a reset (or a
+    // timeout). Linux reports a reset that hits a socket in CLOSE_WAIT as EPIPE.
+    R.resetPosted = true;
+    int err = PendingError(Fd);
+    if (err == 0 && R.resetSeen) err = ECONNRESET;
+    Post(Fd, R, FD_CLOSE, err == 0 || err == EPIPE || err == ECONNRESET ? WSAECONNRESET
+                          : err == ENETDOWN                            ? WSAENETDOWN
+                                                                       : WSAECONNABORTED);
   }
 }
 
@@ -266,6 +276,7 @@ int Select(int Fd, HWND Wnd, UINT Msg, long Mask) {
   r.writeEnabled = true;
   r.acceptEnabled = true;
   r.closePosted = false;
+  r.resetPosted = false;
   Evaluate(Fd, r, Probe(Fd));  // what already holds is posted now
   return 0;
 }

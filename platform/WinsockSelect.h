@@ -14,6 +14,14 @@
 //                  only part of the span
 //   acceptEnabled  select, accept (any outcome)                posting FD_ACCEPT
 //   closePosted    posting FD_CLOSE                            select
+//   resetPosted    posting the FD_CLOSE of a reset that        select
+//                  followed an orderly FD_CLOSE
+//
+// FD_CLOSE comes once per selection, as on Windows, with one addition: a socket kept open after
+// the peer's orderly end (a half-open connection) that is then reset, or fails otherwise, while
+// its own send side is still open gets a second FD_CLOSE with the error (10054 for a reset).
+// Windows would tell of it only at the next send; a half-open socket that only waits would never
+// learn of it.
 //
 // Every notification is posted with the selection's loop token, so closesocket and a new
 // WSAAsyncSelect drop what is still queued (RevokeToken) while plain PostMessage traffic of the
@@ -65,6 +73,7 @@ struct SocketRecord {
   bool writeEnabled = false;
   bool acceptEnabled = false;
   bool closePosted = false;
+  bool resetPosted = false;
 };
 
 // The record of Fd, or null when there is none (never created, or cleared by closesocket).
