@@ -11,7 +11,27 @@
 // One component wraps one IPv4 socket (TCP or UDP) in non-blocking mode, driven by the event loop of
 // the one thread: the socket library posts readiness and lookup answers to the component's
 // notification window and HandleNotifyMessage turns them into state changes and events. A
-// component is never destroyed inside one of its own handlers: FreeLater and CloseLater post.
+// component is never destroyed inside one of its own handlers: FreeLater and CloseLater post, and
+// a MsgFreeLater that a pump delivers while a handler of the component runs (or while the
+// component itself pumps) waits until that has returned.
+//
+// Ending the sending direction, and the connection:
+// - Shutdown(1) and Shutdown(2) shut the send side only once the send chain has drained: every
+//   queued byte reaches the peer before the end of stream. From the call on, Send fails with
+//   10058 as the socket call would. Shutdown(0) acts at once.
+// - With wsoAllowHalfOpen in ComponentOptions, the peer's orderly end of stream is not a close:
+//   every byte still waiting is offered (the last unterminated line too, in line mode), then
+//   OnPeerShutdown(Sender, 0) is raised and the socket stays wsConnected and can still send. Once
+//   its own send side is shut as well (Shutdown after the drain), in either order, the component
+//   closes itself: OnChangeState, OnSessionClosed(0), as Close; that close is orderly whatever
+//   the linger setting, so the kernel still delivers what it holds. A reset by the peer, also
+//   after its end of stream, ends the session as before: remaining data offered, then
+//   OnSessionClosed(10054).
+// - CloseWithReset ends the connection with a reset instead of an end of stream, but only once
+//   every queued byte has been acknowledged by the peer's kernel (the chain drained, the kernel's
+//   send queue empty, looked at every few milliseconds from a timer): the peer reads all of them,
+//   then gets ECONNRESET. It raises what Close raises; Send fails with 10058 meanwhile.
+// - Close and Abort act at once, as ever: bytes still in the chain are not sent.
 #pragma once
 
 #include <array>
@@ -36,30 +56,28 @@ std::string FormatMessageArgs(const std::string& Fmt, const std::vector<std::str
 
 class TCustomWSocket : public TComponent {
 public:
-  // 1. Create
   explicit TCustomWSocket(TComponent* AOwner);
   ~TCustomWSocket() override;
 
-  // 2.
+  // The dispatch of the notification window's messages, the per-session defaults, and the one
+  // routine that closes the handle and ends a session.
   virtual void HandleNotifyMessage(platform::TMessage& Msg);
-  // 3.
   virtual void ResetDefaults();
-  // 4.
   virtual void CloseAndNotify(bool Shut, std::uint16_t Error);
-  // 5., 6.
+  // Setters that subclasses refine, the count of bytes waiting, binding before connect, one
+  // platform send.
   virtual void SetPort(const std::string& Value);
   virtual void SetProto(const std::string& Value);
-  // 7. the RcvdCount read
   virtual std::int32_t RcvdCount();
-  // 8.
   virtual void BindLocal();
-  // 9.
   virtual std::int32_t NetSend(const char* Data, std::int32_t Len);
-  // 10., 11., 12.
+  // Reporting: misuse and failures to the caller (OnError or ESocketException), exceptions that
+  // escaped a handler to OnBgException.
   virtual void RaiseSocketExceptionFmt(const std::string& Fmt, const std::vector<std::string>& Args);
   virtual void RaiseSocketException(const std::string& Msg);
   virtual void OfferBackgroundException(Exception& E);
-  // 13. - 20.
+  // The notifications: each raises its event when assigned and does nothing else; subclasses
+  // override them and call the inherited one. NotifyDataAvailable tells whether a handler ran.
   virtual bool NotifyDataAvailable(std::uint16_t Error);
   virtual void NotifySessionAvailable(std::uint16_t Error);
   virtual void NotifySessionConnected(std::uint16_t Error);
@@ -68,39 +86,38 @@ public:
   virtual void NotifyChangeState(TSocketState OldState, TSocketState NewState);
   virtual void NotifyDnsLookupDone(std::uint16_t Error);
   virtual void NotifyError();
-  // 21., 22.
+  // The platform receives.
   virtual std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags);
   virtual std::int32_t NetRecvFrom(SOCKET Handle, char* Buffer, std::int32_t BufferSize,
                                    std::int32_t Flags, TSockAddrIn& From, std::int32_t& FromLen);
-  // 23.
+  // Connecting out.
   virtual void Connect();
-  // 24. - 27.
+  // Ending a session: at once, from the loop, or with the component's destruction from the loop.
   virtual void Close();
   virtual void CloseLater();
   virtual void FreeLater();
   virtual void Abort();
-  // 28.
+  // Pumping waits: until the send chain has drained, until the socket has closed.
   virtual void Flush();
-  // 29.
   virtual void WaitUntilClosed();
-  // 30., 31.
+  // Listening, and taking a pending connection (Dup below adopts it).
   virtual void Listen();
   virtual SOCKET Accept();
-  // 32. - 34.
+  // Reading.
   virtual std::int32_t Receive(void* Buffer, std::int32_t BufferSize);
   virtual std::string ReceiveText();
   virtual std::int32_t ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrIn& From,
                                    std::int32_t& FromLen);
-  // 35. - 37.
+  // Writing: queued on the send chain (Send, SendText) or one datagram past it (SendTo).
   virtual std::int32_t Send(const void* Data, std::int32_t Len);
   virtual std::int32_t SendTo(TSockAddrIn Dest, std::int32_t DestLen, const void* Data,
                               std::int32_t Len);
   virtual std::int32_t SendText(const std::string& Str);
-  // 38. - 40.
+  // Asynchronous name lookups.
   virtual void DnsLookup(const std::string& HostName);
   virtual void ReverseDnsLookup(const std::string& HostAddr);
   virtual void CancelDnsLookup();
-  // 41. the PeerAddr read, 42. - 47.
+  // The peer's and the socket's own address, and adopting an accepted handle.
   virtual std::string PeerAddr();
   virtual std::string GetPeerPort();
   virtual std::int32_t GetPeerName(TSockAddrIn& Name, std::int32_t NameLen);
@@ -108,11 +125,34 @@ public:
   virtual std::string GetBoundAddr();
   virtual std::int32_t GetSockName(TSockAddrIn& Name, std::int32_t& NameLen);
   virtual void Dup(SOCKET NewHandle);
-  // 48. - 51.
+  // Half-closing (see the header comment), pausing the notifications, pumping the loop.
   virtual void Shutdown(std::int32_t How);
   virtual void Pause();
   virtual void Resume();
   virtual void PumpMessages();
+
+  // The ends of a connection that the header comment describes: the close with a reset after the
+  // last byte, and the peer's end of stream on a half-open session, raised as OnPeerShutdown
+  // unless CanStayHalfOpen says that this session cannot go on without the peer (a SOCKS
+  // negotiation cannot).
+  virtual void CloseWithReset();
+  virtual void NotifyPeerShutdown(std::uint16_t Error);
+  virtual bool CanStayHalfOpen() const { return true; }
+
+  // Code that runs handlers of this component, or pumps messages on its behalf, holds one of
+  // these: while any is alive, MsgFreeLater waits (it is posted again once the outermost has
+  // ended), and the server does not dispose of the component.
+  class THandlerScope {
+  public:
+    explicit THandlerScope(TCustomWSocket& S) : FSocket(S) { ++FSocket.FHandlerDepth; }
+    ~THandlerScope();
+    THandlerScope(const THandlerScope&) = delete;
+    THandlerScope& operator=(const THandlerScope&) = delete;
+
+  private:
+    TCustomWSocket& FSocket;
+  };
+  bool HandlerRunning() const { return FHandlerDepth > 0; }
 
   // The steps of destruction that need the whole object: cancel a pending lookup, close an open
   // socket (raising OnChangeState only), count the component out of the socket library, drop the
@@ -154,6 +194,9 @@ public:
   void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
   std::int32_t LingerTimeout() const { return FLingerTimeout; }
   void SetLingerTimeout(std::int32_t Value) { FLingerTimeout = Value; }
+  // The backlog that Listen gives to listen(); kept across sessions, read at the next Listen.
+  std::int32_t ListenBacklog() const { return FListenBacklog; }
+  void SetListenBacklog(std::int32_t Value) { FListenBacklog = Value; }
 
   // ---- read access to the internal state, for subclasses' owners and tests ----
   SOCKET SocketHandle() const { return FSocketHandle; }
@@ -171,6 +214,7 @@ public:
   TDataSent OnDataSent;
   TSendData OnSendData;
   TSessionClosed OnSessionClosed;
+  TPeerShutdown OnPeerShutdown;  // wsoAllowHalfOpen only; see the header comment
   TSessionAvailable OnSessionAvailable;
   TSessionConnected OnSessionConnected;
   TChangeState OnChangeState;
@@ -192,6 +236,13 @@ protected:
   void DiscardSendBuffer();
   // The FD_READ handling and the drain at FD_CLOSE.
   void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
+
+  // Half-closing and the ends of a connection (WSocketCore.cpp).
+  void ShutdownSendSide();          // the deferred Shutdown, once the chain has drained
+  void PeerEnded();                 // the peer's orderly end on a half-open session
+  void CloseIfBothSidesEnded();     // the close of a half-open session whose both sides ended
+  void ResetIfAllDelivered();       // CloseWithReset's check, at the call and from its timer
+  void ApplyTcpNoDelay();           // wsoTcpNoDelay on the open stream socket
 
   void MsgSocketEventHandler(platform::TMessage& Msg);
   void MsgHostByNameDoneHandler(platform::TMessage& Msg);
@@ -241,10 +292,26 @@ protected:
   bool FEarlyAnswerSet = false;
   std::deque<std::unique_ptr<TBuffer>> FSendChain;
   std::int32_t FSendBlockSize = 1460;
+  std::int32_t FListenBacklog = 5;
+
+  // Per session (reset):
+  //   FSendShutRequested  Shutdown(1|2) or CloseWithReset was called: Send fails with 10058
+  //   FShutdownWhenSent   the send side is shut once the chain has drained
+  //   FSendShutDone       the send side has been shut: after the drain, or by a close, which
+  //                       leaves the chain unsent; nothing of the chain leaves any more
+  //   FPeerEnded          the peer's orderly end arrived on a half-open session
+  //   FResetWhenSent      CloseWithReset waits for the chain and the kernel's send queue
+  bool FSendShutRequested = false;
+  bool FShutdownWhenSent = false;
+  bool FSendShutDone = false;
+  bool FPeerEnded = false;
+  bool FResetWhenSent = false;
 
 private:
   void ResetDefaultsOfThisLevel();
   bool FDestructionDone = false;
+  int FHandlerDepth = 0;
+  bool FFreeDeferred = false;  // a MsgFreeLater arrived while a handler ran
 };
 
 // The SOCKS level. With SocksServer set, Connect opens the TCP connection to the SOCKS server,
@@ -279,7 +346,9 @@ public:
   void Connect() override;
   void Listen() override;
 
-  // This level's own overridable operations, in slot order.
+  bool CanStayHalfOpen() const override { return FSocksPhase == spRelaying; }
+
+  // The SOCKS events, and the setters of the SOCKS server's address.
   virtual void NotifySocksConnected(std::uint16_t Error);
   virtual void SetSocksPort(const std::string& Value);
   virtual void SetSocksServer(const std::string& Value);
@@ -358,6 +427,7 @@ public:
   void HandleNotifyMessage(platform::TMessage& Msg) override;
   bool NotifyDataAvailable(std::uint16_t Error) override;
   void NotifySessionClosed(std::uint16_t Error) override;
+  void NotifyPeerShutdown(std::uint16_t Error) override;
   std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) override;
   std::int32_t RcvdCount() override;
 
@@ -406,6 +476,7 @@ private:
   void EndLineOffer();
   void OfferBufferedLines(std::int32_t SearchStart);
   void OfferPlainBufferedData();
+  void OfferRestAtEnd();
   void MsgLineModeDataHandler();
 };
 

@@ -185,6 +185,7 @@ void TCustomWSocket::Connect() {
       return;
     }
     if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+    ApplyTcpNoDelay();
   }
 
   FEventMask = kConnectMask;
@@ -259,7 +260,7 @@ void TCustomWSocket::Listen() {
     ChangeState(wsConnected);
     NotifySessionConnected(0);
   } else {
-    if (winsock::listen(FSocketHandle, 5) != 0) {
+    if (winsock::listen(FSocketHandle, FListenBacklog) != 0) {
       ReportSocketError("Listen");
       return;
     }
@@ -305,6 +306,7 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
   }
   FSocketHandle = NewHandle;
   ApplyLinger();
+  ApplyTcpNoDelay();
   FEventMask = kDupMask;
   if (winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, kDupMask) != 0) {
     ReportSocketError("WSAAsyncSelect");

@@ -1,5 +1,15 @@
 // TCustomWSocket: creation and destruction, the notification window, message dispatch, state
-// changes, closing in its several ways, error reporting and background exceptions.
+// changes, closing in its several ways (half-closes and the reset close included), error reporting
+// and background exceptions.
+//
+// Ends of a connection, per session:
+//
+//   Shutdown(1|2) --chain holds bytes--> FShutdownWhenSent --chain drained (TryToSend)--+
+//        |                                                                              v
+//        +--chain empty-------------------------------------------------------> FSendShutDone
+//   FD_CLOSE(0) with wsoAllowHalfOpen --> OnPeerShutdown --> FPeerEnded
+//   FSendShutDone and FPeerEnded, in either order --> orderly close, OnSessionClosed(0)
+//   CloseWithReset --> FResetWhenSent --chain drained, SIOCOUTQ 0 (timer)--> linger {1, 0} close
 #include <string>
 
 #include "net/WSocket.h"
@@ -13,10 +23,19 @@ namespace {
 
 const char* const kSocketWindowClass = "XSocketWindowClass";
 
+// CloseWithReset looks at the send queues this often.
+constexpr UINT_PTR kResetTimer = 1;
+constexpr UINT kResetCheckMs = 5;
+
 LRESULT SocketWindowProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
   auto* socket = reinterpret_cast<TCustomWSocket*>(GetWindowLongPtr(Wnd));
   if (socket == nullptr) return DefWindowProc(Wnd, Msg, WParam, LParam);
   TMessage message{Msg, WParam, LParam, 0};
+  if (Msg == MsgFreeLater) {
+    socket->HandleNotifyMessage(message);  // may destroy it: no scope may outlive it here
+    return message.Result;
+  }
+  TCustomWSocket::THandlerScope running(*socket);
   socket->HandleNotifyMessage(message);
   return message.Result;
 }
@@ -108,8 +127,16 @@ void TCustomWSocket::HandleNotifyMessage(TMessage& Msg) {
         Close();
         break;
       case MsgFreeLater:
+        if (HandlerRunning()) {
+          // A handler of this component pumped the loop: it still runs, so the object must live.
+          FFreeDeferred = true;
+          return;
+        }
         delete this;  // as the owner would; nothing of this object may be touched afterwards
         return;
+      case WM_TIMER:
+        if (Msg.WParam == kResetTimer) ResetIfAllDelivered();
+        break;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
       default:
@@ -145,12 +172,18 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
   if (Event & FD_WRITE) {
     TryToSend();
     if (FAllSent) NotifyDataSent(Error);
+    CloseIfBothSidesEnded();  // the drain may have shut the send side
   }
   if (Event & FD_ACCEPT) NotifySessionAvailable(Error);
   if (Event & FD_CLOSE) {
     if (FState != wsConnecting) {
       // Every byte still waiting is offered before the close is reported.
       ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+      if (Error == 0 && FComponentOptions.Contains(wsoAllowHalfOpen) && FState == wsConnected &&
+          FSocketType == WS_SOCK_STREAM && CanStayHalfOpen()) {
+        PeerEnded();  // a repeat of the end (a Resume selects anew) changes nothing
+        return;
+      }
       if (!FClosedEventRaised) {
         FClosedEventRaised = true;
         NotifySessionClosed(Error);
@@ -193,6 +226,12 @@ void TCustomWSocket::ResetDefaultsOfThisLevel() {
   FReadCount = 0;
   FClosedEventRaised = false;
   FFlushTimeout = 60;
+  FSendShutRequested = false;
+  FShutdownWhenSent = false;
+  FSendShutDone = false;
+  FPeerEnded = false;
+  if (FResetWhenSent) KillTimer(FNotifyWindow, kResetTimer);
+  FResetWhenSent = false;
 }
 
 void TCustomWSocket::CloseAndNotify(bool Shut, std::uint16_t Error) {
@@ -204,7 +243,12 @@ void TCustomWSocket::CloseAndNotify(bool Shut, std::uint16_t Error) {
     return;
   }
   if (FState == wsClosed) return;
-  if (Shut) Shutdown(SD_SEND);
+  // At once, not through Shutdown: a close does not wait for the send chain. What the chain still
+  // holds stays there unsent, also while a lingering close below pumps FD_WRITE notifications.
+  if (Shut) {
+    winsock::shutdown(FSocketHandle, SD_SEND);
+    FSendShutDone = true;
+  }
 
   for (;;) {
     if (winsock::closesocket(FSocketHandle) == 0) break;
@@ -248,7 +292,85 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::Shutdown(std::int32_t How) {
-  if (FSocketHandle != INVALID_SOCKET) winsock::shutdown(FSocketHandle, How);
+  if (FSocketHandle == INVALID_SOCKET) return;
+  if (FState != wsConnected || (How != SD_SEND && How != SD_BOTH)) {
+    winsock::shutdown(FSocketHandle, How);  // the result is ignored, as ever
+    return;
+  }
+  FSendShutRequested = true;
+  if (BufferedSendBytes() > 0) {
+    // The chain continues the kernel's send buffer: its bytes go before the end of stream, as the
+    // kernel's own do. The receive side of Shutdown(2) needs no wait.
+    if (How == SD_BOTH) winsock::shutdown(FSocketHandle, SD_RECEIVE);
+    FShutdownWhenSent = true;
+    return;
+  }
+  FShutdownWhenSent = false;
+  winsock::shutdown(FSocketHandle, How);
+  FSendShutDone = true;
+  CloseIfBothSidesEnded();
+}
+
+void TCustomWSocket::ShutdownSendSide() {
+  FShutdownWhenSent = false;
+  winsock::shutdown(FSocketHandle, SD_SEND);
+  FSendShutDone = true;
+}
+
+void TCustomWSocket::PeerEnded() {
+  if (FPeerEnded) return;
+  FPeerEnded = true;
+  NotifyPeerShutdown(0);
+  CloseIfBothSidesEnded();
+}
+
+void TCustomWSocket::CloseIfBothSidesEnded() {
+  if (!FPeerEnded || !FSendShutDone || FState != wsConnected || FSocketHandle == INVALID_SOCKET) return;
+  // Both ends of stream have been sent: an orderly close, whatever the linger setting, so that
+  // the kernel still delivers what it holds (a linger time of 0 would throw it away with a reset).
+  TLinger graceful;
+  winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&graceful),
+                      sizeof graceful);
+  CloseAndNotify(false, 0);
+}
+
+void TCustomWSocket::CloseWithReset() {
+  if (FState == wsClosed && FSocketHandle == INVALID_SOCKET) return;
+  FSendShutRequested = true;  // nothing more may be queued
+  FShutdownWhenSent = false;  // a reset, not an end of stream, follows the last byte
+  FResetWhenSent = true;
+  ResetIfAllDelivered();
+}
+
+void TCustomWSocket::ResetIfAllDelivered() {
+  if (!FResetWhenSent) return;
+  if (FState == wsConnected && FSocketType == WS_SOCK_STREAM && FSocketHandle != INVALID_SOCKET) {
+    std::uint32_t unacknowledged = 0;
+    if (BufferedSendBytes() > 0 ||
+        (winsock::ioctlsocket(FSocketHandle, WS_SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0)) {
+      // The chain drains on FD_WRITE as ever; the timer only looks.
+      SetTimer(FNotifyWindow, kResetTimer, kResetCheckMs);
+      return;
+    }
+  }
+  KillTimer(FNotifyWindow, kResetTimer);
+  FResetWhenSent = false;
+  if (FSocketHandle != INVALID_SOCKET) {
+    TLinger reset;
+    reset.l_onoff = 1;
+    reset.l_linger = 0;
+    winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&reset),
+                        sizeof reset);
+  }
+  CloseAndNotify(false, 0);
+}
+
+void TCustomWSocket::ApplyTcpNoDelay() {
+  if (!FComponentOptions.Contains(wsoTcpNoDelay) || FSocketType != WS_SOCK_STREAM) return;
+  std::int32_t on = 1;
+  if (winsock::setsockopt(FSocketHandle, WS_IPPROTO_TCP, WS_TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                          sizeof on) != 0)
+    ReportSocketError("setsockopt(TCP_NODELAY)");
 }
 
 void TCustomWSocket::ApplyLinger() {
@@ -276,6 +398,7 @@ void TCustomWSocket::Resume() {
 }
 
 void TCustomWSocket::PumpMessages() {
+  THandlerScope running(*this);  // the caller goes on with this object after the pump
   if (!FMultiThreaded) {
     ProcessMessages();
     return;
@@ -321,6 +444,7 @@ void TCustomWSocket::RaiseSocketExceptionFmt(const std::string& Fmt,
 }
 
 void TCustomWSocket::OfferBackgroundException(Exception& E) {
+  THandlerScope running(*this);
   bool CanClose = true;
   if (OnBgException) {
     try {
@@ -350,34 +474,55 @@ void TCustomWSocket::ReportSocketError(const std::string& Context) {
   RaiseSocketException(Message);
 }
 
+TCustomWSocket::THandlerScope::~THandlerScope() {
+  if (--FSocket.FHandlerDepth > 0 || !FSocket.FFreeDeferred) return;
+  FSocket.FFreeDeferred = false;
+  PostMessage(FSocket.FNotifyWindow, MsgFreeLater, 0, 0);
+}
+
 // ---- the notifications: each raises its event when assigned ----
+// Events raised outside the component's own dispatch (inside Close, Send, Connect called by other
+// code) count as running handlers too.
 
 bool TCustomWSocket::NotifyDataAvailable(std::uint16_t Error) {
   if (!OnDataAvailable) return false;
+  THandlerScope running(*this);
   OnDataAvailable(this, Error);
   return true;
 }
 void TCustomWSocket::NotifySessionAvailable(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnSessionAvailable) OnSessionAvailable(this, Error);
 }
 void TCustomWSocket::NotifySessionConnected(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnSessionConnected) OnSessionConnected(this, Error);
 }
 void TCustomWSocket::NotifySessionClosed(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnSessionClosed) OnSessionClosed(this, Error);
 }
+void TCustomWSocket::NotifyPeerShutdown(std::uint16_t Error) {
+  THandlerScope running(*this);
+  if (OnPeerShutdown) OnPeerShutdown(this, Error);
+}
 void TCustomWSocket::NotifyDataSent(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnDataSent) OnDataSent(this, Error);
 }
 void TCustomWSocket::NotifyChangeState(TSocketState OldState, TSocketState NewState) {
+  THandlerScope running(*this);
   if (OnChangeState) OnChangeState(this, OldState, NewState);
 }
 void TCustomWSocket::NotifyDnsLookupDone(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
 }
 void TCustomWSocket::NotifyError() {
+  THandlerScope running(*this);
   if (OnError) OnError(this);
 }
 void TCustomWSocket::NotifySendData(std::int32_t BytesSent) {
+  THandlerScope running(*this);
   if (OnSendData) OnSendData(this, BytesSent);
 }

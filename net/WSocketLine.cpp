@@ -171,6 +171,7 @@ void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {
 }
 
 void TCustomLineWSocket::NotifyLineLimitExceeded(std::int32_t RcvdLength, bool& ClearData) {
+  THandlerScope running(*this);
   if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);
 }
 
@@ -228,6 +229,19 @@ void TCustomLineWSocket::ApplyLineEdit(std::int32_t& Count) {
 }
 
 void TCustomLineWSocket::NotifySessionClosed(std::uint16_t Error) {
+  OfferRestAtEnd();
+  TCustomSocksWSocket::NotifySessionClosed(Error);
+}
+
+// The peer's end of stream on a half-open session: nothing more will arrive, so the rest is
+// offered now, as at a close.
+void TCustomLineWSocket::NotifyPeerShutdown(std::uint16_t Error) {
+  OfferRestAtEnd();
+  TCustomSocksWSocket::NotifyPeerShutdown(Error);
+}
+
+// Offers what the line buffer still holds when no more data can come, then releases the buffer.
+void TCustomLineWSocket::OfferRestAtEnd() {
   if (FLineBuffer) {
     // A close inside a running offer: only what the handler has not read yet is offered again.
     if (FLineOfferLength > 0) EndLineOffer();
@@ -243,7 +257,6 @@ void TCustomLineWSocket::NotifySessionClosed(std::uint16_t Error) {
     if (!FLineMode && !FLimitClearFlag) OfferPlainBufferedData();
     ReleaseLineBuffer();
   }
-  TCustomSocksWSocket::NotifySessionClosed(Error);
 }
 
 // Bytes left in the buffer while LineMode is off are handed to a handler that still reads them,

@@ -67,12 +67,15 @@ void TCustomWSocketServer::Notification(TComponent* AComponent, TOperation Opera
 // ---- events ----
 
 void TCustomWSocketServer::NotifyClientCreate(TWSocketClient* Client) {
+  THandlerScope running(*this);
   if (OnClientCreate) OnClientCreate(this, Client);
 }
 void TCustomWSocketServer::NotifyClientConnect(TWSocketClient* Client, std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnClientConnect) OnClientConnect(this, Client, Error);
 }
 void TCustomWSocketServer::NotifyClientDisconnect(TWSocketClient* Client, std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnClientDisconnect) OnClientDisconnect(this, Client, Error);
 }
 
@@ -146,7 +149,7 @@ void TCustomWSocketServer::MsgClientClosedHandler(TMessage& Msg) {
   // Gone already (destroyed by someone else), or an object that took a freed client's address and
   // has not closed: the message is not for it.
   if (IsDestroying() || !HoldsClient(Closed) || !Closed->FDisposalPosted) return;
-  if (Closed->FDispatchDepth > 0) {
+  if (Closed->HandlerRunning()) {
     // A handler of the client pumped the loop: it is still running, so its object must live.
     PostMessage(NotifyWindow(), MsgClientClosed, 0, Msg.LParam);
     return;

@@ -52,7 +52,6 @@ public:
   // so it cannot tell a client from any other component.)
   explicit TWSocketClient(TComponent* AOwner);
 
-  void HandleNotifyMessage(platform::TMessage& Msg) override;
   void NotifySessionClosed(std::uint16_t Error) override;
   void Dup(SOCKET NewHandle) override;
   std::string PeerAddr() override { return FPeerAddr; }
@@ -75,9 +74,6 @@ private:
   bool FDisposalPosted = false;
   // OnClientConnect has been raised for this client, so its disposal raises OnClientDisconnect.
   bool FConnectAnnounced = false;
-  // Messages and close notices of this client being handled right now (nested when a handler
-  // pumps the loop): the server does not destroy a client while one of its handlers still runs.
-  int FDispatchDepth = 0;
 };
 
 class TCustomWSocketServer : public TWSocket {

@@ -8,26 +8,8 @@
 
 using namespace platform;
 
-namespace {
-// Counts a handler of the client as running for as long as the scope lasts.
-struct HandlerScope {
-  int& Depth;
-  explicit HandlerScope(int& D) : Depth(D) { ++Depth; }
-  ~HandlerScope() { --Depth; }
-};
-}  // namespace
-
 TWSocketClient::TWSocketClient(TComponent* AOwner) : TWSocket(AOwner) {
   if (auto* server = dynamic_cast<TCustomWSocketServer*>(AOwner)) server->ClientInserted(this);
-}
-
-void TWSocketClient::HandleNotifyMessage(TMessage& Msg) {
-  if (Msg.Msg == MsgFreeLater) {  // deletes this object: nothing may be touched afterwards
-    TWSocket::HandleNotifyMessage(Msg);
-    return;
-  }
-  HandlerScope running(FDispatchDepth);
-  TWSocket::HandleNotifyMessage(Msg);
 }
 
 void TWSocketClient::NotifySessionClosed(std::uint16_t Error) {
@@ -39,7 +21,7 @@ void TWSocketClient::NotifySessionClosed(std::uint16_t Error) {
   }
   // A client that no server created behaves as a plain socket. The close may come from outside
   // the client's own dispatch (the application's Close), and OnSessionClosed may pump the loop.
-  HandlerScope running(FDispatchDepth);
+  THandlerScope running(*this);
   TWSocket::NotifySessionClosed(Error);
 }
 

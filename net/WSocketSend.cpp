@@ -34,6 +34,13 @@ std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
     ReportSocketError("Send");
     return -1;
   }
+  if (FSendShutRequested) {
+    // The send side is shut, or will be once the chain has drained: bytes queued now could never
+    // leave. Refused as the socket call refuses them; 10058 does not close the socket.
+    winsock::WSASetLastError(WSAESHUTDOWN);
+    ReportSocketError("Send");
+    return -1;
+  }
   FAllSent = false;
   std::int32_t result = 0;
   if (Len > 0) {
@@ -55,7 +62,9 @@ std::int32_t TCustomWSocket::SendText(const std::string& Str) {
 }
 
 void TCustomWSocket::TryToSend() {
-  if (FSocketHandle == INVALID_SOCKET || FSendChain.empty()) return;
+  // Once the send side is shut, nothing of the chain can leave (it is shut only after the drain,
+  // or by a close, which leaves the chain unsent).
+  if (FSocketHandle == INVALID_SOCKET || FSendChain.empty() || FSendShutDone) return;
   for (;;) {
     TBuffer* block = FSendChain.front().get();
     std::int32_t len = 0;
@@ -63,6 +72,7 @@ void TCustomWSocket::TryToSend() {
     if (len == 0) {
       if (FSendChain.size() == 1) {
         FAllSent = true;
+        if (FShutdownWhenSent) ShutdownSendSide();  // the last queued byte has gone to the kernel
         return;
       }
       FSendChain.pop_front();
@@ -109,6 +119,7 @@ void TCustomWSocket::Flush() {
     TryToSend();
     PumpMessages();
   }
+  CloseIfBothSidesEnded();  // the drain may have shut the send side of a half-open session
 }
 
 std::int32_t TCustomWSocket::SendTo(TSockAddrIn Dest, std::int32_t DestLen, const void* Data,

@@ -202,14 +202,17 @@ void TCustomSocksWSocket::NotifySessionClosed(std::uint16_t Error) {
 }
 
 void TCustomSocksWSocket::NotifySocksConnected(std::uint16_t Error) {
+  THandlerScope running(*this);
   if (OnSocksConnected) OnSocksConnected(this, Error);
 }
 
 void TCustomSocksWSocket::NotifySocksError(std::int32_t Error, const std::string& Msg) {
+  THandlerScope running(*this);
   if (OnSocksError) OnSocksError(this, Error, Msg);
 }
 
 void TCustomSocksWSocket::NotifySocksAuthState(TSocksAuthState AuthState) {
+  THandlerScope running(*this);
   if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
 }
 

@@ -24,7 +24,12 @@ enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 
 enum TSocketLingerOnOff { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
 
-enum TWSocketOption : std::uint32_t { wsoNoReceiveLoop = 0 };
+// wsoNoReceiveLoop: one OnDataAvailable per read notification (see ReceiveLoop).
+// wsoAllowHalfOpen: the peer's orderly end of stream raises OnPeerShutdown and leaves the socket
+//   connected and able to send; the component closes itself once its own send side is shut too.
+// wsoTcpNoDelay: TCP_NODELAY on the connection, set when Connect makes the socket or Dup adopts
+//   an accepted one.
+enum TWSocketOption : std::uint32_t { wsoNoReceiveLoop = 0, wsoAllowHalfOpen = 1, wsoTcpNoDelay = 2 };
 
 // A set of TWSocketOption.
 class TWSocketOptions {
@@ -70,6 +75,7 @@ using TDataAvailable = std::function<void(TComponent* Sender, std::uint16_t Erro
 using TDataSent = std::function<void(TComponent* Sender, std::uint16_t Error)>;
 using TSendData = std::function<void(TComponent* Sender, std::int32_t BytesSent)>;
 using TSessionClosed = std::function<void(TComponent* Sender, std::uint16_t Error)>;
+using TPeerShutdown = std::function<void(TComponent* Sender, std::uint16_t Error)>;
 using TSessionAvailable = std::function<void(TComponent* Sender, std::uint16_t Error)>;
 using TSessionConnected = std::function<void(TComponent* Sender, std::uint16_t Error)>;
 using TDnsLookupDone = std::function<void(TComponent* Sender, std::uint16_t Error)>;
