@@ -194,6 +194,12 @@ public:
   void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
   std::int32_t LingerTimeout() const { return FLingerTimeout; }
   void SetLingerTimeout(std::int32_t Value) { FLingerTimeout = Value; }
+  // The capacity of each new block of the send chain: 1460 unless set, kept across sessions.
+  // Blocks already in the chain keep theirs. Larger blocks mean fewer platform sends for bulk data.
+  std::int32_t SendBlockSize() const { return FSendBlockSize; }
+  void SetSendBlockSize(std::int32_t Value) {
+    if (Value > 0) FSendBlockSize = Value;
+  }
   // The backlog that Listen gives to listen(); kept across sessions, read at the next Listen.
   std::int32_t ListenBacklog() const { return FListenBacklog; }
   void SetListenBacklog(std::int32_t Value) { FListenBacklog = Value; }

@@ -84,7 +84,15 @@ void TCustomWSocket::TryToSend() {
       int code = winsock::WSAGetLastError();
       if (code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN ||
           code == WSAEINVAL || code == WSAECONNABORTED) {
-        // The connection is gone; the queued bytes stay in the chain.
+        // The connection is gone; the queued bytes stay in the chain. What the peer sent before
+        // its reset can still be read, and is offered first, as the close notification does:
+        // closed at once, those bytes would be lost, and a relay could not pass them on before
+        // the reset.
+        std::uint32_t waiting = 0;
+        if (winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting > 0) {
+          ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+          if (FSocketHandle == INVALID_SOCKET || FClosedEventRaised) return;  // a handler closed it
+        }
         FClosedEventRaised = true;
         Close();
         NotifySessionClosed(static_cast<std::uint16_t>(code));

@@ -137,6 +137,32 @@ TEST(Send, SendThatFindsTheConnectionResetClosesThenReportsTheCodeBeforeReturnin
   EXPECT_EQ(s.events.size(), 3u);
 }
 
+// The peer sent bytes and then reset; our send finds the reset before the loop has told of the
+// bytes. They are still readable, and are offered before the close, as the close notification
+// offers them: closed at once, they would be lost.
+TEST(Send, SendThatFindsTheConnectionResetOffersWhatThePeerSentBeforeIt) {
+  SendSession s;
+  ASSERT_TRUE(s.Open());
+  std::string got;
+  s.sock.OnDataAvailable = [&](TComponent*, std::uint16_t) {
+    s.events.push_back("Data");
+    char buf[4096];
+    for (std::int32_t n; (n = s.sock.Receive(buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  };
+  const std::string before = Pattern(20000, 5);
+  ASSERT_EQ(::send(s.peer, before.data(), before.size(), 0), static_cast<ssize_t>(before.size()));
+  RawReset(s.peer);  // on loopback the bytes and then the reset have arrived when close returns
+  s.peer = -1;
+  const std::string data = Pattern(3000);
+  EXPECT_EQ(s.sock.Send(data.data(), 3000), 3000);
+  ASSERT_FALSE(s.events.empty());
+  EXPECT_EQ(s.events.front(), "Data") << TracePrint(s.events);
+  EXPECT_EQ(std::vector<std::string>(s.events.end() - 2, s.events.end()),
+            (std::vector<std::string>{"State 4>7", "Closed 10054"}));
+  EXPECT_EQ(got.size(), before.size());
+  EXPECT_EQ(Checksum(got), Checksum(before));
+}
+
 TEST(Send, PeerResetWhileDataWaitsToLeaveClosesExactlyOnce) {
   SendSession s;
   SmallReceiveBuffer(s.listener.Fd);
