@@ -1,18 +1,23 @@
 // The relay engine: the server's settings, Listen and Cancel, and the sessions: set-up, forwarding
-// both ways with an entry per chunk, and the end of a session. Three ends are handled so that no
-// byte the relay has taken is lost:
-// - the remote side closes while the client's chain still holds its last bytes: the client's send
-//   direction is shut down only once the chain has drained;
-// - the local client closes while bytes of it are still queued on Remote, or held because Remote
-//   is not connected yet: Remote outlives its TClient, owned by the engine, delivers them,
-//   half-closes and goes once the remote side has closed;
-// - the relay's own sockets close with linger off, so a close is an orderly end of stream and
-//   never a reset that throws away what the kernel still holds.
+// both ways with an entry per chunk, and the ends of a session, kept as TCP has them:
+//
+//   end of stream from one side   -> forwarded as an end of stream (a half-close) once every byte
+//                                    before it has left; the other direction goes on relaying
+//   reset from one side           -> every byte before it forwarded, then the other side reset
+//   lookup or connection failure  -> an entry that says why, and the local client reset, so that
+//                                    it sees a refusal rather than an empty answer
+//
+// A session ends when both directions have ended and drained, a side resets, or Cancel. Its TClient
+// goes when the local connection has closed; a Remote still delivering the local client's last
+// bytes (or its reset) outlives it, owned by the engine, until it has closed too. The relay's
+// sockets close with linger off, so that a close is an orderly end and never a reset that throws
+// away what the kernel still holds.
 #include "app/Relay.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +26,8 @@
 #include <string>
 
 #include "net/WSocketResolve.h"
-
+#include "net/WinsockBinding.h"
+#include "platform/WinsockErrors.h"
 #include "platform/MessageLoop.h"
 
 const TColor ConnectionColors[11] = {0x00000000, 0x00000080, 0x00008000, 0x00008080,
@@ -42,10 +48,11 @@ struct TRelay::TSession {
   // Once the client has gone: its colour, and local data still held for a Remote that connects.
   TColor Color = clBlack;
   std::string Pending;
-  bool Draining = false;  // Remote is owned by the engine and delivers what the client left
-  bool Cut = false;       // closed by Cancel: Remote goes with its client, whatever it still holds
-  // The remote side has closed while the client's chain still held data for the local client.
-  bool ShutdownClientWhenSent = false;
+  bool Draining = false;   // Remote is owned by the engine and delivers what the client left
+  bool Cut = false;        // closed by Cancel: Remote goes with its client, whatever it still holds
+  bool Connected = false;  // Remote's connection was made
+  // What the local client did before Remote was connected, passed on once it is.
+  TStreamEnd LocalEndToPass = seOpen;
   std::uint16_t OutgoingPort = 0;  // Remote's own local address and port, once it connects
   std::string OutgoingAddr;
   std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
@@ -60,10 +67,15 @@ namespace {
 // Numbers are never reused while the program runs, whatever engine makes the session.
 std::uint64_t gLastSession = 0;
 
-// What one read of a relay socket takes: in line mode the line on offer, otherwise what waits, but
-// at most kChunkLimit bytes. A sender faster than the log could otherwise fill a single entry with
-// megabytes, whose layout holds the windows for seconds; the rest waits for the next notification.
-constexpr std::int32_t kChunkLimit = 16 << 10;
+// What the relay reads at a time, each read an entry of its own: in line mode the line on offer;
+// otherwise what waits, up to kChunkLimit bytes, and up to kReadBudget bytes for one notification.
+// Between two notifications the loop hands control back to the windows, however fast the data
+// comes; within one, the reads stay a few hundred microseconds of work.
+constexpr std::int32_t kChunkLimit = 64 << 10;
+constexpr std::int32_t kReadBudget = 256 << 10;
+// The send chain's blocks of the relay's sockets: one send for a whole chunk, where the default
+// small blocks would take one for every 1460 bytes.
+constexpr std::int32_t kRelaySendBlock = 64 << 10;
 
 std::string ReceiveChunk(TWSocket& S) {
   if (S.LineMode()) return S.ReceiveText();
@@ -77,11 +89,14 @@ std::string ReceiveChunk(TWSocket& S) {
   return chunk;
 }
 
-// One read per notification, each notification a message of its own: between two of them the
-// loop hands control back to the windows, however fast the data comes.
+// One notification, one handler call: the handler reads its budget and the loop goes round. The
+// ends of a connection are TCP's: the peer's end of stream leaves the socket open for sending,
+// small writes go out at once (a request of several lines does not wait for the peer's delayed
+// acknowledgement), and a close is orderly.
 void RelaySocketOptions(TWSocket& S) {
-  S.SetComponentOptions({wsoNoReceiveLoop});
-  S.SetLingerOnOff(wsLingerOff);  // closes are an orderly end of stream, never a reset
+  S.SetComponentOptions({wsoNoReceiveLoop, wsoAllowHalfOpen, wsoTcpNoDelay});
+  S.SetLingerOnOff(wsLingerOff);
+  S.SetSendBlockSize(kRelaySendBlock);
 }
 
 std::int64_t NowUs() {
@@ -214,6 +229,9 @@ TRelay::TRelay(TComponent* AOwner, TEntrySink* Sink) : TComponent(AOwner), FSink
   FServer->OnClientConnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
     WSocketServerClientConnect(S, C, E);
   };
+  FServer->OnClientCreate = [this](TComponent* S, TWSocketClient* C) { WSocketServerClientCreate(S, C); };
+  // A burst of clients connecting at once is served whole: the system's largest accept queue.
+  FServer->SetListenBacklog(SOMAXCONN);
 }
 
 TRelay::~TRelay() {
@@ -339,6 +357,18 @@ void TRelay::SessionChanged(TSession& S) {
   S.Info.Color = S.LogColor();
   S.Info.BytesFromLocal = S.FromLocal;
   S.Info.BytesFromRemote = S.FromRemote;
+  // The state follows from how each side has ended; resolving, connecting and failed are set
+  // where they happen.
+  if (S.Info.State != ssFailed && S.Info.State >= ssRelaying) {
+    if (S.Info.LocalEnd == seReset || S.Info.RemoteEnd == seReset)
+      S.Info.State = ssReset;
+    else if (S.Info.LocalEnd == seFinished && S.Info.RemoteEnd == seFinished)
+      S.Info.State = ssClosed;
+    else if (S.Info.LocalEnd == seFinished)
+      S.Info.State = ssLocalEnded;
+    else if (S.Info.RemoteEnd == seFinished)
+      S.Info.State = ssRemoteEnded;
+  }
   if (FSink != nullptr) FSink->SessionChanged(S.Info);
 }
 
@@ -350,8 +380,6 @@ void TRelay::ForwardLocal(TSession& S, std::string& Pending) {
   Pending.clear();
 }
 
-// The session whose Remote is the peer of a newly accepted client: the relay has connected to its
-// own listening port, by a name or an address of this machine that Listen could not tell.
 // Both ends of the connection must match: the kernel gives one local port to connections to
 // different destinations, so a client of ours may well come from the port of a Remote.
 TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
@@ -366,6 +394,9 @@ TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
   return origin;
 }
 
+// Before the accept: the accepted socket takes the options of the relay's sockets with it.
+void TRelay::WSocketServerClientCreate(TComponent*, TWSocketClient* Client) { RelaySocketOptions(*Client); }
+
 void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, std::uint16_t Error) {
   auto* Client = dynamic_cast<TClient*>(AClient);
   TSession* loopOrigin = Client != nullptr ? LoopOrigin(*Client) : nullptr;
@@ -377,18 +408,20 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
                             TrimBlanks(FSettings.RemotePort) + " came back to this relay's own listening port";
     Entry(*SessionOf(Client), "Error: Relay into itself", why);
     Entry(*loopOrigin, "Error: Relay into itself", why);
-    Client->Close();
+    Fail(*SessionOf(Client), why);
+    Fail(*loopOrigin, why);
+    Client->CloseWithReset();
     CutSession(*loopOrigin);
   } else if (Client != nullptr) {
     NewSession(*Client);
     Client->PendingLocal.clear();
     Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
     Client->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
-    Client->OnDataSent = [this](TComponent* S, std::uint16_t E) { ClientDataSent(S, E); };
+    Client->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { ClientPeerShutdown(S, E); };
+    Client->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { ClientSessionClosed(S, E); };
     Client->SetLineMode(FSettings.LineMode);
     Client->SetLineEnd("\r\n");
-    RelaySocketOptions(*Client);
-    Client->ApplyLinger();  // the accepted socket took the old setting
+    Client->ApplyLinger();  // the accepted socket took the server's setting
 
     TWSocket* Remote = new TWSocket(Client);
     Remote->SetTag(Client->Tag());
@@ -397,18 +430,21 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     Remote->SetPort(FSettings.RemotePort);
     Remote->SetLineMode(FSettings.LineMode);
     Remote->SetLineEnd("\r\n");
-    RelaySocketOptions(*Remote);  // Connect gives the linger setting to the socket
+    RelaySocketOptions(*Remote);  // Connect gives them to the socket
     Remote->OnSessionConnected = [this](TComponent* S, std::uint16_t E) { RemoteSessionConnected(S, E); };
     Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
     Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
+    Remote->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { RemotePeerShutdown(S, E); };
     Remote->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
     Remote->OnDnsLookupDone = [this](TComponent* S, std::uint16_t E) { RemoteDnsLookupDone(S, E); };
-    Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
     // A dotted address is answered inside this call, and the connection attempt starts with it.
     // The address parser and the name service read only up to a zero byte, so "10.0.0.1<NUL>x"
-    // would connect to 10.0.0.1, a host nobody typed: a text with one names no host, and the
-    // session waits as for a name that cannot be resolved.
-    if (FSettings.RemoteAddr.find('\0') == std::string::npos) Remote->DnsLookup(FSettings.RemoteAddr);
+    // would connect to 10.0.0.1, a host nobody typed; Listen refuses such a text, and should the
+    // settings change under a running server, such a session fails as for a name not found.
+    if (FSettings.RemoteAddr.find('\0') == std::string::npos)
+      Remote->DnsLookup(FSettings.RemoteAddr);
+    else
+      PostLookupFailure(*SessionOf(Client), platform::WSAHOST_NOT_FOUND);
   }
   if (OnClientConnect) OnClientConnect(this, AClient, Error);
   if (Client != nullptr) {
@@ -430,23 +466,156 @@ void TRelay::BgException(TComponent* Sender, Exception& E, bool& CanClose) {
   if (OnBgException) OnBgException(Sender, E, CanClose);
 }
 
+// ---- the remote side: lookup and connection ----
+
 void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
   auto* Remote = static_cast<TWSocket*>(Sender);
   TSession* s = SessionOf(Remote);
+  if (s == nullptr) return;
   if (Error != 0) {
-    if (s != nullptr && s->Draining) Remote->FreeLater();  // nothing can be delivered now
+    Entry(*s, "Error: Lookup failed", WinsockErrorText(Error));
+    Fail(*s, WinsockErrorText(Error));
+    RefuseLocal(*s);
     return;
   }
   Remote->SetAddr(Remote->DnsResult());
-  if (s != nullptr) {
-    s->Info.RemoteAddr = Remote->DnsResult();
-    s->Info.State = ssConnecting;
-    SessionChanged(*s);
-  }
+  s->Info.RemoteAddr = Remote->DnsResult();
+  s->Info.State = ssConnecting;
+  SessionChanged(*s);
   Remote->Connect();
   // The kernel has given the attempt its local port: an accepted client with this peer is the
   // relay itself.
-  if (s != nullptr && LocalName(*Remote, s->OutgoingAddr, s->OutgoingPort)) FOutgoing[s->OutgoingPort] = s->Id;
+  if (LocalName(*Remote, s->OutgoingAddr, s->OutgoingPort)) FOutgoing[s->OutgoingPort] = s->Id;
+}
+
+// A lookup that cannot even be asked for fails as one that found nothing.
+void TRelay::PostLookupFailure(TSession& S, std::uint16_t Error) {
+  Entry(S, "Error: Lookup failed", WinsockErrorText(Error));
+  Fail(S, WinsockErrorText(Error));
+  RefuseLocal(S);
+}
+
+void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  if (Error != 0) {
+    Entry(*s, "Error: Connection failed", WinsockErrorText(Error));
+    Fail(*s, WinsockErrorText(Error));
+    RefuseLocal(*s);
+    return;
+  }
+  s->Connected = true;
+  s->Info.State = ssRelaying;
+  s->Info.ConnectedUs = NowUs();
+  SessionChanged(*s);
+  Entry(*s, "Connection Opened");
+  ForwardLocal(*s, s->Client != nullptr ? s->Client->PendingLocal : s->Pending);
+  // What the local client did meanwhile follows its bytes.
+  if (s->LocalEndToPass == seFinished)
+    s->Remote->Shutdown(1);
+  else if (s->LocalEndToPass == seReset)
+    s->Remote->CloseWithReset();
+}
+
+// The session cannot reach the remote side: the local client is reset, so that it sees a refusal
+// rather than an empty answer, and what it sent is dropped.
+void TRelay::RefuseLocal(TSession& S) {
+  if (S.Client != nullptr && S.Client->State() == wsConnected) S.Client->CloseWithReset();
+}
+
+void TRelay::Fail(TSession& S, const std::string& Reason) {
+  S.Info.State = ssFailed;
+  S.Info.Reason = Reason;
+  SessionChanged(S);
+}
+
+// ---- data ----
+
+void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
+  if (Error != 0) return;
+  auto* Client = static_cast<TClient*>(Sender);
+  TSession* s = SessionOf(Client);
+  for (std::int32_t taken = 0; taken < kReadBudget;) {
+    std::string chunk = ReceiveChunk(*Client);
+    if (chunk.empty()) return;
+    taken += static_cast<std::int32_t>(chunk.size());
+    Client->PendingLocal += chunk;
+    // Held while Remote is not connected; forwarded at once after the remote side has ended its
+    // stream too, since the connection stays open for sending.
+    if (s == nullptr || Client->Remote == nullptr || Client->Remote->State() != wsConnected) return;
+    ForwardLocal(*s, Client->PendingLocal);
+    if (Client->LineMode() || Client->State() != wsConnected) return;
+  }
+}
+
+void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
+  if (Error != 0) return;
+  auto* Remote = static_cast<TWSocket*>(Sender);
+  TSession* s = SessionOf(Remote);
+  for (std::int32_t taken = 0; taken < kReadBudget;) {
+    std::string data = ReceiveChunk(*Remote);
+    if (data.empty() || s == nullptr) return;
+    taken += static_cast<std::int32_t>(data.size());
+    Entry(*s, "From Remote", data, edFromRemote);
+    if (s->Client == nullptr || s->Client->State() != wsConnected) {
+      // The local connection has gone (reset, or closed by Cancel): the data is logged and dropped.
+      Entry(*s, "Error: Local has closed");
+      return;
+    }
+    s->Client->SendText(data);
+    if (Remote->LineMode() || Remote->State() != wsConnected) return;
+  }
+}
+
+// ---- the ends ----
+
+// The local client has ended its stream: the remote side gets the end once every byte before it
+// has left, and keeps sending to the local client.
+void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  Entry(*s, "End of Stream from Local");
+  s->Info.LocalEnd = seFinished;
+  SessionChanged(*s);
+  if (s->Remote != nullptr && s->Remote->State() == wsConnected)
+    s->Remote->Shutdown(1);
+  else if (!s->Connected)
+    s->LocalEndToPass = seFinished;
+}
+
+void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  Entry(*s, "End of Stream from Remote");
+  s->Info.RemoteEnd = seFinished;
+  SessionChanged(*s);
+  if (s->Client != nullptr && s->Client->State() == wsConnected) s->Client->Shutdown(1);
+}
+
+// The local connection has closed: in order once both directions have ended, or by a reset, which
+// is passed on once what came before it has reached the remote side.
+void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr || Error == 0 || s->Cut || s->Info.State == ssFailed) return;
+  Entry(*s, "Reset from Local");
+  s->Info.LocalEnd = seReset;
+  SessionChanged(*s);
+  if (s->Remote != nullptr && s->Remote->State() == wsConnected)
+    s->Remote->CloseWithReset();
+  else if (!s->Connected)
+    s->LocalEndToPass = seReset;
+}
+
+void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
+  TSession* s = SessionOf(Sender);
+  if (s == nullptr) return;
+  if (Error != 0 && s->Connected && !s->Cut && s->Info.RemoteEnd != seReset) {
+    Entry(*s, "Reset from Remote");
+    s->Info.RemoteEnd = seReset;
+    SessionChanged(*s);
+    if (s->Client != nullptr && s->Client->State() == wsConnected) s->Client->CloseWithReset();
+  }
+  if (s->Draining) static_cast<TWSocket*>(Sender)->FreeLater();
 }
 
 // Ends a session at once, both sides.
@@ -456,83 +625,8 @@ void TRelay::CutSession(TSession& S) {
   if (S.Remote != nullptr) S.Remote->CloseLater();
 }
 
-void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
-  if (Error != 0) return;
-  TSession* s = SessionOf(Sender);
-  if (s == nullptr) return;
-  s->Info.State = ssRelaying;
-  s->Info.ConnectedUs = NowUs();
-  SessionChanged(*s);
-  Entry(*s, "Connection Opened");
-  if (s->Client != nullptr) {
-    ForwardLocal(*s, s->Client->PendingLocal);
-  } else if (s->Draining) {
-    ForwardLocal(*s, s->Pending);
-    FinishDraining(*s);
-  }
-}
-
-void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
-  if (Error != 0) return;
-  auto* Client = static_cast<TClient*>(Sender);
-  Client->PendingLocal += ReceiveChunk(*Client);
-  if (Client->Remote != nullptr && Client->Remote->State() == wsConnected && !Client->PendingLocal.empty())
-    if (TSession* s = SessionOf(Client)) ForwardLocal(*s, Client->PendingLocal);
-}
-
-void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
-  if (Error != 0) return;
-  auto* Remote = static_cast<TWSocket*>(Sender);
-  std::string data = ReceiveChunk(*Remote);
-  if (data.empty()) return;
-  TSession* s = SessionOf(Remote);
-  if (s == nullptr) return;
-  Entry(*s, "From Remote", data, edFromRemote);
-  if (s->Client != nullptr && s->Client->State() == wsConnected) {
-    s->Client->SendText(data);
-    return;
-  }
-  // The local client has gone, or is going: the data is logged and dropped. Remote is not closed
-  // here, not even with its send chain empty: the kernel may still hold bytes of the local client
-  // that the remote side has not taken, and a close followed by more data from the remote side
-  // resets the connection, which throws them away. The session's disposal, already on its way,
-  // hands Remote over to drain: the remote side gets the end of the stream after the last byte,
-  // and Remote goes when the remote side closes.
-  if (s->Client != nullptr || s->Draining) Entry(*s, "Error: Local has closed");
-}
-
-void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t) {
-  TSession* s = SessionOf(Sender);
-  if (s == nullptr) return;
-  if (s->Client != nullptr) {
-    // The local client gets every byte still queued for it, then the end of the stream.
-    if (s->Client->AllSent())
-      s->Client->Shutdown(1);
-    else
-      s->ShutdownClientWhenSent = true;
-    return;
-  }
-  if (s->Draining) static_cast<TWSocket*>(Sender)->FreeLater();
-}
-
-void TRelay::ClientDataSent(TComponent* Sender, std::uint16_t) {
-  auto* Client = static_cast<TClient*>(Sender);
-  TSession* s = SessionOf(Client);
-  if (s != nullptr && s->ShutdownClientWhenSent && Client->AllSent()) {
-    s->ShutdownClientWhenSent = false;
-    Client->Shutdown(1);
-  }
-}
-
-void TRelay::RemoteDataSent(TComponent* Sender, std::uint16_t) {
-  TSession* s = SessionOf(Sender);
-  if (s != nullptr && s->Draining) FinishDraining(*s);
-}
-
-// ---- the end of a session ----
-
 // From the TClient's destructor: "Connection Closed", then Remote either goes with its client or,
-// holding bytes of the local client, is taken over to deliver them.
+// still delivering the local client's bytes or its end, is taken over until it has closed.
 void TRelay::ClientGone(TClient& Client) {
   TSession* s = SessionOf(&Client);
   if (s == nullptr || s->Client != &Client) {
@@ -547,29 +641,18 @@ void TRelay::ClientGone(TClient& Client) {
   s->Color = Client.LogColor;
   s->Client = nullptr;
   TWSocket* Remote = Client.Remote;
-  if (Remote != nullptr) {
-    const bool deliver = Remote->State() == wsConnected ||
-                         (!Client.PendingLocal.empty() && Remote->State() != wsClosed);
-    if (deliver && !s->Cut && !IsDestroying()) {
-      Client.Remote = nullptr;
-      InsertComponent(Remote);  // out of the client's list, into the engine's
-      s->Draining = true;
-      s->Pending = std::move(Client.PendingLocal);
-      ++FDrainingCount;
-      if (Remote->State() == wsConnected) FinishDraining(*s);
-      return;
-    }
+  const bool deliver = Remote != nullptr && Remote->State() != wsClosed && s->Info.State != ssFailed &&
+                       (s->Connected || !Client.PendingLocal.empty() || s->LocalEndToPass != seOpen);
+  if (deliver && !s->Cut && !IsDestroying()) {
+    Client.Remote = nullptr;
+    InsertComponent(Remote);  // out of the client's list, into the engine's
+    s->Draining = true;
+    s->Pending = std::move(Client.PendingLocal);
+    ++FDrainingCount;
+    return;
   }
   s->Remote = nullptr;  // the TClient's destructor deletes it
   Forget(*s);
-}
-
-// Once everything queued has left, the remote side gets the end of the stream; Remote goes when
-// the remote side has closed too.
-void TRelay::FinishDraining(TSession& S) {
-  TWSocket* Remote = S.Remote;
-  if (Remote == nullptr || Remote->State() != wsConnected || !S.Pending.empty() || !Remote->AllSent()) return;
-  Remote->Shutdown(1);
 }
 
 void TRelay::Forget(TSession& S) {
@@ -577,7 +660,7 @@ void TRelay::Forget(TSession& S) {
     auto it = FOutgoing.find(S.OutgoingPort);
     if (it != FOutgoing.end() && it->second == S.Id) FOutgoing.erase(it);
   }
-  if (S.Info.State != ssFailed) S.Info.State = ssClosed;
+  if (S.Info.State < ssRelaying) S.Info.State = ssClosed;  // cut before it connected
   S.Info.EndUs = NowUs();
   SessionChanged(S);
   FSessions.erase(S.Id);

@@ -88,13 +88,15 @@ public:
   void WSocketServerClientConnect(TComponent* Sender, TWSocketClient* Client, std::uint16_t Error);
   void WSocketServerClientDisconnect(TComponent* Sender, TWSocketClient* Client, std::uint16_t Error);
   void WSocketServerSessionClosed(TComponent* Sender, std::uint16_t Error);
+  void WSocketServerClientCreate(TComponent* Sender, TWSocketClient* Client);
   void ClientDataAvailable(TComponent* Sender, std::uint16_t Error);
-  void ClientDataSent(TComponent* Sender, std::uint16_t Error);
+  void ClientPeerShutdown(TComponent* Sender, std::uint16_t Error);
+  void ClientSessionClosed(TComponent* Sender, std::uint16_t Error);
   void RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error);
   void RemoteSessionConnected(TComponent* Sender, std::uint16_t Error);
   void RemoteDataAvailable(TComponent* Sender, std::uint16_t Error);
+  void RemotePeerShutdown(TComponent* Sender, std::uint16_t Error);
   void RemoteSessionClosed(TComponent* Sender, std::uint16_t Error);
-  void RemoteDataSent(TComponent* Sender, std::uint16_t Error);
   void BgException(TComponent* Sender, Exception& E, bool& CanClose);
 
   // ---- events, for what a window shows; Sender is the engine ----
@@ -121,8 +123,10 @@ private:
   TSession* SessionOf(const TComponent* Socket) const;
   void NewSession(TClient& Client);
   void ClientGone(TClient& Client);
-  void FinishDraining(TSession& S);
   void Forget(TSession& S);
+  void RefuseLocal(TSession& S);
+  void Fail(TSession& S, const std::string& Reason);
+  void PostLookupFailure(TSession& S, std::uint16_t Error);
   void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
              TEntryDirection Direction = edNone);
   void SessionChanged(TSession& S);

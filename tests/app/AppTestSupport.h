@@ -66,6 +66,12 @@ protected:
       out.push_back({record.TitleText(e.Title), e.Color, static_cast<std::size_t>(e.BodyLength)});
     return out;
   }
+  // The body of entry Index, as recorded.
+  static std::string BodyOf(std::uint64_t Index) {
+    std::string body;
+    Log->Record().ReadBody(Index, 0, UINT64_MAX, body);
+    return body;
+  }
   static std::vector<std::string> Titles() {
     std::vector<std::string> t;
     for (auto& e : Entries()) t.push_back(e.Title);

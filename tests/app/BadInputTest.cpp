@@ -101,24 +101,6 @@ protected:
     EXPECT_EQ(Checksum(l.Received), Checksum(l.ToSend));
     EXPECT_EQ(l.Received.size(), l.ToSend.size());
   }
-  // The session of the one local client never reaches the remote side: what it sends is held, the
-  // remote server sees nothing, and when it closes "Connection Closed" is all that was logged.
-  void ExpectHeldUntilTheLocalCloses(TPeer& Local) {
-    Local.ToSend = "held";
-    ASSERT_TRUE(Run([] {
-      auto* c = static_cast<TClient*>(WSocketServer->Client(0));
-      return c != nullptr && c->PendingLocal == "held";
-    }));
-    auto* c = static_cast<TClient*>(WSocketServer->Client(0));
-    EXPECT_EQ(c->Remote->State(), wsClosed);
-    EXPECT_TRUE(Titles().empty());
-    Local.Close();
-    ASSERT_TRUE(Run([] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }));
-    EXPECT_EQ(Titles(), (std::vector<std::string>{"Connection Closed"}));
-    Remote.Service();
-    EXPECT_TRUE(Remote.Peers.empty()) << "nothing may reach the remote server";
-  }
-
   TRemoteServer Remote;
   std::vector<std::unique_ptr<TPeer>> Locals;
   std::vector<std::string> BgErrors;
@@ -298,21 +280,26 @@ TEST_F(BadInput, ARemoteThatIsThisRelaysOwnPortIsRefusedAtListen) {
 }
 
 // Texts that are no address and that the name service cannot resolve: the lookup answers with an
-// error, and the session holds the client's data until it closes.
-TEST_F(BadInput, UnresolvableRemoteAddressesNeverConnect) {
+// error, which the log gives, and the local client is reset; nothing reaches any server.
+TEST_F(BadInput, UnresolvableRemoteAddressesFailTheSessionWithTheLookupsError) {
   for (const std::string& text : {std::string("999.1.1.1"), std::string(300, 'a')}) {
     SCOPED_TRACE(text);
     Lookups.clear();
     Log->Clear1Click(Log);
     Main->RemoteAddr->setText(QString::fromStdString(text));
     TPeer& local = NewLocal(StartListening());
-    ASSERT_TRUE(Run([&] { return Lookups.size() == 1; }));
+    local.ToSend = "never forwarded";
+    ASSERT_TRUE(Run([&] { return local.Eof && WSocketServer->ClientCount() == 0; }));
+    ASSERT_EQ(Lookups.size(), 1u);
     EXPECT_NE(Lookups[0], 0);
-    ExpectHeldUntilTheLocalCloses(local);
+    EXPECT_TRUE(local.Reset);
+    EXPECT_EQ(Titles(), (std::vector<std::string>{"Error: Lookup failed", "Connection Closed"}));
     EXPECT_TRUE(BgErrors.empty());
     EXPECT_EQ(Main->ListenBtnTag(), 1);
     Main->ListenBtn->click();
     Locals.clear();
+    Remote.Service();
+    EXPECT_TRUE(Remote.Peers.empty()) << "nothing may reach the remote server";
   }
 }
 

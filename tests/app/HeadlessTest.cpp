@@ -61,7 +61,7 @@ protected:
     }, TimeoutMs);
   }
   // A scripted session: a request, an answer with bytes 0 and 0xFF, the local client closes,
-  // then the remote side. Returns the program's standard output once it has ended on SIGTERM.
+  // then the remote side, each end passed on as an end of stream. Returns the program's standard output once it has ended on SIGTERM.
   std::string ScriptedSession(std::vector<std::string> Extra) {
     auto p = Start(std::move(Extra));
     TPeer& local = NewLocal();
@@ -109,6 +109,10 @@ TEST_F(Headless, WritesEachEntryAsTheLogShowsItInTextMode) {
             "#From Remote\n"
             "world.\xC3\xBF\n"  // 0xFF is shown as y with diaeresis, written in UTF-8
             "\n"
+            "#End of Stream from Local\n"
+            "\n"  // an empty body is an empty line, which also parts it from the next entry
+            "#End of Stream from Remote\n"
+            "\n"
             "#Connection Closed\n"
             "\n");
 }
@@ -122,6 +126,10 @@ TEST_F(Headless, WritesEachEntryAsTheLogShowsItInHexMode) {
             "\n"
             "#From Remote\n"
             "0000 77 6F 72 6C 64 00 FF                            world.\xC3\xBF\n"
+            "\n"
+            "#End of Stream from Local\n"
+            "\n"
+            "#End of Stream from Remote\n"
             "\n"
             "#Connection Closed\n");
 }

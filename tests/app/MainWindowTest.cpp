@@ -1,6 +1,6 @@
 // The main window: Listen and Cancel, errors of Listen, the status bar as clients come and go,
 // LogShow, and the controls as the user sees them.
-#include "AppTestSupport.h"
+#include "RelayPeers.h"
 
 using namespace apptest;
 
@@ -75,31 +75,36 @@ TEST_F(MainWindow, ListenOnABadPortShowsTheResolutionError) {
   EXPECT_EQ(Main->ListenBtnTag(), 0);
 }
 
+// A session ends when both sides have ended their streams: the remote server here closes once the
+// local client has ended, as servers do.
 TEST_F(MainWindow, StatusBarFollowsClientsAsTheyComeAndGo) {
+  TRemoteServer remote;
+  remote.Echo = true;
+  auto run = [&](const std::function<bool()>& Cond) { return RunUntil(Cond, [&] { remote.Service(); }); };
   std::uint16_t port = StartListening();
   Main->RemoteAddr->setText("127.0.0.1");
-  Main->RemotePort->setText(QString::number(UnusedPort()));
+  Main->RemotePort->setText(QString::number(remote.Listener.Port));
   int a = ConnectFrom(11, port);
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 1; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 1; }));
   int b = ConnectFrom(12, port);
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 2; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 2; }));
   EXPECT_EQ(Main->StatusPanel(1)->text(), "2");
   EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12") << "the newest client's address";
   int c = ConnectFrom(13, port);
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 3; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 3; }));
 
   ::close(a);  // the first leaves: the second-to-last in the list is shown, not the newest
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 2; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 2; }));
   EXPECT_EQ(Main->StatusPanel(1)->text(), "2");
   EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12");
 
   ::close(c);  // two were left: the client at index 0 is shown, here the one that stays
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 1; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 1; }));
   EXPECT_EQ(Main->StatusPanel(1)->text(), "1");
   EXPECT_EQ(Main->StatusPanel(3)->text(), "127.0.0.12");
 
   ::close(b);
-  ASSERT_TRUE(PumpUntil([] { return WSocketServer->ClientCount() == 0; }));
+  ASSERT_TRUE(run([] { return WSocketServer->ClientCount() == 0; }));
   EXPECT_EQ(Main->StatusPanel(1)->text(), "0");
   EXPECT_EQ(Main->StatusPanel(3)->text(), "");
 }
