@@ -31,6 +31,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -72,6 +73,13 @@ struct TRow {
   double LoopCpuSeconds = -1;  // the program's loop thread: what other load on the machine leaves alone
 };
 std::map<std::string, TRow> gTransfers, gPingPongs;
+// redis-benchmark's requests per second through each path, SET and GET.
+struct TRedisRow {
+  bool Ok = false;
+  std::string Error;
+  double Set = 0, Get = 0;
+};
+std::map<std::string, TRedisRow> gRedis;
 std::vector<std::string> gErrors;  // what the program would have shown in its error box
 
 // The CPU clock of the calling thread, for another thread to read: called on the thread that runs
@@ -99,7 +107,7 @@ bool PumpQtUntil(const std::function<bool()>& Done, int TimeoutMs) {
 // The two windows as the main block makes them, the server listening, relaying to RemotePort.
 class TProgram {
 public:
-  TProgram(bool HexLog, std::uint16_t RemotePort) {
+  TProgram(bool HexLog, std::uint16_t RemotePort, bool LineMode = false) {
     Main = new TMain;
     Main->show();
     Log = new TLog;
@@ -107,6 +115,7 @@ public:
       if (Main != nullptr) Main->SwitchLineMode(LineMode);
     };
     if (HexLog) Log->Debugstring1Click(Log->Debugstring1);
+    if (LineMode) Log->LineMode1Click(Log->LineMode1);
     Main->RemoteAddr->setText(QStringLiteral("127.0.0.1"));
     Main->RemotePort->setText(QString::number(RemotePort));
     Port = FreePort();
@@ -442,6 +451,123 @@ void DirectPingPong(benchmark::State& State) {
   }
 }
 
+// ---- redis-benchmark ------------------------------------------------------------------------
+
+// A request-response protocol of short lines: redis-benchmark -t set,get -n 2000 -c 10 against a
+// redis-server on loopback, directly, through socat, and through the relay with line mode off and
+// on (the Debian packages redis-server and redis-tools; without them these rows are skipped).
+constexpr int kRedisRequests = 2000;
+
+TRedisRow RunRedisBenchmark(std::uint16_t Port) {
+  TRedisRow row;
+  TScratch scratch;
+  const std::string out = scratch.File("redis.csv");
+  {
+    TChild bench({"redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(Port), "-t", "set,get", "-n",
+                  std::to_string(kRedisRequests), "-c", "10", "--csv"},
+                 scratch.File("redis.err"), out);
+    if (!bench.Started() || !bench.WaitExit(gOptions.TimeoutSeconds * 1000)) {
+      row.Error = "redis-benchmark did not run to its end";
+      return row;
+    }
+  }
+  std::ifstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    double* target = line.rfind("\"SET\"", 0) == 0 ? &row.Set : line.rfind("\"GET\"", 0) == 0 ? &row.Get : nullptr;
+    if (target == nullptr) continue;
+    const std::size_t at = line.find(",\"");
+    if (at != std::string::npos) *target = std::atof(line.c_str() + at + 2);
+  }
+  row.Ok = row.Set > 0 && row.Get > 0;
+  if (!row.Ok) row.Error = "no figures from redis-benchmark (packages redis-server, redis-tools)";
+  return row;
+}
+
+// A redis-server of its own on a free port, for the duration of one row.
+class TRedisServer {
+public:
+  TRedisServer() : FPort(FreePort()) {
+    FChild = std::make_unique<TChild>(std::vector<std::string>{"redis-server", "--port", std::to_string(FPort), "--bind",
+                                                               "127.0.0.1", "--save", "", "--appendonly", "no"},
+                                      FScratch.File("redis-server.log"), FScratch.File("redis-server.out"));
+    // Ready once it accepts a connection.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    FReady = FChild->Started() && ConnectLoopback(FPort, deadline).Valid();
+  }
+  bool Ready() const { return FReady; }
+  std::uint16_t Port() const { return FPort; }
+
+private:
+  TScratch FScratch;
+  std::uint16_t FPort;
+  std::unique_ptr<TChild> FChild;
+  bool FReady = false;
+};
+
+void ReportRedis(benchmark::State& State, const std::string& Name, const TRedisRow& Row) {
+  gRedis[Name] = Row;
+  if (!Row.Ok) {
+    State.SkipWithError(Row.Error.c_str());
+    return;
+  }
+  State.SetIterationTime(2.0 * kRedisRequests / ((Row.Set + Row.Get) / 2));
+  State.counters["SET_rps"] = Row.Set;
+  State.counters["GET_rps"] = Row.Get;
+}
+
+void RedisDirect(benchmark::State& State) {
+  for (auto _ : State) {
+    TRedisServer redis;
+    ReportRedis(State, "direct", redis.Ready() ? RunRedisBenchmark(redis.Port()) : TRedisRow{false, "no redis-server"});
+  }
+}
+
+void RedisSocat(benchmark::State& State) {
+  for (auto _ : State) {
+    TRedisServer redis;
+    const std::uint16_t entry = FreePort();
+    TScratch scratch;
+    TChild socat({"socat", "TCP-LISTEN:" + std::to_string(entry) + ",bind=127.0.0.1,reuseaddr,fork",
+                  "TCP:127.0.0.1:" + std::to_string(redis.Port())},
+                 scratch.File("socat.err"));
+    const bool up = redis.Ready() && socat.Started() && ConnectLoopback(entry, Clock::now() + std::chrono::seconds(10)).Valid();
+    ReportRedis(State, "socat", up ? RunRedisBenchmark(entry) : TRedisRow{false, "no redis-server or socat"});
+  }
+}
+
+void RedisProgram(benchmark::State& State, bool LineMode, const char* Name) {
+  for (auto _ : State) {
+    TRedisServer redis;
+    if (!redis.Ready()) {
+      ReportRedis(State, Name, TRedisRow{false, "no redis-server"});
+      continue;
+    }
+    TRedisRow row;
+    {
+      TProgram program(false, redis.Port(), LineMode);
+      const std::uint16_t entry = program.Port;
+      row = BesideTheLoop<TRedisRow>([&] { return RunRedisBenchmark(entry); }, gOptions.TimeoutSeconds);
+    }
+    ReportRedis(State, Name, row);
+  }
+}
+
+void RedisHeadless(benchmark::State& State, bool LineMode, const char* Name) {
+  for (auto _ : State) {
+    TRedisServer redis;
+    TScratch scratch;
+    const std::uint16_t entry = FreePort();
+    std::vector<std::string> args{VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(entry),
+                                  "--remote-addr", "127.0.0.1", "--remote-port", std::to_string(redis.Port())};
+    if (LineMode) args.push_back("--line-mode");
+    TChild program(args, scratch.File("stderr.txt"), scratch.File("entries.txt"));
+    const bool up = redis.Ready() && program.Started() && ConnectLoopback(entry, Clock::now() + std::chrono::seconds(10)).Valid();
+    ReportRedis(State, Name, up ? RunRedisBenchmark(entry) : TRedisRow{false, "no redis-server, or the program"});
+    program.Signal(SIGTERM);
+    program.WaitExit(30000);
+  }
+}
+
 void BM_Transfer_Direct(benchmark::State& s) { DirectTransfer(s); }
 void BM_Transfer_Socat(benchmark::State& s) { SocatTransfer(s, {}, "socat"); }
 void BM_Transfer_SocatTextDump(benchmark::State& s) { SocatTransfer(s, {"-v"}, "socat -v"); }
@@ -456,6 +582,13 @@ void BM_PingPong_Socat(benchmark::State& s) { SocatPingPong(s); }
 void BM_PingPong_Headless(benchmark::State& s) { HeadlessPingPong(s); }
 void BM_PingPong_ProgramTextLog(benchmark::State& s) { ProgramPingPong(s, false, "program, text log"); }
 void BM_PingPong_ProgramHexLog(benchmark::State& s) { ProgramPingPong(s, true, "program, hex log"); }
+
+void BM_Redis_Direct(benchmark::State& s) { RedisDirect(s); }
+void BM_Redis_Socat(benchmark::State& s) { RedisSocat(s); }
+void BM_Redis_Program(benchmark::State& s) { RedisProgram(s, false, "program, text log"); }
+void BM_Redis_ProgramLineMode(benchmark::State& s) { RedisProgram(s, true, "program, line mode"); }
+void BM_Redis_Headless(benchmark::State& s) { RedisHeadless(s, false, "headless"); }
+void BM_Redis_HeadlessLineMode(benchmark::State& s) { RedisHeadless(s, true, "headless, line mode"); }
 
 // One run each: a run of the hex log takes minutes, and the peers' figures vary less than the
 // program's between runs.
@@ -472,6 +605,12 @@ RELAY_BENCHMARK(BM_Transfer_ProgramHexLog);
 RELAY_BENCHMARK(BM_PingPong_Direct);
 RELAY_BENCHMARK(BM_PingPong_Socat);
 RELAY_BENCHMARK(BM_PingPong_Headless);
+RELAY_BENCHMARK(BM_Redis_Direct);
+RELAY_BENCHMARK(BM_Redis_Socat);
+RELAY_BENCHMARK(BM_Redis_Program);
+RELAY_BENCHMARK(BM_Redis_ProgramLineMode);
+RELAY_BENCHMARK(BM_Redis_Headless);
+RELAY_BENCHMARK(BM_Redis_HeadlessLineMode);
 RELAY_BENCHMARK(BM_PingPong_ProgramTextLog);
 RELAY_BENCHMARK(BM_PingPong_ProgramHexLog);
 
@@ -566,6 +705,31 @@ void PrintPingPongs() {
   }
 }
 
+void PrintRedis() {
+  if (gRedis.empty()) return;
+  const char* order[] = {"direct", "socat", "headless", "headless, line mode", "program, text log", "program, line mode"};
+  const TRedisRow* socat = gRedis.count("socat") != 0 && gRedis["socat"].Ok ? &gRedis["socat"] : nullptr;
+  std::printf("\nredis-benchmark -t set,get -n %d -c 10, requests per second:\n", kRedisRequests);
+  std::printf("  %-19s %10s %10s %12s %12s\n", "path", "SET", "GET", "SET x socat", "GET x socat");
+  for (const char* name : order) {
+    auto it = gRedis.find(name);
+    if (it == gRedis.end()) continue;
+    const TRedisRow& r = it->second;
+    if (!r.Ok) {
+      std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
+      continue;
+    }
+    char set[32] = "-", get[32] = "-";
+    if (socat != nullptr) {
+      std::snprintf(set, sizeof set, "%.2f", r.Set / socat->Set);
+      std::snprintf(get, sizeof get, "%.2f", r.Get / socat->Get);
+    }
+    std::printf("  %-19s %10.0f %10.0f %12s %12s\n", name, r.Set, r.Get, set, get);
+  }
+  std::printf("  x socat: requests per second over socat's (above 1 is faster). Line mode relays each\n"
+              "  CR LF line as an entry of its own.\n");
+}
+
 void ParseOptions(int Argc, char** Argv) {
   for (int i = 1; i < Argc; ++i) {
     std::string a = Argv[i];
@@ -608,6 +772,7 @@ int main(int argc, char** argv) {
               std::thread::hardware_concurrency());
   PrintTransfers();
   PrintPingPongs();
+  PrintRedis();
   for (const std::string& e : gErrors) std::printf("The program reported: %s\n", e.c_str());
   platform::gui::SetErrorHandler(nullptr);
   return 0;
