@@ -24,6 +24,7 @@
 #include <cctype>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "net/WSocketResolve.h"
 #include "net/WinsockBinding.h"
@@ -57,6 +58,9 @@ struct TRelay::TSession {
   std::string OutgoingAddr;
   std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
   std::uint64_t FromRemote = 0;
+  // Line mode: the lines of one read, each logged on its own, leave together once the last of them
+  // has been read.
+  std::string ToRemote, ToLocal;
   TSessionInfo Info;
 
   TColor LogColor() const { return Client != nullptr ? Client->LogColor : Color; }
@@ -77,16 +81,17 @@ constexpr std::int32_t kReadBudget = 256 << 10;
 // small blocks would take one for every 1460 bytes.
 constexpr std::int32_t kRelaySendBlock = 64 << 10;
 
-std::string ReceiveChunk(TWSocket& S) {
+// One read: what waits, up to kChunkLimit bytes, straight into one buffer that all reads share
+// (the engine runs on one thread), without asking first how much waits. Full tells whether the
+// read filled the buffer, so that more may wait.
+std::string ReceiveChunk(TWSocket& S, bool& Full) {
+  Full = false;
   if (S.LineMode()) return S.ReceiveText();
-  std::int32_t n = S.RcvdCount();
-  if (n < 0) return std::string();
-  if (n == 0) n = 255;
-  n = std::min(n, kChunkLimit);
-  std::string chunk(static_cast<std::size_t>(n), '\0');
-  std::int32_t got = S.Receive(chunk.data(), n);
-  chunk.resize(static_cast<std::size_t>(std::max(got, 0)));
-  return chunk;
+  static std::vector<char> buffer(static_cast<std::size_t>(kChunkLimit));
+  const std::int32_t got = S.Receive(buffer.data(), kChunkLimit);
+  if (got <= 0) return std::string();
+  Full = got == kChunkLimit;
+  return std::string(buffer.data(), static_cast<std::size_t>(got));
 }
 
 // One notification, one handler call: the handler reads its budget and the loop goes round. The
@@ -372,12 +377,20 @@ void TRelay::SessionChanged(TSession& S) {
   if (FSink != nullptr) FSink->SessionChanged(S.Info);
 }
 
-// Logs the held local data as one "From Local" entry and queues it on Remote.
+// Logs the held local data as one "From Local" entry and queues it on Remote; in line mode with
+// more lines of the same read to come, it waits to leave with them.
 void TRelay::ForwardLocal(TSession& S, std::string& Pending) {
   if (Pending.empty()) return;
   Entry(S, "From Local", Pending, edFromLocal);
-  S.Remote->SendText(Pending);
+  S.ToRemote += Pending;
   Pending.clear();
+  if (S.Client == nullptr || !S.Client->MoreLinesBuffered()) Flush(S.ToRemote, *S.Remote);
+}
+
+void TRelay::Flush(std::string& Lines, TWSocket& To) {
+  if (Lines.empty()) return;
+  if (To.State() == wsConnected) To.SendText(Lines);
+  Lines.clear();
 }
 
 // Both ends of the connection must match: the kernel gives one local port to connections to
@@ -510,6 +523,7 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   SessionChanged(*s);
   Entry(*s, "Connection Opened");
   ForwardLocal(*s, s->Client != nullptr ? s->Client->PendingLocal : s->Pending);
+  Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
   // What the local client did meanwhile follows its bytes.
   if (s->LocalEndToPass == seFinished)
     s->Remote->Shutdown(1);
@@ -535,8 +549,9 @@ void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Client = static_cast<TClient*>(Sender);
   TSession* s = SessionOf(Client);
-  for (std::int32_t taken = 0; taken < kReadBudget;) {
-    std::string chunk = ReceiveChunk(*Client);
+  bool full = true;
+  for (std::int32_t taken = 0; full && taken < kReadBudget;) {
+    std::string chunk = ReceiveChunk(*Client, full);
     if (chunk.empty()) return;
     taken += static_cast<std::int32_t>(chunk.size());
     Client->PendingLocal += chunk;
@@ -544,7 +559,7 @@ void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
     // stream too, since the connection stays open for sending.
     if (s == nullptr || Client->Remote == nullptr || Client->Remote->State() != wsConnected) return;
     ForwardLocal(*s, Client->PendingLocal);
-    if (Client->LineMode() || Client->State() != wsConnected) return;
+    if (Client->State() != wsConnected) return;
   }
 }
 
@@ -552,8 +567,9 @@ void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Remote = static_cast<TWSocket*>(Sender);
   TSession* s = SessionOf(Remote);
-  for (std::int32_t taken = 0; taken < kReadBudget;) {
-    std::string data = ReceiveChunk(*Remote);
+  bool full = true;
+  for (std::int32_t taken = 0; full && taken < kReadBudget;) {
+    std::string data = ReceiveChunk(*Remote, full);
     if (data.empty() || s == nullptr) return;
     taken += static_cast<std::int32_t>(data.size());
     Entry(*s, "From Remote", data, edFromRemote);
@@ -562,8 +578,9 @@ void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
       Entry(*s, "Error: Local has closed");
       return;
     }
-    s->Client->SendText(data);
-    if (Remote->LineMode() || Remote->State() != wsConnected) return;
+    s->ToLocal += data;
+    if (!Remote->MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
+    if (Remote->State() != wsConnected) return;
   }
 }
 
@@ -577,8 +594,10 @@ void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   Entry(*s, "End of Stream from Local");
   s->Info.LocalEnd = seFinished;
   SessionChanged(*s);
-  if (s->Remote != nullptr && s->Remote->State() == wsConnected)
+  if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
+    Flush(s->ToRemote, *s->Remote);
     s->Remote->Shutdown(1);
+  }
   else if (!s->Connected)
     s->LocalEndToPass = seFinished;
 }
@@ -589,7 +608,10 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
   Entry(*s, "End of Stream from Remote");
   s->Info.RemoteEnd = seFinished;
   SessionChanged(*s);
-  if (s->Client != nullptr && s->Client->State() == wsConnected) s->Client->Shutdown(1);
+  if (s->Client != nullptr && s->Client->State() == wsConnected) {
+    Flush(s->ToLocal, *s->Client);
+    s->Client->Shutdown(1);
+  }
 }
 
 // The local connection has closed: in order once both directions have ended, or by a reset, which
@@ -600,10 +622,12 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   Entry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
   SessionChanged(*s);
-  if (s->Remote != nullptr && s->Remote->State() == wsConnected)
+  if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
+    Flush(s->ToRemote, *s->Remote);
     s->Remote->CloseWithReset();
-  else if (!s->Connected)
+  } else if (!s->Connected) {
     s->LocalEndToPass = seReset;
+  }
 }
 
 void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
@@ -613,7 +637,10 @@ void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;
     SessionChanged(*s);
-    if (s->Client != nullptr && s->Client->State() == wsConnected) s->Client->CloseWithReset();
+    if (s->Client != nullptr && s->Client->State() == wsConnected) {
+      Flush(s->ToLocal, *s->Client);
+      s->Client->CloseWithReset();
+    }
   }
   if (s->Draining) static_cast<TWSocket*>(Sender)->FreeLater();
 }

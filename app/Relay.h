@@ -131,6 +131,7 @@ private:
              TEntryDirection Direction = edNone);
   void SessionChanged(TSession& S);
   void ForwardLocal(TSession& S, std::string& Pending);
+  static void Flush(std::string& Lines, TWSocket& To);
 
   TWSocketServer* FServer = nullptr;
   TEntrySink* FSink = nullptr;

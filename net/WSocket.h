@@ -452,6 +452,9 @@ public:
   void SetLineEdit(bool Value) { FLineEdit = Value; }
   std::int32_t LineBufferCount() const { return FLineBufferCount; }
   std::int32_t PendingLineLength() const { return FPendingLineLength; }
+  // Whether the line buffer holds another complete line after the one on offer: a handler that
+  // forwards lines can hand those of one read to the network together.
+  bool MoreLinesBuffered() const;
 
   TLineLimitEvent OnLineLimitExceeded;
 

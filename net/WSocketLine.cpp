@@ -127,6 +127,13 @@ bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error) {
   return true;
 }
 
+bool TCustomLineWSocket::MoreLinesBuffered() const {
+  if (!FLineMode || !FLineBuffer || FLineEnd.empty()) return false;
+  const char* begin = LineData() + FLineOfferLength;
+  const char* end = LineData() + FLineBufferCount;
+  return begin < end && std::search(begin, end, FLineEnd.begin(), FLineEnd.end()) != end;
+}
+
 // Offers every complete line in the buffer, looking for LineEnd from SearchStart on, then applies
 // the line limit to what is left.
 void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {

@@ -286,4 +286,21 @@ TEST_F(Relay, AConnectionThatComesBackToTheRelayIsCutAtOnceWithAnEntry) {
   EXPECT_TRUE(local.Received.empty());
 }
 
+// In line mode each line is an entry of its own, but the lines of one read leave together: a
+// request of several lines does not go out line by line.
+TEST_F(Relay, LineModeLogsEachLineButSendsTheLinesOfOneReadTogether) {
+  Remote.Echo = true;
+  Log->LineMode1Click(Log->LineMode1);
+  TPeer& local = NewLocal();
+  ASSERT_TRUE(Run([] { return Count("Connection Opened") == 1; }));
+  std::vector<std::int32_t> sends;
+  static_cast<TClient*>(WSocketServer->Client(0))->Remote->OnSendData = [&](TComponent*, std::int32_t n) {
+    sends.push_back(n);
+  };
+  local.ToSend = "*3\r\n$3\r\nSET\r\n$1\r\nk\r\n";
+  ASSERT_TRUE(Run([&] { return local.Received == local.ToSend; }));
+  EXPECT_EQ(Count("From Local"), 5);
+  EXPECT_EQ(sends, std::vector<std::int32_t>{static_cast<std::int32_t>(local.ToSend.size())});
+}
+
 }  // namespace

@@ -52,6 +52,22 @@ struct LineSession {
   }
 };
 
+// A handler that forwards lines learns whether more lines of the same read are on their way.
+TEST(LineMode, MoreLinesBufferedTellsWhetherAnotherCompleteLineFollowsTheOneOnOffer) {
+  LineSession s;
+  std::vector<bool> more;
+  s.read = [&] {
+    s.Got(s.sock.ReceiveText());
+    more.push_back(s.sock.MoreLinesBuffered());
+  };
+  ASSERT_TRUE(s.Open());
+  s.PeerSend("a\r\nbb\r\nccc\r\npartial");
+  ASSERT_TRUE(PumpUntil([&] { return s.lines.size() == 3; }));
+  EXPECT_EQ(s.lines, (Lines{"a\r\n", "bb\r\n", "ccc\r\n"}));
+  EXPECT_EQ(more, (std::vector<bool>{true, true, false})) << "a partial line is no line";
+  EXPECT_FALSE(s.sock.MoreLinesBuffered()) << "outside an offer";
+}
+
 TEST(LineMode, TwoLinesInOneReadAreOfferedOneByOneAndTheRestAtClose) {
   LineSession s;
   ASSERT_TRUE(s.Open());
