@@ -177,8 +177,21 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
   if (Event & FD_ACCEPT) NotifySessionAvailable(Error);
   if (Event & FD_CLOSE) {
     if (FState != wsConnecting) {
-      // Every byte still waiting is offered before the close is reported.
-      ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+      // Every byte still waiting is offered before the close is reported. A component that takes
+      // one read per notification (wsoNoReceiveLoop) gets them one notification at a time, with
+      // the close notification posted again behind each: a peer that sent megabytes and closed
+      // must not hold the loop, and the windows, until all of them are read.
+      if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
+        ReceiveLoop(0, FComponentOptions);
+        std::uint32_t waiting = 0;
+        if (FSocketHandle != INVALID_SOCKET && !FPaused &&
+            winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting > 0) {
+          PostMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, MakeLong(FD_CLOSE, Error));
+          return;
+        }
+      } else {
+        ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+      }
       if (Error == 0 && FComponentOptions.Contains(wsoAllowHalfOpen) && FState == wsConnected &&
           FSocketType == WS_SOCK_STREAM && CanStayHalfOpen()) {
         PeerEnded();  // a repeat of the end (a Resume selects anew) changes nothing
