@@ -48,9 +48,9 @@ TEST_F(Relay, EchoIsByteExactForSizesFromOneByteUpward) {
   }
 }
 
-// A sender faster than the log must not put megabytes into one entry: a read takes at most 64 KiB
+// A sender faster than the log must not put megabytes into one entry: a read takes at most 128 KiB
 // outside line mode.
-TEST_F(Relay, AFastSenderIsLoggedInEntriesOfAtMostSixtyFourKiB) {
+TEST_F(Relay, AFastSenderIsLoggedInEntriesOfAtMost128KiB) {
   Remote.Echo = true;
   TPeer& local = NewLocal();
   ASSERT_TRUE(Run([] { return Count("Connection Opened") == 1; }));
@@ -64,8 +64,8 @@ TEST_F(Relay, AFastSenderIsLoggedInEntriesOfAtMostSixtyFourKiB) {
       largest = std::max(largest, e.BodyLength);
       ++chunks;
     }
-  EXPECT_LE(largest, std::size_t{64 << 10});
-  EXPECT_GE(chunks, 2u * ((2u << 20) / (64u << 10)));
+  EXPECT_LE(largest, std::size_t{128 << 10});
+  EXPECT_GE(chunks, 2u * ((2u << 20) / (128u << 10)));
 }
 
 TEST_F(Relay, DataSentBeforeTheRemoteConnectsIsForwardedInOnePieceAfterConnectionOpened) {
