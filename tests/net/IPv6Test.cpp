@@ -240,6 +240,53 @@ TEST(IPv6AddressTexts, ConnectToAnIPv6AddressWithoutAListenerIsRefusedThroughThe
                                                 "State 4>7", "Closed 0"}));
 }
 
+TEST(IPv6AddressTexts, ListenOnAnIPv6AddressThatIsNotHereReportsBindWith10049) {
+  REQUIRE_IPV6_LOOPBACK();
+  TWSocket s(nullptr);
+  s.SetAddr("2001:db8::7");  // documentation prefix: never an address of this machine
+  s.SetPort("0");
+  std::string message;
+  try {
+    s.Listen();
+  } catch (const ESocketException& e) {
+    message = e.Message();
+  }
+  EXPECT_EQ(message, "Error 10049 in function Bind\r\nAddress not available");
+  EXPECT_EQ(s.LastError(), 10049);
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(s.SocketHandle(), platform::INVALID_SOCKET);
+}
+
+TEST(IPv6AddressTexts, DatagramComponentSendsToAnIPv6Peer) {
+  REQUIRE_IPV6_LOOPBACK();
+  int peer = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(peer, reinterpret_cast<sockaddr*>(&a), &len);
+  TWSocket s(nullptr);
+  s.SetProto("udp");
+  s.SetAddr("::1");
+  s.SetPort(std::to_string(::ntohs(a.sin6_port)));
+  s.Connect();
+  ASSERT_EQ(s.State(), wsConnected);
+  EXPECT_NE(s.LocalPort(), "0") << "a datagram socket is always bound, here to ::";
+  s.SendText("one datagram");
+  char buf[64];
+  ssize_t n = -1;
+  sockaddr_in6 from{};
+  socklen_t fromLen = sizeof from;
+  ASSERT_TRUE(PumpUntil([&] {
+    n = ::recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    return n >= 0;
+  }));
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "one datagram");
+  EXPECT_EQ(std::to_string(::ntohs(from.sin6_port)), s.LocalPort());
+  ::close(peer);
+}
+
 // ---- names with IPv6 addresses -------------------------------------------------------------
 
 class IPv6Names : public ::testing::Test {
