@@ -1,16 +1,19 @@
 // Address and port texts: IsDottedAddress, ParseLeadingNumber and WSocketResolvePort on texts that
 // start with a digit, each against a reference below that works on whole tokens (split at dots,
-// digit runs taken as numbers of any length) instead of scanning character by character.
+// digit runs taken as numbers of any length) instead of scanning character by character. IPv6
+// literals: what ParseIPv6Literal takes, with and without brackets, and the text SockAddrText
+// writes for it, which must read back as the same address (dotted for a mapped IPv4 address).
 //
 // Input: one flag byte, then the text. With the flag's low bit set the text's bytes are mapped
 // onto digits, dots and blanks, so that near-addresses ("1.2.3", "256.1.1.1", "1..2.3") come up
-// often; otherwise the bytes are used as they are. The flag's next bits pick the protocol text
-// given to WSocketResolvePort.
+// often; with bit 3 set (and bit 0 clear) onto the characters of IPv6 literals; otherwise the
+// bytes are used as they are. Bits 1 and 2 pick the protocol text given to WSocketResolvePort.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,45 @@ TPortOutcome RealResolvePort(const std::string& Port, const std::string& Proto) 
   }
 }
 
+// What any accepted IPv6 literal must satisfy. Returns the broken rule, or null.
+const char* CheckIPv6Literal(const std::string& Text) {
+  platform::TSockAddrIn6 a;
+  const bool taken = ParseIPv6Literal(Text, a);
+  // Brackets around a text change nothing; a text already in brackets is not taken twice.
+  platform::TSockAddrIn6 b;
+  if (Text.size() < 300 && (Text.empty() || Text.front() != '[') &&
+      ParseIPv6Literal("[" + Text + "]", b) != taken)
+    return "brackets change whether the text is taken";
+  if (!taken) return nullptr;
+  if (a.sin6_family != platform::WS_AF_INET6 || a.sin6_port != 0) return "family or port not set";
+  // Before any zone: only hexadecimal digits, colons and dots (an IPv4 tail), at least one colon.
+  std::string body = Text;
+  if (body.front() == '[') body = body.substr(1, body.size() - 2);
+  const std::string address = body.substr(0, body.find('%'));
+  if (address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) return "stray character taken";
+  if (address.find(':') == std::string::npos) return "no colon";
+  if (body.find('%') == std::string::npos && a.sin6_scope_id != 0) return "scope id without a zone";
+
+  const std::string written = SockAddrText(ToSockAddrStorage(a));
+  static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::memcmp(a.sin6_addr, kMapped, sizeof kMapped) == 0) {
+    // An IPv4 address seen through IPv6 is written dotted, as the IPv4 paths write it.
+    if (!IsDottedAddress(written)) return "mapped address not written dotted";
+    std::uint32_t v4 = 0;
+    if (platform::inet_pton(platform::WS_AF_INET, written.c_str(), &v4) != 1 ||
+        std::memcmp(&v4, a.sin6_addr + 12, 4) != 0)
+      return "dotted text of a mapped address names another address";
+    return nullptr;
+  }
+  platform::TSockAddrIn6 again;
+  if (!ParseIPv6Literal(written, again)) return "written text is not taken back";
+  if (std::memcmp(again.sin6_addr, a.sin6_addr, 16) != 0 || again.sin6_scope_id != a.sin6_scope_id)
+    return "written text names another address";
+  if (written.find_first_of("ABCDEF[]") != std::string::npos) return "written text not in the compressed lower-case form";
+  if (written.find("::") != written.rfind("::")) return "written text compresses twice";
+  return nullptr;
+}
+
 std::string ProtoFor(unsigned Choice) {
   switch (Choice % 4) {
     case 0: return "tcp";
@@ -119,7 +161,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (flags & 1) {
     static const char kAlphabet[] = "0123456789.. 25";
     for (char& c : text) c = kAlphabet[static_cast<unsigned char>(c) % 16];
+  } else if (flags & 8) {
+    static const char kAlphabet[] = "0123456789abcdefABF:::::..%[]lo1ff";
+    for (char& c : text) c = kAlphabet[static_cast<unsigned char>(c) % (sizeof kAlphabet - 1)];
   }
+  if (const char* broken = CheckIPv6Literal(text)) Fail(broken, text);
 
   if (IsDottedAddress(text) != RefDotted(text)) Fail("IsDottedAddress differs", text);
   if (ParseLeadingNumber(text) != RefLeadingNumber(text)) Fail("ParseLeadingNumber differs", text);

@@ -228,11 +228,11 @@ struct TModel {
     }
     if (Held.size() < 5) return;
     const unsigned type = at(3);
-    const std::size_t length = type == 1 ? 10 : type == 3 ? at(4) + 7u : 5;
+    const std::size_t length = type == 1 ? 10 : type == 3 ? at(4) + 7u : type == 4 ? 22 : 5;
     // A bound name that cannot fit the 127 bytes held is refused rather than waited for forever.
     if (length > 127) return Fail(20011, "bound address too long");
     if (Held.size() < length) return;
-    if (type != 1 && type != 3) return Fail(20011, "address type not supported");
+    if (type != 1 && type != 3 && type != 4) return Fail(20011, "address type not supported");
     Grant(length);
   }
 

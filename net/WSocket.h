@@ -8,7 +8,8 @@
 //           TCustomSyncWSocket synchronous waits
 //             TWSocket      the component the program uses
 //
-// One component wraps one IPv4 socket (TCP or UDP) in non-blocking mode, driven by the event loop of
+// One component wraps one IPv4 or IPv6 socket (TCP or UDP; the family follows Addr) in non-blocking
+// mode, driven by the event loop of
 // the one thread: the socket library posts readiness and lookup answers to the component's
 // notification window and HandleNotifyMessage turns them into state changes and events. A
 // component is never destroyed inside one of its own handlers: FreeLater and CloseLater post, and
@@ -48,7 +49,11 @@
 #include "platform/Winsock.h"
 
 using platform::SOCKET;
+using platform::TConstSockAddrPtr;
 using platform::TSockAddrIn;
+using platform::TSockAddrIn6;
+using platform::TSockAddrPtr;
+using platform::TSockAddrStorage;
 
 // A printf-like formatter for the components' messages: each %s or %d takes the next argument
 // (given as text); %% is a percent sign. The format is never taken from user input.
@@ -89,7 +94,7 @@ public:
   // The platform receives.
   virtual std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags);
   virtual std::int32_t NetRecvFrom(SOCKET Handle, char* Buffer, std::int32_t BufferSize,
-                                   std::int32_t Flags, TSockAddrIn& From, std::int32_t& FromLen);
+                                   std::int32_t Flags, TSockAddrPtr From, std::int32_t& FromLen);
   // Connecting out.
   virtual void Connect();
   // Ending a session: at once, from the loop, or with the component's destruction from the loop.
@@ -106,11 +111,11 @@ public:
   // Reading.
   virtual std::int32_t Receive(void* Buffer, std::int32_t BufferSize);
   virtual std::string ReceiveText();
-  virtual std::int32_t ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrIn& From,
+  virtual std::int32_t ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrPtr From,
                                    std::int32_t& FromLen);
   // Writing: queued on the send chain (Send, SendText) or one datagram past it (SendTo).
   virtual std::int32_t Send(const void* Data, std::int32_t Len);
-  virtual std::int32_t SendTo(TSockAddrIn Dest, std::int32_t DestLen, const void* Data,
+  virtual std::int32_t SendTo(TConstSockAddrPtr Dest, std::int32_t DestLen, const void* Data,
                               std::int32_t Len);
   virtual std::int32_t SendText(const std::string& Str);
   // Asynchronous name lookups.
@@ -120,10 +125,10 @@ public:
   // The peer's and the socket's own address, and adopting an accepted handle.
   virtual std::string PeerAddr();
   virtual std::string GetPeerPort();
-  virtual std::int32_t GetPeerName(TSockAddrIn& Name, std::int32_t NameLen);
+  virtual std::int32_t GetPeerName(TSockAddrPtr Name, std::int32_t NameLen);
   virtual std::string GetBoundPort();
   virtual std::string GetBoundAddr();
-  virtual std::int32_t GetSockName(TSockAddrIn& Name, std::int32_t& NameLen);
+  virtual std::int32_t GetSockName(TSockAddrPtr Name, std::int32_t& NameLen);
   virtual void Dup(SOCKET NewHandle);
   // Half-closing (see the header comment), pausing the notifications, pumping the loop.
   virtual void Shutdown(std::int32_t How);
@@ -209,6 +214,8 @@ public:
   SOCKET AcceptedHandle() const { return FAcceptedHandle; }
   platform::HWND NotifyWindow() const { return FNotifyWindow; }
   std::uint32_t EventMask() const { return FEventMask; }
+  // WS_AF_INET or WS_AF_INET6: the family of the socket that the last Connect or Listen opened.
+  std::int32_t AddressFamily() const { return FAddressFamily; }
   bool Paused() const { return FPaused; }
   bool AllSent() const { return FAllSent; }
   bool Terminated() const { return FTerminated; }
@@ -279,7 +286,8 @@ protected:
   bool FClosedEventRaised = false;
   bool FTerminated = false;
   bool FAllSent = true;
-  TSockAddrIn FSockAddr;
+  // The destination (or the address to listen on), either family; the peer after an Accept.
+  TSockAddrStorage FSockAddr;
   std::int32_t FAddressFamily = platform::WS_AF_INET;
   std::int32_t FSocketType = platform::WS_SOCK_STREAM;
   std::int32_t FProtoNumber = platform::WS_IPPROTO_TCP;
@@ -293,7 +301,9 @@ protected:
   bool FProtoReady = false;
   bool FLocalPortReady = false;
   platform::HANDLE FLookupHandle = 0;
-  alignas(platform::THostEnt) std::array<char, 1025> FLookupBuffer{};
+  // Room for a host entry (reverse lookups) and for the address list of a name lookup: 24 bytes
+  // an address, so as many addresses as the 1025 bytes of an IPv4 host entry held, and more.
+  alignas(platform::THostEnt) std::array<char, 2048> FLookupBuffer{};
   platform::TMessage FEarlyAnswer;
   bool FEarlyAnswerSet = false;
   std::deque<std::unique_ptr<TBuffer>> FSendChain;
@@ -315,6 +325,7 @@ protected:
 
 private:
   void ResetDefaultsOfThisLevel();
+  bool AllowIPv4Peers();
   bool FDestructionDone = false;
   int FHandlerDepth = 0;
   bool FFreeDeferred = false;  // a MsgFreeLater arrived while a handler ran

@@ -1,5 +1,11 @@
 // TCustomWSocket: the address settings, resolution of a component's settings, and the operations
 // that open a socket: Connect, Listen, Accept, Dup; the reads of peer and socket names.
+//
+// The family follows the address: Addr an IPv6 literal (or a name with IPv6 addresses alone) opens
+// an IPv6 socket, everything else an IPv4 one, as before. Every IPv6 socket also takes IPv4 peers
+// (IPV6_V6ONLY off), so that Listen on "::" serves both families with one socket; an IPv4 peer of
+// it reads as its dotted address.
+#include <cstring>
 #include <string>
 
 #include "net/WSocket.h"
@@ -68,11 +74,14 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value) {
   }
   std::string text = Value.empty() ? "0.0.0.0" : Value;
   std::uint32_t a = winsock::inet_addr(text.c_str());
-  if (a == WS_INADDR_NONE) {
+  TSockAddrIn6 a6;
+  if (a != WS_INADDR_NONE) {
+    FLocalAddr = winsock::inet_ntoa(a);
+  } else if (ParseIPv6Literal(text, a6)) {
+    FLocalAddr = SockAddrText(ToSockAddrStorage(a6));
+  } else {
     RaiseSocketException("SetLocalAddr(): Invalid IP address");
-    return;
   }
-  FLocalAddr = winsock::inet_ntoa(a);
 }
 
 // ---- resolving the settings ----
@@ -87,7 +96,7 @@ void TCustomWSocket::ResolveProto() {
 void TCustomWSocket::ResolvePort() {
   if (FPortReady) return;
   FPortNumber = static_cast<std::uint16_t>(WSocketResolvePort(FPort, FProto) & 0xFFFF);
-  FSockAddr.sin_port = winsock::htons(FPortNumber);
+  SetSockAddrPort(FSockAddr, winsock::htons(FPortNumber));
   FPortReady = true;
 }
 
@@ -99,16 +108,46 @@ void TCustomWSocket::ResolveLocalPort() {
 
 void TCustomWSocket::ResolveAddr() {
   if (FAddrReady) return;
-  FSockAddr.sin_addr = WSocketResolveHost(FAddr);
+  const std::uint16_t port = SockAddrPort(FSockAddr);
+  FSockAddr = WSocketResolveAddress(FAddr);
+  SetSockAddrPort(FSockAddr, port);
   FAddrReady = true;
 }
 
+namespace {
+
+// The local address for a socket of the given family. An IPv6 socket takes the IPv4 texts too:
+// "0.0.0.0" (the default) as "::", any other as its mapped form ::ffff:a.b.c.d.
+TSockAddrStorage LocalAddress(const std::string& Text, int Family) {
+  TSockAddrStorage local = WSocketResolveAddress(Text);  // its exception leaves the caller too
+  if (Family != WS_AF_INET6 || local.ss_family != WS_AF_INET) return local;
+  TSockAddrIn in;
+  std::memcpy(static_cast<void*>(&in), &local, sizeof in);
+  TSockAddrIn6 in6;
+  in6.sin6_family = WS_AF_INET6;
+  if (in.sin_addr != WS_INADDR_ANY) {
+    in6.sin6_addr[10] = 0xFF;
+    in6.sin6_addr[11] = 0xFF;
+    std::memcpy(in6.sin6_addr + 12, &in.sin_addr, 4);
+  }
+  return ToSockAddrStorage(in6);
+}
+
+}  // namespace
+
+// Each IPv6 socket also takes IPv4 peers (the platform starts it IPv6-only, as Windows does).
+// False when the socket library refused; the caller reports it.
+bool TCustomWSocket::AllowIPv4Peers() {
+  if (FAddressFamily != WS_AF_INET6) return true;
+  std::int32_t off = 0;
+  return winsock::setsockopt(FSocketHandle, WS_IPPROTO_IPV6, WS_IPV6_V6ONLY,
+                             reinterpret_cast<const char*>(&off), sizeof off) == 0;
+}
+
 void TCustomWSocket::BindLocal() {
-  TSockAddrIn local{};
-  local.sin_family = WS_AF_INET;
-  local.sin_port = winsock::htons(FLocalPortNumber);
-  local.sin_addr = WSocketResolveHost(FLocalAddr);  // its exception leaves the caller too
-  if (winsock::bind(FSocketHandle, &local, sizeof local) != 0) {
+  TSockAddrStorage local = LocalAddress(FLocalAddr, FAddressFamily);
+  SetSockAddrPort(local, winsock::htons(FLocalPortNumber));
+  if (winsock::bind(FSocketHandle, &local, SockAddrLength(local)) != 0) {
     RaiseSocketExceptionFmt("winsock.bind failed, error #%d",
                             {std::to_string(winsock::WSAGetLastError())});
     return;
@@ -120,7 +159,7 @@ void TCustomWSocket::BindLocal() {
     return;
   }
   // A request for port 0 reads back as the port that the system chose.
-  FLocalPortNumber = winsock::ntohs(local.sin_port);
+  FLocalPortNumber = winsock::ntohs(SockAddrPort(local));
   FLocalPort = std::to_string(FLocalPortNumber);
 }
 
@@ -154,16 +193,23 @@ void TCustomWSocket::Connect() {
   }
 
   DiscardSendBuffer();
+  FAddressFamily = FSockAddr.ss_family;
   FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
   if (FSocketHandle == INVALID_SOCKET) {
     ReportSocketError("Connect (socket)");
     return;
   }
   ChangeState(wsOpened);
+  if (!AllowIPv4Peers()) {
+    ReportSocketError("setsockopt(IPV6_V6ONLY)");
+    return;
+  }
 
   if (FSocketType == WS_SOCK_DGRAM) {
     BindLocal();
-    if (FSockAddr.sin_addr == WS_INADDR_NONE) {
+    TSockAddrIn dest;
+    std::memcpy(static_cast<void*>(&dest), &FSockAddr, sizeof dest);
+    if (FAddressFamily == WS_AF_INET && dest.sin_addr == WS_INADDR_NONE) {
       std::int32_t on = 1;
       if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_BROADCAST,
                               reinterpret_cast<const char*>(&on), sizeof on) != 0) {
@@ -199,7 +245,7 @@ void TCustomWSocket::Connect() {
     NotifySessionConnected(0);
     return;
   }
-  if (winsock::connect(FSocketHandle, &FSockAddr, sizeof FSockAddr) == 0 ||
+  if (winsock::connect(FSocketHandle, &FSockAddr, SockAddrLength(FSockAddr)) == 0 ||
       winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
     ChangeState(wsConnecting);
   } else {
@@ -236,20 +282,28 @@ void TCustomWSocket::Listen() {
   }
 
   DiscardSendBuffer();
+  FAddressFamily = FSockAddr.ss_family;
   FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
   if (FSocketHandle == INVALID_SOCKET) {
     ReportSocketError("socket");
     return;
   }
-  if (winsock::bind(FSocketHandle, &FSockAddr, sizeof FSockAddr) != 0) {
-    // The socket is closed whether or not the report raises.
-    struct CloseOnExit {
-      SOCKET& handle;
-      ~CloseOnExit() {
-        winsock::closesocket(handle);
-        handle = INVALID_SOCKET;
-      }
-    } closer{FSocketHandle};
+  // Until it is bound the socket stays closed: a failure closes it whether or not the report
+  // raises, and the state stays wsClosed.
+  struct CloseOnExit {
+    SOCKET& handle;
+    ~CloseOnExit() {
+      winsock::closesocket(handle);
+      handle = INVALID_SOCKET;
+    }
+  };
+  if (!AllowIPv4Peers()) {
+    CloseOnExit closer{FSocketHandle};
+    ReportSocketError("setsockopt(IPV6_V6ONLY)");
+    return;
+  }
+  if (winsock::bind(FSocketHandle, &FSockAddr, SockAddrLength(FSockAddr)) != 0) {
+    CloseOnExit closer{FSocketHandle};
     ReportSocketError("Bind");
     return;
   }
@@ -319,51 +373,51 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
 
 std::string TCustomWSocket::PeerAddr() {
   if (FState != wsConnected) return "error";
-  TSockAddrIn peer{};
+  TSockAddrStorage peer;
   int len = sizeof peer;
   if (winsock::getpeername(FSocketHandle, &peer, &len) != 0) {
     ReportSocketError("GetPeerName");
     return "error";
   }
-  return winsock::inet_ntoa(peer.sin_addr);
+  return SockAddrText(peer);
 }
 
 std::string TCustomWSocket::GetPeerPort() {
   if (FState != wsConnected) return "error";
-  TSockAddrIn peer{};
+  TSockAddrStorage peer;
   int len = sizeof peer;
   if (winsock::getpeername(FSocketHandle, &peer, &len) != 0) {
     ReportSocketError("GetPeerPort");
     return "error";
   }
-  return std::to_string(winsock::ntohs(peer.sin_port));
+  return std::to_string(winsock::ntohs(SockAddrPort(peer)));
 }
 
-std::int32_t TCustomWSocket::GetPeerName(TSockAddrIn& Name, std::int32_t NameLen) {
+std::int32_t TCustomWSocket::GetPeerName(TSockAddrPtr Name, std::int32_t NameLen) {
   if (FState != wsConnected) return -1;
   int len = NameLen;
-  return winsock::getpeername(FSocketHandle, &Name, &len);
+  return winsock::getpeername(FSocketHandle, Name, &len);
 }
 
-std::int32_t TCustomWSocket::GetSockName(TSockAddrIn& Name, std::int32_t& NameLen) {
+std::int32_t TCustomWSocket::GetSockName(TSockAddrPtr Name, std::int32_t& NameLen) {
   int len = NameLen;
-  int rc = winsock::getsockname(FSocketHandle, &Name, &len);
+  int rc = winsock::getsockname(FSocketHandle, Name, &len);
   NameLen = len;
   return rc;
 }
 
 std::string TCustomWSocket::GetBoundPort() {
   if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-  TSockAddrIn local{};
+  TSockAddrStorage local;
   int len = sizeof local;
   if (winsock::getsockname(FSocketHandle, &local, &len) != 0) return "error";
-  return std::to_string(winsock::ntohs(local.sin_port));
+  return std::to_string(winsock::ntohs(SockAddrPort(local)));
 }
 
 std::string TCustomWSocket::GetBoundAddr() {
   if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-  TSockAddrIn local{};
+  TSockAddrStorage local;
   int len = sizeof local;
   if (winsock::getsockname(FSocketHandle, &local, &len) != 0) return "error";
-  return winsock::inet_ntoa(local.sin_addr);
+  return SockAddrText(local);
 }

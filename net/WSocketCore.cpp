@@ -215,8 +215,8 @@ void TCustomWSocket::ChangeState(TSocketState NewState) {
 void TCustomWSocket::ResetDefaults() { ResetDefaultsOfThisLevel(); }
 
 void TCustomWSocket::ResetDefaultsOfThisLevel() {
-  FSockAddr = TSockAddrIn{};
-  FSockAddr.sin_family = WS_AF_INET;
+  FSockAddr = TSockAddrStorage{};
+  FSockAddr.ss_family = WS_AF_INET;
   FAddressFamily = WS_AF_INET;
   FAddrSet = false;
   FAddrReady = false;

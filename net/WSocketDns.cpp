@@ -1,5 +1,12 @@
 // TCustomWSocket: asynchronous host name lookup and reverse lookup. One lookup at a time per
 // component; each start cancels the pending one.
+//
+// A name lookup lists every address of the name, IPv6 and IPv4, in the resolver's order, in
+// DnsResultList. DnsResult is the first IPv4 address of that list, and the first address only for
+// a name that has no IPv4 address: a caller that connects to DnsResult (as the relay does) reaches
+// exactly the address it reached before IPv6 came, even where the resolver puts ::1 before
+// 127.0.0.1 for "localhost" and the server listens on 127.0.0.1 alone, while a name with IPv6
+// addresses alone now resolves. A caller that wants to try the others walks DnsResultList.
 #include <cstring>
 #include <string>
 
@@ -23,17 +30,24 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   FDnsResultList.clear();
 
   std::uint32_t a = winsock::inet_addr(HostName.c_str());
+  TSockAddrIn6 a6;
   if (a != WS_INADDR_NONE) {
     // Already an address: answered before DnsLookup returns.
     FDnsResult = winsock::inet_ntoa(a);
     NotifyDnsLookupDone(0);
     return;
   }
+  if (ParseIPv6Literal(HostName, a6)) {
+    // The same for an IPv6 address, in its compressed form, brackets dropped, zone as an index.
+    FDnsResult = SockAddrText(ToSockAddrStorage(a6));
+    NotifyDnsLookupDone(0);
+    return;
+  }
 
   FEarlyAnswerSet = false;
-  FLookupHandle = winsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, HostName.c_str(),
-                                                 FLookupBuffer.data(),
-                                                 static_cast<int>(FLookupBuffer.size()));
+  FLookupHandle = winsock::WSAAsyncGetHostAddresses(FNotifyWindow, MsgHostByNameDone,
+                                                    HostName.c_str(), FLookupBuffer.data(),
+                                                    static_cast<int>(FLookupBuffer.size()));
   if (FLookupHandle == 0) {
     RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
                             {HostName, std::to_string(winsock::WSAGetLastError())});
@@ -57,13 +71,37 @@ void TCustomWSocket::MsgHostByNameDoneHandler(TMessage& Msg) {
   FLookupHandle = 0;
   const std::uint16_t Error = HiWord(Msg.LParam);
   if (Error == 0) {
-    const auto* host = reinterpret_cast<const THostEnt*>(FLookupBuffer.data());
-    for (char** p = host->h_addr_list; p != nullptr && *p != nullptr; ++p) {
-      std::uint32_t addr;
-      std::memcpy(&addr, *p, sizeof addr);
-      FDnsResultList.emplace_back(winsock::inet_ntoa(addr));
+    THostAddressList list;
+    std::memcpy(&list, FLookupBuffer.data(), sizeof list);
+    const std::string* firstIPv4 = nullptr;
+    for (std::int32_t i = 0; i < list.Count; ++i) {
+      THostAddress addr;
+      std::memcpy(&addr, list.Addresses + i, sizeof addr);
+      TSockAddrStorage record;
+      if (addr.Family == WS_AF_INET6) {
+        TSockAddrIn6 in6;
+        in6.sin6_family = WS_AF_INET6;
+        std::memcpy(in6.sin6_addr, addr.Bytes, sizeof in6.sin6_addr);
+        in6.sin6_scope_id = addr.ScopeId;
+        record = ToSockAddrStorage(in6);
+      } else {
+        TSockAddrIn in;
+        in.sin_family = WS_AF_INET;
+        std::memcpy(&in.sin_addr, addr.Bytes, sizeof in.sin_addr);
+        record = ToSockAddrStorage(in);
+      }
+      FDnsResultList.push_back(SockAddrText(record));
     }
-    if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
+    for (const std::string& text : FDnsResultList) {
+      if (text.find(':') == std::string::npos) {
+        firstIPv4 = &text;
+        break;
+      }
+    }
+    if (firstIPv4 != nullptr)
+      FDnsResult = *firstIPv4;
+    else if (!FDnsResultList.empty())
+      FDnsResult = FDnsResultList.front();
   }
   NotifyDnsLookupDone(Error);
 }

@@ -23,10 +23,10 @@ std::int32_t TCustomWSocket::NetRecv(char* Buffer, std::int32_t BufferSize, std:
 }
 
 std::int32_t TCustomWSocket::NetRecvFrom(SOCKET Handle, char* Buffer, std::int32_t BufferSize,
-                                         std::int32_t Flags, TSockAddrIn& From,
+                                         std::int32_t Flags, TSockAddrPtr From,
                                          std::int32_t& FromLen) {
   int len = FromLen;
-  int result = winsock::recvfrom(Handle, Buffer, BufferSize, Flags, &From, &len);
+  int result = winsock::recvfrom(Handle, Buffer, BufferSize, Flags, From, &len);
   FromLen = len;
   return result;
 }
@@ -40,7 +40,7 @@ std::int32_t TCustomWSocket::Receive(void* Buffer, std::int32_t BufferSize) {
   return n;
 }
 
-std::int32_t TCustomWSocket::ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrIn& From,
+std::int32_t TCustomWSocket::ReceiveFrom(void* Buffer, std::int32_t BufferSize, TSockAddrPtr From,
                                          std::int32_t& FromLen) {
   std::int32_t n = NetRecvFrom(FSocketHandle, static_cast<char*>(Buffer), BufferSize, 0, From, FromLen);
   if (n < 0)

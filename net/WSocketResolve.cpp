@@ -1,6 +1,7 @@
 // Internal. Resolution of address, port and protocol texts.
 #include "net/WSocketResolve.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "net/SocketException.h"
@@ -129,4 +130,126 @@ std::int32_t WSocketResolveProto(const std::string& Proto) {
                                   winsock::WSAGetLastError()));
   }
   return Entry->p_proto;
+}
+
+// ---- addresses of either family ----------------------------------------------------------------
+
+using platform::TSockAddrIn;
+using platform::TSockAddrIn6;
+using platform::TSockAddrStorage;
+using platform::WS_AF_INET;
+using platform::WS_AF_INET6;
+
+bool ParseIPv6Literal(const std::string& Text, TSockAddrIn6& Addr) {
+  std::string Body = Text;
+  if (Body.size() >= 2 && Body.front() == '[' && Body.back() == ']')
+    Body = Body.substr(1, Body.size() - 2);
+  if (Body.find(':') == std::string::npos || HasZeroByte(Body)) return false;
+  std::uint32_t ScopeId = 0;
+  const std::size_t Percent = Body.find('%');
+  if (Percent != std::string::npos) {
+    const std::string Zone = Body.substr(Percent + 1);
+    Body.resize(Percent);
+    if (Zone.empty()) return false;
+    if (Zone.find_first_not_of("0123456789") == std::string::npos) {
+      if (Zone.size() > 10) return false;
+      const unsigned long long Index = std::strtoull(Zone.c_str(), nullptr, 10);
+      if (Index > 0xFFFFFFFFull) return false;
+      ScopeId = static_cast<std::uint32_t>(Index);
+    } else {
+      ScopeId = winsock::if_nametoindex(Zone.c_str());
+      if (ScopeId == 0) return false;
+    }
+  }
+  TSockAddrIn6 Result;
+  if (winsock::inet_pton(WS_AF_INET6, Body.c_str(), Result.sin6_addr) != 1) return false;
+  Result.sin6_family = WS_AF_INET6;
+  Result.sin6_scope_id = ScopeId;
+  Addr = Result;
+  return true;
+}
+
+namespace {
+
+bool IsMappedIPv4(const std::uint8_t (&Bytes)[16]) {
+  static const std::uint8_t Prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::memcmp(Bytes, Prefix, sizeof Prefix) == 0;
+}
+
+}  // namespace
+
+std::string SockAddrText(const TSockAddrStorage& Addr) {
+  if (Addr.ss_family == WS_AF_INET) {
+    TSockAddrIn In;
+    std::memcpy(static_cast<void*>(&In), &Addr, sizeof In);
+    return winsock::inet_ntoa(In.sin_addr);
+  }
+  if (Addr.ss_family != WS_AF_INET6) return "error";
+  TSockAddrIn6 In6;
+  std::memcpy(static_cast<void*>(&In6), &Addr, sizeof In6);
+  if (IsMappedIPv4(In6.sin6_addr)) {
+    std::uint32_t V4;
+    std::memcpy(&V4, In6.sin6_addr + 12, sizeof V4);
+    return winsock::inet_ntoa(V4);
+  }
+  char Text[platform::WS_INET6_ADDRSTRLEN];
+  if (winsock::inet_ntop(WS_AF_INET6, In6.sin6_addr, Text, sizeof Text) == nullptr) return "error";
+  std::string Result = Text;
+  if (In6.sin6_scope_id != 0) Result += "%" + std::to_string(In6.sin6_scope_id);
+  return Result;
+}
+
+int SockAddrLength(const TSockAddrStorage& Addr) {
+  return Addr.ss_family == WS_AF_INET6 ? static_cast<int>(sizeof(TSockAddrIn6))
+                                       : static_cast<int>(sizeof(TSockAddrIn));
+}
+
+std::uint16_t SockAddrPort(const TSockAddrStorage& Addr) {
+  std::uint16_t Port;
+  std::memcpy(&Port, reinterpret_cast<const char*>(&Addr) + 2, sizeof Port);
+  return Port;
+}
+
+void SetSockAddrPort(TSockAddrStorage& Addr, std::uint16_t PortNet) {
+  std::memcpy(reinterpret_cast<char*>(&Addr) + 2, &PortNet, sizeof PortNet);
+}
+
+TSockAddrStorage ToSockAddrStorage(const TSockAddrIn& Addr) {
+  TSockAddrStorage Storage;
+  std::memcpy(static_cast<void*>(&Storage), &Addr, sizeof Addr);
+  return Storage;
+}
+
+TSockAddrStorage ToSockAddrStorage(const TSockAddrIn6& Addr) {
+  TSockAddrStorage Storage;
+  std::memcpy(static_cast<void*>(&Storage), &Addr, sizeof Addr);
+  return Storage;
+}
+
+TSockAddrStorage WSocketResolveAddress(const std::string& Host) {
+  const std::string Trimmed = TrimBlanks(Host);
+  TSockAddrIn6 In6;
+  if (!IsDottedAddress(Host) && Host.size() <= kMaxHostLen && ParseIPv6Literal(Trimmed, In6))
+    return ToSockAddrStorage(In6);
+  TSockAddrIn In;
+  In.sin_family = WS_AF_INET;
+  try {
+    In.sin_addr = WSocketResolveHost(Host);
+  } catch (ESocketException&) {
+    // A dotted address or a text that is no name at all fails as before; a name that has no IPv4
+    // address may still have an IPv6 one. The message stays the one of the IPv4 lookup.
+    if (IsDottedAddress(Host) || Host.empty() || Host.size() > kMaxHostLen || HasZeroByte(Trimmed))
+      throw;
+    const winsock::THostAddressList* List = winsock::gethostaddresses(Trimmed.c_str());
+    for (std::int32_t I = 0; List != nullptr && I < List->Count; ++I) {
+      const winsock::THostAddress& A = List->Addresses[I];
+      if (A.Family != WS_AF_INET6) continue;
+      std::memcpy(In6.sin6_addr, A.Bytes, sizeof In6.sin6_addr);
+      In6.sin6_family = WS_AF_INET6;
+      In6.sin6_scope_id = A.ScopeId;
+      return ToSockAddrStorage(In6);
+    }
+    throw;
+  }
+  return ToSockAddrStorage(In);
 }

@@ -43,10 +43,10 @@ void TWSocketClient::Dup(SOCKET NewHandle) {
   }
   // Asked quietly: a peer that reset before the accept must cost its own connection only, not
   // raise out of the server's accepting and abort the listening socket. Its FD_CLOSE follows.
-  TSockAddrIn peer{};
-  if (GetPeerName(peer, sizeof peer) == 0) {
-    FPeerAddr = winsock::inet_ntoa(peer.sin_addr);
-    FPeerPort = std::to_string(winsock::ntohs(peer.sin_port));
+  TSockAddrStorage peer;
+  if (GetPeerName(&peer, sizeof peer) == 0) {
+    FPeerAddr = SockAddrText(peer);  // an IPv4 peer of a dual-stack listener reads dotted
+    FPeerPort = std::to_string(winsock::ntohs(SockAddrPort(peer)));
   } else {
     FPeerAddr = "error";
     FPeerPort = "error";

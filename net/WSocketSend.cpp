@@ -114,7 +114,7 @@ void TCustomWSocket::TryToSend() {
 std::int32_t TCustomWSocket::NetSend(const char* Data, std::int32_t Len) {
   int result;
   if (FSocketType == WS_SOCK_DGRAM)
-    result = winsock::sendto(FSocketHandle, Data, Len, FSendFlags, &FSockAddr, sizeof FSockAddr);
+    result = winsock::sendto(FSocketHandle, Data, Len, FSendFlags, &FSockAddr, SockAddrLength(FSockAddr));
   else
     result = winsock::send(FSocketHandle, Data, Len, FSendFlags);
   if (result > 0) NotifySendData(result);
@@ -130,10 +130,10 @@ void TCustomWSocket::Flush() {
   CloseIfBothSidesEnded();  // the drain may have shut the send side of a half-open session
 }
 
-std::int32_t TCustomWSocket::SendTo(TSockAddrIn Dest, std::int32_t DestLen, const void* Data,
+std::int32_t TCustomWSocket::SendTo(TConstSockAddrPtr Dest, std::int32_t DestLen, const void* Data,
                                     std::int32_t Len) {
   int result = winsock::sendto(FSocketHandle, static_cast<const char*>(Data), Len, FSendFlags,
-                               &Dest, DestLen);
+                               Dest, DestLen);
   if (result > 0) NotifySendData(result);
   return result;
 }

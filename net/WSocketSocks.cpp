@@ -7,6 +7,10 @@
 // is built (the usercode and password can be changed in any state) fails the negotiation instead
 // of being sent short or with a wrong length byte. Because the buffer holds 128 bytes, every
 // one-byte length field stays far below 255.
+//
+// An IPv6 literal as the destination goes to a SOCKS 5 server as its 16 bytes (address type 4);
+// SOCKS 4 has room for an IPv4 address only, and 4A servers read the name as a host name, so
+// both refuse such a destination in Connect, before any connection is made.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -114,14 +118,22 @@ void TCustomSocksWSocket::Connect() {
     RaiseSocketException("tcp is the only protocol supported thru socks server");
     return;
   }
+  TSockAddrIn6 destination;
+  if (FSocksLevel.front() == '4' && ParseIPv6Literal(FAddr, destination)) {
+    RaiseSocketException("Socks " + FSocksLevel + " cannot carry the IPv6 address " + FAddr +
+                         ": use socks level 5");
+    return;
+  }
   try {
     if (!FPortReady) {
-      FSockAddr.sin_port =
-          winsock::htons(static_cast<std::uint16_t>(WSocketResolvePort(FSocksPort, FProto) & 0xFFFF));
+      SetSockAddrPort(FSockAddr, winsock::htons(static_cast<std::uint16_t>(
+                                     WSocketResolvePort(FSocksPort, FProto) & 0xFFFF)));
       FPortReady = true;
     }
     if (!FAddrReady) {
-      FSockAddr.sin_addr = WSocketResolveHost(FSocksServer);
+      const std::uint16_t port = SockAddrPort(FSockAddr);
+      FSockAddr = WSocketResolveAddress(FSocksServer);
+      SetSockAddrPort(FSockAddr, port);
       FAddrReady = true;
     }
     FPortNumber = static_cast<std::uint16_t>(WSocketResolvePort(FPort, FProto) & 0xFFFF);
@@ -240,9 +252,15 @@ void TCustomSocksWSocket::SendConnectRequest() {
   FSocksPhase = spAwaitConnect;
   std::string Request;
   if (FSocksLevel == "5") {
-    Request = std::string("\x05\x01\x00\x03", 4);  // CONNECT to a domain name, even a dotted one
-    Request += static_cast<char>(FAddr.size() & 0xFF);
-    Request += FAddr;
+    TSockAddrIn6 ipv6;
+    if (ParseIPv6Literal(FAddr, ipv6)) {
+      Request = std::string("\x05\x01\x00\x04", 4);  // CONNECT to an IPv6 address
+      Request.append(reinterpret_cast<const char*>(ipv6.sin6_addr), sizeof ipv6.sin6_addr);
+    } else {
+      Request = std::string("\x05\x01\x00\x03", 4);  // CONNECT to a domain name, even a dotted one
+      Request += static_cast<char>(FAddr.size() & 0xFF);
+      Request += FAddr;
+    }
     AppendPort(Request, FPortNumber);
     SendRequest(Request, false);
     return;

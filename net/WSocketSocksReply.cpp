@@ -169,7 +169,12 @@ bool TCustomSocksWSocket::ReceiveSocks5Reply() {
   }
   if (FReplyCount < 5) return true;
   const std::uint8_t AddressType = FReplyBuffer[3];
-  const std::int32_t Length = AddressType == 1 ? 10 : AddressType == 3 ? FReplyBuffer[4] + 7 : 5;
+  // Bound address: IPv4 (type 1, 4 bytes), a name (type 3, a length byte and the name) or IPv6
+  // (type 4, 16 bytes, what a server answers to an IPv6 destination).
+  const std::int32_t Length = AddressType == 1   ? 10
+                              : AddressType == 3 ? FReplyBuffer[4] + 7
+                              : AddressType == 4 ? 22
+                                                 : 5;
   // A bound name too long for ReplyBuffer could never be held whole: waiting for it would read
   // nothing while its bytes wait, again and again.
   if (Length > kReplyLimit) {
@@ -177,7 +182,7 @@ bool TCustomSocksWSocket::ReceiveSocks5Reply() {
     return true;
   }
   if (FReplyCount < Length) return true;
-  if (AddressType != 1 && AddressType != 3) {
+  if (AddressType != 1 && AddressType != 3 && AddressType != 4) {
     SocksFailure(20011, "address type not supported");
     return true;
   }

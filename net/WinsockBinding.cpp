@@ -22,21 +22,14 @@ const char* const kLibraryName = "wsock32.dll";
 // ENOENT: "no such entry". It keeps the message stable.
 constexpr int kProcNotFoundCode = ENOENT;
 
-// One slot per wrapped function; the order of kProcNames follows it.
-enum TProc {
-  pWSAStartup, pWSACleanup, pWSAGetLastError, pWSASetLastError, pWSAAsyncSelect,
-  pWSAAsyncGetHostByName, pWSAAsyncGetHostByAddr, pWSACancelAsyncRequest, pgethostbyname,
-  pgetservbyname, pgetprotobyname, pinet_addr, pinet_ntoa, phtons, pntohs, psocket, pbind,
-  plisten, paccept, pconnect, psetsockopt, pgetsockname, pgetpeername, pioctlsocket, precv,
-  precvfrom, psend, psendto, pshutdown, pclosesocket, ProcCount
-};
+// One slot per wrapped function, in the order of the list; kProcNames follows it.
+#define VANTREL_PROC_SLOT(Result, Name, Parameters, Arguments) p##Name,
+enum TProc { VANTREL_WINSOCK_CALLS(VANTREL_PROC_SLOT) ProcCount };
+#undef VANTREL_PROC_SLOT
 
-const char* const kProcNames[ProcCount] = {
-    "WSAStartup", "WSACleanup", "WSAGetLastError", "WSASetLastError", "WSAAsyncSelect",
-    "WSAAsyncGetHostByName", "WSAAsyncGetHostByAddr", "WSACancelAsyncRequest", "gethostbyname",
-    "getservbyname", "getprotobyname", "inet_addr", "inet_ntoa", "htons", "ntohs", "socket", "bind",
-    "listen", "accept", "connect", "setsockopt", "getsockname", "getpeername", "ioctlsocket", "recv",
-    "recvfrom", "send", "sendto", "shutdown", "closesocket"};
+#define VANTREL_PROC_NAME(Result, Name, Parameters, Arguments) #Name,
+const char* const kProcNames[ProcCount] = {VANTREL_WINSOCK_CALLS(VANTREL_PROC_NAME)};
+#undef VANTREL_PROC_NAME
 
 struct TWinsockBinding {
   bool Loaded = false;  // stands for the library handle: false while it would be null
@@ -101,89 +94,9 @@ bool WinsockLoaded() { return gBinding.Loaded; }
 
 // ---- the wrappers: resolve once, then call straight through --------------------------------
 
-int WSAStartup(std::uint16_t VersionRequested, TWSAData* Data) {
-  return Entry<decltype(platform::WSAStartup)>(pWSAStartup)(VersionRequested, Data);
-}
-int WSACleanup() { return Entry<decltype(platform::WSACleanup)>(pWSACleanup)(); }
-int WSAGetLastError() { return Entry<decltype(platform::WSAGetLastError)>(pWSAGetLastError)(); }
-void WSASetLastError(int Error) {
-  Entry<decltype(platform::WSASetLastError)>(pWSASetLastError)(Error);
-}
-int WSAAsyncSelect(SOCKET s, HWND Wnd, UINT Msg, long Event) {
-  return Entry<decltype(platform::WSAAsyncSelect)>(pWSAAsyncSelect)(s, Wnd, Msg, Event);
-}
-HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
-  return Entry<decltype(platform::WSAAsyncGetHostByName)>(pWSAAsyncGetHostByName)(Wnd, Msg, Name,
-                                                                                  Buf, BufLen);
-}
-HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int Type, char* Buf,
-                             int BufLen) {
-  return Entry<decltype(platform::WSAAsyncGetHostByAddr)>(pWSAAsyncGetHostByAddr)(
-      Wnd, Msg, Addr, Len, Type, Buf, BufLen);
-}
-int WSACancelAsyncRequest(HANDLE AsyncTaskHandle) {
-  return Entry<decltype(platform::WSACancelAsyncRequest)>(pWSACancelAsyncRequest)(
-      AsyncTaskHandle);
-}
-THostEnt* gethostbyname(const char* Name) {
-  return Entry<decltype(platform::gethostbyname)>(pgethostbyname)(Name);
-}
-TServEnt* getservbyname(const char* Name, const char* Proto) {
-  return Entry<decltype(platform::getservbyname)>(pgetservbyname)(Name, Proto);
-}
-TProtoEnt* getprotobyname(const char* Name) {
-  return Entry<decltype(platform::getprotobyname)>(pgetprotobyname)(Name);
-}
-std::uint32_t inet_addr(const char* Cp) {
-  return Entry<decltype(platform::inet_addr)>(pinet_addr)(Cp);
-}
-char* inet_ntoa(std::uint32_t In) { return Entry<decltype(platform::inet_ntoa)>(pinet_ntoa)(In); }
-std::uint16_t htons(std::uint16_t HostShort) {
-  return Entry<decltype(platform::htons)>(phtons)(HostShort);
-}
-std::uint16_t ntohs(std::uint16_t NetShort) {
-  return Entry<decltype(platform::ntohs)>(pntohs)(NetShort);
-}
-SOCKET socket(int Af, int Type, int Protocol) {
-  return Entry<decltype(platform::socket)>(psocket)(Af, Type, Protocol);
-}
-int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen) {
-  return Entry<decltype(platform::bind)>(pbind)(s, Addr, NameLen);
-}
-int listen(SOCKET s, int Backlog) { return Entry<decltype(platform::listen)>(plisten)(s, Backlog); }
-SOCKET accept(SOCKET s, TSockAddrIn* Addr, int* AddrLen) {
-  return Entry<decltype(platform::accept)>(paccept)(s, Addr, AddrLen);
-}
-int connect(SOCKET s, const TSockAddrIn* Name, int NameLen) {
-  return Entry<decltype(platform::connect)>(pconnect)(s, Name, NameLen);
-}
-int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen) {
-  return Entry<decltype(platform::setsockopt)>(psetsockopt)(s, Level, OptName, OptVal, OptLen);
-}
-int getsockname(SOCKET s, TSockAddrIn* Name, int* NameLen) {
-  return Entry<decltype(platform::getsockname)>(pgetsockname)(s, Name, NameLen);
-}
-int getpeername(SOCKET s, TSockAddrIn* Name, int* NameLen) {
-  return Entry<decltype(platform::getpeername)>(pgetpeername)(s, Name, NameLen);
-}
-int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp) {
-  return Entry<decltype(platform::ioctlsocket)>(pioctlsocket)(s, Cmd, Argp);
-}
-int recv(SOCKET s, char* Buf, int Len, int Flags) {
-  return Entry<decltype(platform::recv)>(precv)(s, Buf, Len, Flags);
-}
-int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrIn* From, int* FromLen) {
-  return Entry<decltype(platform::recvfrom)>(precvfrom)(s, Buf, Len, Flags, From, FromLen);
-}
-int send(SOCKET s, const char* Buf, int Len, int Flags) {
-  return Entry<decltype(platform::send)>(psend)(s, Buf, Len, Flags);
-}
-int sendto(SOCKET s, const char* Buf, int Len, int Flags, const TSockAddrIn* To, int ToLen) {
-  return Entry<decltype(platform::sendto)>(psendto)(s, Buf, Len, Flags, To, ToLen);
-}
-int shutdown(SOCKET s, int How) { return Entry<decltype(platform::shutdown)>(pshutdown)(s, How); }
-int closesocket(SOCKET s) {
-  return Entry<decltype(platform::closesocket)>(pclosesocket)(s);
-}
+#define VANTREL_DEFINE_WRAPPER(Result, Name, Parameters, Arguments) \
+  Result Name Parameters { return Entry<Result Parameters>(p##Name) Arguments; }
+VANTREL_WINSOCK_CALLS(VANTREL_DEFINE_WRAPPER)
+#undef VANTREL_DEFINE_WRAPPER
 
 }  // namespace winsock

@@ -15,10 +15,16 @@ namespace winsock {
 using platform::HANDLE;
 using platform::HWND;
 using platform::SOCKET;
+using platform::TConstSockAddrPtr;
+using platform::THostAddress;
+using platform::THostAddressList;
 using platform::THostEnt;
 using platform::TProtoEnt;
 using platform::TServEnt;
 using platform::TSockAddrIn;
+using platform::TSockAddrIn6;
+using platform::TSockAddrPtr;
+using platform::TSockAddrStorage;
 using platform::TWSAData;
 using platform::UINT;
 
@@ -33,37 +39,11 @@ bool WinsockLoaded();
 // The number of socket components in existence (maintained by their construction and destruction).
 extern std::int32_t WinsockUsers;
 
-int WSAStartup(std::uint16_t VersionRequested, TWSAData* Data);
-int WSACleanup();
-int WSAGetLastError();
-void WSASetLastError(int Error);
-int WSAAsyncSelect(SOCKET s, HWND Wnd, UINT Msg, long Event);
-HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen);
-HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int Type, char* Buf,
-                             int BufLen);
-int WSACancelAsyncRequest(HANDLE AsyncTaskHandle);
-THostEnt* gethostbyname(const char* Name);
-TServEnt* getservbyname(const char* Name, const char* Proto);
-TProtoEnt* getprotobyname(const char* Name);
-std::uint32_t inet_addr(const char* Cp);
-char* inet_ntoa(std::uint32_t In);
-std::uint16_t htons(std::uint16_t HostShort);
-std::uint16_t ntohs(std::uint16_t NetShort);
-SOCKET socket(int Af, int Type, int Protocol);
-int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen);
-int listen(SOCKET s, int Backlog);
-SOCKET accept(SOCKET s, TSockAddrIn* Addr, int* AddrLen);
-int connect(SOCKET s, const TSockAddrIn* Name, int NameLen);
-int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen);
-int getsockname(SOCKET s, TSockAddrIn* Name, int* NameLen);
-int getpeername(SOCKET s, TSockAddrIn* Name, int* NameLen);
-int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp);
-int recv(SOCKET s, char* Buf, int Len, int Flags);
-int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrIn* From, int* FromLen);
-int send(SOCKET s, const char* Buf, int Len, int Flags);
-int sendto(SOCKET s, const char* Buf, int Len, int Flags, const TSockAddrIn* To, int ToLen);
-int shutdown(SOCKET s, int How);
-int closesocket(SOCKET s);
+// One wrapper per call of the list (platform/WinsockCallList.h), with the call's own name,
+// parameters and result.
+#define VANTREL_DECLARE_WRAPPER(Result, Name, Parameters, Arguments) Result Name Parameters;
+VANTREL_WINSOCK_CALLS(VANTREL_DECLARE_WRAPPER)
+#undef VANTREL_DECLARE_WRAPPER
 
 }  // namespace winsock
 

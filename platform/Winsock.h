@@ -1,6 +1,9 @@
 // Public. The socket calls that the socket components use, with Windows Sockets 1.1 semantics
 // over POSIX sockets: Windows Sockets constants and error codes at this interface, translated to
 // the POSIX ones inside. The socket-library binding in net/ resolves these by name (FindSocketProc).
+// IPv6 comes as later Windows Sockets has it: WS_AF_INET6, the 28-byte TSockAddrIn6, inet_pton and
+// inet_ntop, IPV6_V6ONLY on by default; plus a lookup of every address of a name in the same
+// style as the IPv4 host lookups (gethostaddresses, WSAAsyncGetHostAddresses).
 //
 // Semantics kept from Windows Sockets:
 // - errors: SOCKET_ERROR / INVALID_SOCKET and a per-thread last error (WSAGetLastError) holding a
@@ -14,9 +17,11 @@
 //   while a port really in use still fails with WSAEADDRINUSE.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/Messages.h"
+#include "platform/WinsockCallList.h"
 
 namespace platform {
 
@@ -25,6 +30,7 @@ constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
 constexpr int SOCKET_ERROR = -1;
 
 constexpr int WS_AF_INET = 2;     // AF_INET and PF_INET
+constexpr int WS_AF_INET6 = 23;   // AF_INET6 and PF_INET6
 constexpr int WS_SOCK_STREAM = 1;
 constexpr int WS_SOCK_DGRAM = 2;
 constexpr int WS_IPPROTO_TCP = 6;
@@ -41,6 +47,10 @@ constexpr int WS_SO_BROADCAST = 0x0020;
 constexpr int WS_SO_LINGER = 0x0080;
 // Level WS_IPPROTO_TCP.
 constexpr int WS_TCP_NODELAY = 0x0001;
+// IPv6 sockets. As on Windows, a new IPv6 socket takes IPv6 peers only (IPV6_V6ONLY on) whatever
+// the system's default; turned off, it also takes IPv4 peers, which it sees as ::ffff:a.b.c.d.
+constexpr int WS_IPPROTO_IPV6 = 41;
+constexpr int WS_IPV6_V6ONLY = 27;
 
 constexpr long WS_FIONREAD = 0x4004667F;
 constexpr long WS_FIONBIO = static_cast<long>(0x8004667Eu);
@@ -75,6 +85,60 @@ struct TSockAddrIn {
 };
 static_assert(sizeof(TSockAddrIn) == 16);
 
+// The 28-byte IPv6 socket address of Windows Sockets: family (WS_AF_INET6), port (network order),
+// flow information, the 16 address bytes (network order) and the scope (zone) id, an interface
+// index for link-local addresses and 0 otherwise.
+struct TSockAddrIn6 {
+  std::uint16_t sin6_family = 0;
+  std::uint16_t sin6_port = 0;
+  std::uint32_t sin6_flowinfo = 0;
+  std::uint8_t sin6_addr[16] = {};
+  std::uint32_t sin6_scope_id = 0;
+};
+static_assert(sizeof(TSockAddrIn6) == 28);
+
+// Room for a socket address of either family; ss_family tells which one it holds.
+struct alignas(8) TSockAddrStorage {
+  std::uint16_t ss_family = 0;
+  std::uint8_t ss_data[126] = {};
+};
+static_assert(sizeof(TSockAddrStorage) == 128);
+
+// What an address argument of the calls points at, as Windows Sockets' `sockaddr*` does: a
+// TSockAddrIn, a TSockAddrIn6 or a TSockAddrStorage, told apart by the family in its first two
+// bytes and by the length passed beside it. A pointer to any of them (or null) converts to it, so
+// that callers pass `&Addr` whatever record they hold.
+class TSockAddrPtr {
+public:
+  constexpr TSockAddrPtr(std::nullptr_t = nullptr) {}
+  constexpr TSockAddrPtr(TSockAddrIn* A) : FAddr(A) {}
+  constexpr TSockAddrPtr(TSockAddrIn6* A) : FAddr(A) {}
+  constexpr TSockAddrPtr(TSockAddrStorage* A) : FAddr(A) {}
+  void* Get() const { return FAddr; }
+  explicit operator bool() const { return FAddr != nullptr; }
+
+private:
+  void* FAddr = nullptr;
+};
+
+class TConstSockAddrPtr {
+public:
+  constexpr TConstSockAddrPtr(std::nullptr_t = nullptr) {}
+  constexpr TConstSockAddrPtr(const TSockAddrIn* A) : FAddr(A) {}
+  constexpr TConstSockAddrPtr(const TSockAddrIn6* A) : FAddr(A) {}
+  constexpr TConstSockAddrPtr(const TSockAddrStorage* A) : FAddr(A) {}
+  TConstSockAddrPtr(TSockAddrPtr A) : FAddr(A.Get()) {}
+  const void* Get() const { return FAddr; }
+  explicit operator bool() const { return FAddr != nullptr; }
+
+private:
+  const void* FAddr = nullptr;
+};
+
+// The longest address texts that inet_ntop writes, with their terminating zero.
+constexpr std::size_t WS_INET_ADDRSTRLEN = 22;
+constexpr std::size_t WS_INET6_ADDRSTRLEN = 65;
+
 // The 4-byte linger record: two 16-bit fields.
 struct TLinger {
   std::uint16_t l_onoff = 0;
@@ -104,6 +168,20 @@ struct TProtoEnt {
   std::int16_t p_proto;
 };
 
+// Every address of a host name, IPv6 and IPv4, in the order of the system's resolver, without
+// duplicates. Addresses points at Count records that follow the list in the same storage.
+struct THostAddress {
+  std::uint16_t Family = 0;  // WS_AF_INET or WS_AF_INET6
+  std::uint16_t Reserved = 0;
+  std::uint32_t ScopeId = 0;     // IPv6 zone (interface index); 0 for IPv4 and global addresses
+  std::uint8_t Bytes[16] = {};   // network order; an IPv4 address fills the first 4
+};
+static_assert(sizeof(THostAddress) == 24);
+struct THostAddressList {
+  std::int32_t Count;
+  THostAddress* Addresses;
+};
+
 struct TWSAData {
   std::uint16_t wVersion = 0;
   std::uint16_t wHighVersion = 0;
@@ -116,43 +194,28 @@ struct TWSAData {
 
 using HANDLE = std::uintptr_t;  // asynchronous request handle; 0 is "failed"
 
-// ---- the thirty functions ------------------------------------------------------------------
-int WSAStartup(std::uint16_t VersionRequested, TWSAData* Data);
-int WSACleanup();
-int WSAGetLastError();
-void WSASetLastError(int Error);
-int WSAAsyncSelect(SOCKET s, HWND Wnd, UINT Msg, long Event);
-// Asynchronous lookups: the answer is written into Buf (a THostEnt followed by the data it points
-// to) and announced by posting Msg to Wnd with WParam = the request handle and LParam = buffer
-// length needed in the low word, error code in the high word. Never blocks the loop; a cancelled
-// request posts nothing.
-HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen);
-HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int Type, char* Buf,
-                             int BufLen);
-int WSACancelAsyncRequest(HANDLE AsyncTaskHandle);
-// Blocking lookups; the entries live in per-thread storage until the next call of the same kind.
-THostEnt* gethostbyname(const char* Name);
-TServEnt* getservbyname(const char* Name, const char* Proto);
-TProtoEnt* getprotobyname(const char* Name);
-std::uint32_t inet_addr(const char* Cp);
-char* inet_ntoa(std::uint32_t In);  // per-thread buffer
-std::uint16_t htons(std::uint16_t HostShort);
-std::uint16_t ntohs(std::uint16_t NetShort);
-SOCKET socket(int Af, int Type, int Protocol);
-int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen);
-int listen(SOCKET s, int Backlog);
-SOCKET accept(SOCKET s, TSockAddrIn* Addr, int* AddrLen);
-int connect(SOCKET s, const TSockAddrIn* Name, int NameLen);
-int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen);
-int getsockname(SOCKET s, TSockAddrIn* Name, int* NameLen);
-int getpeername(SOCKET s, TSockAddrIn* Name, int* NameLen);
-int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp);
-int recv(SOCKET s, char* Buf, int Len, int Flags);
-int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrIn* From, int* FromLen);
-int send(SOCKET s, const char* Buf, int Len, int Flags);
-int sendto(SOCKET s, const char* Buf, int Len, int Flags, const TSockAddrIn* To, int ToLen);
-int shutdown(SOCKET s, int How);
-int closesocket(SOCKET s);
+// ---- the functions, declared from the one list (WinsockCallList.h) -------------------------
+//
+// Notes on the calls whose contract is not plain from the name:
+// - WSAAsyncGetHostByName, WSAAsyncGetHostByAddr: the answer is written into Buf (a THostEnt of
+//   IPv4 addresses followed by the data it points to) and announced by posting Msg to Wnd with
+//   WParam = the request handle and LParam = buffer length needed in the low word, error code in
+//   the high word. Never blocks the loop; a cancelled request posts nothing.
+// - WSAAsyncGetHostAddresses: the same for every address of a name, IPv6 and IPv4, in the
+//   resolver's order: Buf receives a THostAddressList followed by its records.
+// - gethostbyname (IPv4 addresses only), gethostaddresses (both families), getservbyname,
+//   getprotobyname block; their entries live in per-thread storage until the next call of the
+//   same kind.
+// - inet_ntoa writes into a per-thread buffer. inet_pton reads only the exact forms ("1.2.3.4",
+//   IPv6 without brackets or zone): 1 for an address, 0 for other text, -1 (WSAEAFNOSUPPORT) for
+//   a family other than WS_AF_INET and WS_AF_INET6. inet_ntop writes the compressed IPv6 form.
+// - if_nametoindex: the index of a network interface by name, 0 when there is none.
+// - Address arguments: a record of the socket's family; its length at least 16 bytes for IPv4,
+//   28 for IPv6 (shorter is WSAEFAULT); a record of the other family is WSAEAFNOSUPPORT. Output
+//   records must have room for what the socket's family gives back (16 or 28 bytes).
+#define VANTREL_DECLARE_SOCKET_CALL(Result, Name, Parameters, Arguments) Result Name Parameters;
+VANTREL_WINSOCK_CALLS(VANTREL_DECLARE_SOCKET_CALL)
+#undef VANTREL_DECLARE_SOCKET_CALL
 
 // The entry point of one of the functions above by its name, as the binding loads them; null for
 // an unknown name.

@@ -1,4 +1,5 @@
-// Address texts and byte order: inet_addr, inet_ntoa, htons, ntohs.
+// Address texts and byte order: inet_addr, inet_ntoa, inet_pton, inet_ntop, if_nametoindex,
+// htons, ntohs.
 //
 // inet_addr is parsed here rather than handed to the C library so that what counts as an address
 // does not move with the C library's version. It reads the classic forms that Windows Sockets
@@ -10,12 +11,22 @@
 // - every part begins with a digit: no blanks, signs or empty parts between the dots.
 // INADDR_NONE is both the result for rejected text and the value of "255.255.255.255"; callers
 // that must tell them apart compare the text.
+//
+// inet_pton and inet_ntop are the C library's: their forms are fixed by the IPv6 addressing
+// architecture (RFC 4291 text, RFC 5952 compression), so they do not move with its version.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#undef htons
+#undef ntohs
+
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/Winsock.h"
+#include "platform/WinsockErrors.h"
 
 namespace platform {
 namespace {
@@ -99,6 +110,52 @@ char* inet_ntoa(std::uint32_t In) {
   std::memcpy(b, &In, 4);
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   return text;
+}
+
+namespace {
+
+// The POSIX family of a Windows Sockets one; -1 for the families that have no text form here.
+int PosixFamily(int Family) {
+  if (Family == WS_AF_INET) return AF_INET;
+  if (Family == WS_AF_INET6) return AF_INET6;
+  return -1;
+}
+
+}  // namespace
+
+int inet_pton(int Family, const char* Text, void* Addr) {
+  const int family = PosixFamily(Family);
+  if (family < 0) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return -1;
+  }
+  if (Text == nullptr || Addr == nullptr) {
+    WSASetLastError(WSAEFAULT);
+    return -1;
+  }
+  return ::inet_pton(family, Text, Addr) == 1 ? 1 : 0;
+}
+
+const char* inet_ntop(int Family, const void* Addr, char* Buf, std::size_t BufLen) {
+  const int family = PosixFamily(Family);
+  if (family < 0) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return nullptr;
+  }
+  if (Addr == nullptr || Buf == nullptr) {
+    WSASetLastError(WSAEFAULT);
+    return nullptr;
+  }
+  if (::inet_ntop(family, Addr, Buf, static_cast<socklen_t>(BufLen)) == nullptr) {
+    WSASetLastError(WSAEINVAL);  // ENOSPC: the buffer is too small for the text
+    return nullptr;
+  }
+  return Buf;
+}
+
+std::uint32_t if_nametoindex(const char* Name) {
+  if (Name == nullptr) return 0;
+  return ::if_nametoindex(Name);
 }
 
 std::uint16_t htons(std::uint16_t HostShort) {

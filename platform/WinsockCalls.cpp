@@ -8,6 +8,8 @@
 // - bind() of a stream socket sets SO_REUSEADDR first, so a port whose old connections sit in
 //   TIME_WAIT can be listened on again, while a port with a live listener still gives 10048;
 // - listen() on an unbound socket is 10022 (Linux would bind a random port);
+// - a new IPv6 socket has IPV6_V6ONLY on, as on Windows, whatever the system's default; an IPv4
+//   record given to an IPv6 socket is 10047, not Linux's "invalid argument";
 // - recv() of 0 bytes on a stream reports whether a read could proceed (0) or would block;
 // - an accepted socket is non-blocking when its listener is (Windows copies the listener's
 //   selection; here only its mode is copied, the new socket is selected on its own);
@@ -47,6 +49,9 @@ constexpr int kWsSoSndBuf = 0x1001;
 constexpr int kWsSoRcvBuf = 0x1002;
 constexpr int kWsSoOobInline = 0x0100;
 
+constexpr int kInLen = static_cast<int>(sizeof(TSockAddrIn));
+constexpr int kIn6Len = static_cast<int>(sizeof(TSockAddrIn6));
+
 int gStartups = 0;
 int gCleanups = 0;
 
@@ -66,27 +71,118 @@ bool PosixFlags(int WsFlags, bool Receiving, int& Out) {
   return true;
 }
 
-bool ToPosixAddr(const TSockAddrIn* Addr, int Len, sockaddr_in& Out) {
-  if (Addr == nullptr || Len < static_cast<int>(sizeof(TSockAddrIn))) return false;
-  Out = sockaddr_in{};
-  Out.sin_family = Addr->sin_family == WS_AF_INET ? AF_INET : static_cast<sa_family_t>(Addr->sin_family);
-  Out.sin_port = Addr->sin_port;
-  Out.sin_addr.s_addr = Addr->sin_addr;
+// A POSIX socket address and its length.
+struct TPosixAddr {
+  sockaddr_storage Storage{};
+  socklen_t Len = sizeof(sockaddr_storage);
+  sockaddr* Get() { return reinterpret_cast<sockaddr*>(&Storage); }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&Storage); }
+  int Family() const { return Storage.ss_family; }
+};
+
+// The family in the first two bytes of a Windows Sockets record.
+std::uint16_t RecordFamily(const void* Addr) {
+  std::uint16_t family;
+  std::memcpy(&family, Addr, sizeof family);
+  return family;
+}
+
+// A Windows Sockets record as the POSIX one: 0, or WSAEFAULT for a missing or short record. A
+// record of an unknown family is read as an IPv4 one that keeps its family number, so that the
+// system refuses it (WSAEAFNOSUPPORT) as it would on Windows.
+int ToPosixAddr(TConstSockAddrPtr Addr, int Len, TPosixAddr& Out) {
+  if (!Addr || Len < kInLen) return WSAEFAULT;
+  Out = TPosixAddr{};
+  if (RecordFamily(Addr.Get()) == WS_AF_INET6) {
+    if (Len < kIn6Len) return WSAEFAULT;
+    TSockAddrIn6 a;
+    std::memcpy(&a, Addr.Get(), sizeof a);
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = a.sin6_port;
+    sin6.sin6_flowinfo = a.sin6_flowinfo;
+    std::memcpy(&sin6.sin6_addr, a.sin6_addr, sizeof a.sin6_addr);
+    sin6.sin6_scope_id = a.sin6_scope_id;
+    std::memcpy(&Out.Storage, &sin6, sizeof sin6);
+    Out.Len = sizeof sin6;
+    return 0;
+  }
+  TSockAddrIn a;
+  std::memcpy(&a, Addr.Get(), sizeof a);
+  sockaddr_in sin{};
+  sin.sin_family = a.sin_family == WS_AF_INET ? AF_INET : static_cast<sa_family_t>(a.sin_family);
+  sin.sin_port = a.sin_port;
+  sin.sin_addr.s_addr = a.sin_addr;
+  std::memcpy(&Out.Storage, &sin, sizeof sin);
+  Out.Len = sizeof sin;
+  return 0;
+}
+
+// The record that a POSIX address makes, written to Addr when *Len has room for it (16 bytes for
+// IPv4, 28 for IPv6); *Len becomes its length. False when there is no room.
+bool FromPosixAddr(const TPosixAddr& In, TSockAddrPtr Addr, int* Len) {
+  if (In.Family() == AF_INET6) {
+    if (*Len < kIn6Len) return false;
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, &In.Storage, sizeof sin6);
+    TSockAddrIn6 a;
+    a.sin6_family = WS_AF_INET6;
+    a.sin6_port = sin6.sin6_port;
+    a.sin6_flowinfo = sin6.sin6_flowinfo;
+    std::memcpy(a.sin6_addr, &sin6.sin6_addr, sizeof a.sin6_addr);
+    a.sin6_scope_id = sin6.sin6_scope_id;
+    std::memcpy(Addr.Get(), &a, sizeof a);
+    *Len = kIn6Len;
+    return true;
+  }
+  if (*Len < kInLen) return false;
+  sockaddr_in sin;
+  std::memcpy(&sin, &In.Storage, sizeof sin);
+  TSockAddrIn a;
+  a.sin_family = sin.sin_family == AF_INET ? static_cast<std::uint16_t>(WS_AF_INET) : sin.sin_family;
+  a.sin_port = sin.sin_port;
+  a.sin_addr = sin.sin_addr.s_addr;
+  std::memcpy(Addr.Get(), &a, sizeof a);
+  *Len = kInLen;
   return true;
 }
 
-void FromPosixAddr(const sockaddr_in& In, TSockAddrIn* Addr, int* Len) {
-  TSockAddrIn a;
-  a.sin_family = In.sin_family == AF_INET ? static_cast<std::uint16_t>(WS_AF_INET) : In.sin_family;
-  a.sin_port = In.sin_port;
-  a.sin_addr = In.sin_addr.s_addr;
-  *Addr = a;
-  *Len = static_cast<int>(sizeof(TSockAddrIn));
+// An output address argument: none, or a record of at least 16 bytes with its length.
+bool AddrOutValid(TSockAddrPtr Addr, const int* Len) {
+  return !Addr || (Len != nullptr && *Len >= kInLen);
 }
 
-// An output address argument: none, or a record of at least 16 bytes with its length.
-bool AddrOutValid(const TSockAddrIn* Addr, const int* Len) {
-  return Addr == nullptr || (Len != nullptr && *Len >= static_cast<int>(sizeof(TSockAddrIn)));
+// The length of the records of a socket's family: 28 for IPv6, 16 otherwise.
+int RecordLength(int Fd) {
+  int domain = AF_INET;
+  socklen_t len = sizeof domain;
+  if (::getsockopt(Fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return kInLen;
+  return domain == AF_INET6 ? kIn6Len : kInLen;
+}
+
+// An output record too short for the socket's family (an IPv4 record for an IPv6 socket), found
+// before the call that would fill it takes anything from the network.
+bool OutRecordTooShort(int Fd, TSockAddrPtr Addr, const int* Len) {
+  return Addr && *Len < kIn6Len && RecordLength(Fd) == kIn6Len;
+}
+
+// What a failed bind or connect reports. Linux refuses an IPv4 record on an IPv6 socket as too
+// short (EINVAL); Windows Sockets says the family does not fit.
+int AddressCallError(int Fd, const TPosixAddr& Addr, int Err) {
+  if (Err == EINVAL && Addr.Family() == AF_INET && RecordLength(Fd) == kIn6Len)
+    return WSAEAFNOSUPPORT;
+  return WSAErrorFromErrno(Err);
+}
+
+bool IsUnspecified(const TPosixAddr& A) {
+  if (A.Family() == AF_INET6) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, &A.Storage, sizeof sin6);
+    return sin6.sin6_port == 0 && IN6_IS_ADDR_UNSPECIFIED(&sin6.sin6_addr);
+  }
+  sockaddr_in sin;
+  std::memcpy(&sin, &A.Storage, sizeof sin);
+  return sin.sin_port == 0 && sin.sin_addr.s_addr == 0;
 }
 
 int SocketType(int Fd) {
@@ -106,9 +202,8 @@ int SendErrorCode(int Fd, int Err) {
   if (r != nullptr && (r->everConnected || r->connectPending)) return WSAECONNRESET;
   if (r == nullptr || !r->known) {
     // A socket that did not come from socket()/accept(): a peer address means it was connected.
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) return WSAECONNRESET;
+    TPosixAddr peer;
+    if (::getpeername(Fd, peer.Get(), &peer.Len) == 0) return WSAECONNRESET;
   }
   return WSAENOTCONN;
 }
@@ -154,19 +249,26 @@ int CleanupCount() { return gCleanups; }
 // ---- creating, binding, connecting ---------------------------------------------------------
 
 SOCKET socket(int Af, int Type, int Protocol) {
-  if (Af != WS_AF_INET) return FailSocket(WSAEAFNOSUPPORT);
+  if (Af != WS_AF_INET && Af != WS_AF_INET6) return FailSocket(WSAEAFNOSUPPORT);
   if (Type < 1 || Type > 5) return FailSocket(WSAESOCKTNOSUPPORT);  // no Linux flag bits
-  int fd = ::socket(AF_INET, Type | SOCK_CLOEXEC, Protocol);
+  const bool v6 = Af == WS_AF_INET6;
+  int fd = ::socket(v6 ? AF_INET6 : AF_INET, Type | SOCK_CLOEXEC, Protocol);
   if (fd < 0) return FailSocket(WSAErrorFromErrno(errno));
+  int on = 1;
+  if (v6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+    int err = errno;
+    ::close(fd);
+    return FailSocket(WSAErrorFromErrno(err));
+  }
   sockets::Created(fd, Type, false, false);
   return static_cast<SOCKET>(fd);
 }
 
-int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen) {
+int bind(SOCKET s, TConstSockAddrPtr Addr, int NameLen) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
-  sockaddr_in sa;
-  if (!ToPosixAddr(Addr, NameLen, sa)) return Fail(WSAEFAULT);
+  TPosixAddr sa;
+  if (int e = ToPosixAddr(Addr, NameLen, sa); e != 0) return Fail(e);
   int type = SocketType(fd);
   if (type < 0) return FailErrno(-type);
   if (type == SOCK_STREAM) {
@@ -176,7 +278,7 @@ int bind(SOCKET s, const TSockAddrIn* Addr, int NameLen) {
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return FailErrno(errno);
+  if (::bind(fd, sa.Get(), sa.Len) != 0) return Fail(AddressCallError(fd, sa, errno));
   return 0;
 }
 
@@ -184,9 +286,9 @@ int listen(SOCKET s, int Backlog) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
   if (SocketType(fd) == SOCK_STREAM) {
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.sin_port == 0)
+    TPosixAddr local;  // the port sits at the same place in both families' records
+    if (::getsockname(fd, local.Get(), &local.Len) == 0 && local.Storage.ss_family != AF_UNSPEC &&
+        reinterpret_cast<const sockaddr_in*>(&local.Storage)->sin_port == 0)
       return Fail(WSAEINVAL);  // not bound: Windows refuses, Linux would pick a port
   }
   if (::listen(fd, Backlog) != 0) return FailErrno(errno);
@@ -194,30 +296,31 @@ int listen(SOCKET s, int Backlog) {
   return 0;
 }
 
-SOCKET accept(SOCKET s, TSockAddrIn* Addr, int* AddrLen) {
+SOCKET accept(SOCKET s, TSockAddrPtr Addr, int* AddrLen) {
   int fd;
   if (!ToFd(s, fd)) return FailSocket(WSAENOTSOCK);
-  if (!AddrOutValid(Addr, AddrLen)) return FailSocket(WSAEFAULT);
+  if (!AddrOutValid(Addr, AddrLen) || OutRecordTooShort(fd, Addr, AddrLen)) return FailSocket(WSAEFAULT);
   sockets::SocketRecord* listener = sockets::Find(fd);
   bool nonBlocking = listener != nullptr && listener->nonBlocking;
-  sockaddr_in peer{};
-  socklen_t len = sizeof peer;
-  int nfd = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+  TPosixAddr peer;
+  int nfd = ::accept4(fd, peer.Get(), &peer.Len, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
   int err = errno;
   sockets::AfterAccept(fd);
   if (nfd < 0) return FailSocket(WSAErrorFromErrno(err));
   sockets::Created(nfd, SOCK_STREAM, true, nonBlocking);
-  if (Addr != nullptr) FromPosixAddr(peer, Addr, AddrLen);
+  if (Addr) FromPosixAddr(peer, Addr, AddrLen);  // room checked above
   return static_cast<SOCKET>(nfd);
 }
 
-int connect(SOCKET s, const TSockAddrIn* Name, int NameLen) {
+int connect(SOCKET s, TConstSockAddrPtr Name, int NameLen) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
-  sockaddr_in sa;
-  if (!ToPosixAddr(Name, NameLen, sa)) return Fail(WSAEFAULT);
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-  int code = sockets::AfterConnect(fd, rc == 0 ? 0 : errno);
+  TPosixAddr sa;
+  if (int e = ToPosixAddr(Name, NameLen, sa); e != 0) return Fail(e);
+  int rc = ::connect(fd, sa.Get(), sa.Len);
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINVAL && AddressCallError(fd, sa, err) == WSAEAFNOSUPPORT) err = WSAEAFNOSUPPORT;
+  int code = sockets::AfterConnect(fd, err);
   return code == 0 ? 0 : Fail(code);
 }
 
@@ -264,6 +367,10 @@ int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen)
     level = IPPROTO_TCP;
     if (OptName != WS_TCP_NODELAY) return Fail(WSAENOPROTOOPT);
     name = TCP_NODELAY;
+  } else if (Level == WS_IPPROTO_IPV6) {
+    level = IPPROTO_IPV6;
+    if (OptName != WS_IPV6_V6ONLY) return Fail(WSAENOPROTOOPT);
+    name = IPV6_V6ONLY;
   } else {
     return Fail(WSAEINVAL);
   }
@@ -275,26 +382,24 @@ int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen)
   return 0;
 }
 
-int getsockname(SOCKET s, TSockAddrIn* Name, int* NameLen) {
+int getsockname(SOCKET s, TSockAddrPtr Name, int* NameLen) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
-  if (Name == nullptr || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno(errno);
-  if (sa.sin_port == 0 && sa.sin_addr.s_addr == 0) return Fail(WSAEINVAL);  // not bound, as Windows says
-  FromPosixAddr(sa, Name, NameLen);
+  if (!Name || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
+  TPosixAddr sa;
+  if (::getsockname(fd, sa.Get(), &sa.Len) != 0) return FailErrno(errno);
+  if (IsUnspecified(sa)) return Fail(WSAEINVAL);  // not bound, as Windows says
+  if (!FromPosixAddr(sa, Name, NameLen)) return Fail(WSAEFAULT);
   return 0;
 }
 
-int getpeername(SOCKET s, TSockAddrIn* Name, int* NameLen) {
+int getpeername(SOCKET s, TSockAddrPtr Name, int* NameLen) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
-  if (Name == nullptr || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno(errno);
-  FromPosixAddr(sa, Name, NameLen);
+  if (!Name || !AddrOutValid(Name, NameLen)) return Fail(WSAEFAULT);
+  TPosixAddr sa;
+  if (::getpeername(fd, sa.Get(), &sa.Len) != 0) return FailErrno(errno);
+  if (!FromPosixAddr(sa, Name, NameLen)) return Fail(WSAEFAULT);
   return 0;
 }
 
@@ -369,17 +474,19 @@ int recv(SOCKET s, char* Buf, int Len, int Flags) {
   return RecvResult(fd, n, errno, Len, flags);
 }
 
-int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrIn* From, int* FromLen) {
+int recvfrom(SOCKET s, char* Buf, int Len, int Flags, TSockAddrPtr From, int* FromLen) {
   int fd, flags;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
   if (!PosixFlags(Flags, true, flags)) return Fail(WSAEOPNOTSUPP);
-  if (Len < 0 || !AddrOutValid(From, FromLen)) return Fail(WSAEFAULT);
+  if (Len < 0 || !AddrOutValid(From, FromLen) || OutRecordTooShort(fd, From, FromLen))
+    return Fail(WSAEFAULT);
   if (IsDatagram(fd)) flags |= MSG_TRUNC;
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  ssize_t n = ::recvfrom(fd, Buf, static_cast<size_t>(Len), flags, reinterpret_cast<sockaddr*>(&sa), &len);
+  TPosixAddr sa;
+  sa.Storage.ss_family = AF_UNSPEC;
+  ssize_t n = ::recvfrom(fd, Buf, static_cast<size_t>(Len), flags, sa.Get(), &sa.Len);
   int err = errno;
-  if (n >= 0 && From != nullptr && len >= sizeof(sockaddr_in)) FromPosixAddr(sa, From, FromLen);  // streams give none
+  if (n >= 0 && From && (sa.Family() == AF_INET || sa.Family() == AF_INET6))  // streams give none
+    FromPosixAddr(sa, From, FromLen);
   return RecvResult(fd, n, err, Len, flags);
 }
 
@@ -395,15 +502,15 @@ int send(SOCKET s, const char* Buf, int Len, int Flags) {
   return n < 0 ? Fail(SendErrorCode(fd, err)) : static_cast<int>(n);
 }
 
-int sendto(SOCKET s, const char* Buf, int Len, int Flags, const TSockAddrIn* To, int ToLen) {
-  if (To == nullptr) return send(s, Buf, Len, Flags);
+int sendto(SOCKET s, const char* Buf, int Len, int Flags, TConstSockAddrPtr To, int ToLen) {
+  if (!To) return send(s, Buf, Len, Flags);
   int fd, flags;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
   if (!PosixFlags(Flags, false, flags)) return Fail(WSAEOPNOTSUPP);
-  sockaddr_in sa;
-  if (Len < 0 || !ToPosixAddr(To, ToLen, sa)) return Fail(WSAEFAULT);
-  ssize_t n = ::sendto(fd, Buf, static_cast<size_t>(Len), flags | MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  TPosixAddr sa;
+  if (Len < 0) return Fail(WSAEFAULT);
+  if (int e = ToPosixAddr(To, ToLen, sa); e != 0) return Fail(e);
+  ssize_t n = ::sendto(fd, Buf, static_cast<size_t>(Len), flags | MSG_NOSIGNAL, sa.Get(), sa.Len);
   if (n == Len) return Len;
   int err = errno;
   sockets::AfterShortSend(fd, n, Len, err);

@@ -1,9 +1,12 @@
-// The name lookups of the socket library: the blocking gethostbyname, getservbyname and
-// getprotobyname, and the asynchronous host lookups that never block the loop. The internal header
-// WinsockLookup.h declares the hooks through which tests observe the asynchronous requests.
+// The name lookups of the socket library: the blocking gethostbyname, gethostaddresses,
+// getservbyname and getprotobyname, and the asynchronous host lookups that never block the loop.
+// The internal header WinsockLookup.h declares the hooks through which tests observe the
+// asynchronous requests and give names addresses of their own.
 //
 // Everything goes to the system's resolver (getaddrinfo, getnameinfo, the services and protocols
-// databases), so that /etc/hosts, nsswitch and mDNS names resolve as in every other program.
+// databases), so that /etc/hosts, nsswitch and mDNS names resolve as in every other program. The
+// IPv4 lookups (gethostbyname, WSAAsyncGetHostByName) ask it for IPv4 addresses alone, exactly as
+// before IPv6 came; the address lookups ask for both families and keep the resolver's order.
 //
 // Asynchronous lookups: the loop thread queues a job; a few detached resolver threads, started on
 // demand, run the blocking resolver, put the answer on a completion list and wake the loop through
@@ -14,8 +17,10 @@
 // resolver thread still inside getaddrinfo when the process exits must not find it gone.
 #include "platform/WinsockLookup.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -46,13 +51,85 @@ namespace {
 struct THostAnswer {
   int Error = 0;  // Windows Sockets code, 0 when found
   std::string Name;
-  std::vector<std::uint32_t> Addresses;  // network order, in the resolver's order, no duplicates
+  std::vector<THostAddress> Addresses;  // in the resolver's order, no duplicates
 };
 
-THostAnswer ResolveName(const std::string& Name) {
+bool SameAddress(const THostAddress& A, const THostAddress& B) {
+  return A.Family == B.Family && A.ScopeId == B.ScopeId &&
+         std::memcmp(A.Bytes, B.Bytes, sizeof A.Bytes) == 0;
+}
+
+void AddAddress(THostAnswer& Answer, const THostAddress& Addr) {
+  for (const THostAddress& known : Answer.Addresses)
+    if (SameAddress(known, Addr)) return;
+  Answer.Addresses.push_back(Addr);
+}
+
+// The record of a POSIX socket address; false for a family other than IPv4 and IPv6.
+bool ToHostAddress(const sockaddr* Sa, socklen_t Len, THostAddress& Out) {
+  Out = THostAddress{};
+  if (Sa->sa_family == AF_INET && Len >= sizeof(sockaddr_in)) {
+    sockaddr_in sin;
+    std::memcpy(&sin, Sa, sizeof sin);
+    Out.Family = WS_AF_INET;
+    std::memcpy(Out.Bytes, &sin.sin_addr, 4);
+    return true;
+  }
+  if (Sa->sa_family == AF_INET6 && Len >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, Sa, sizeof sin6);
+    Out.Family = WS_AF_INET6;
+    Out.ScopeId = sin6.sin6_scope_id;
+    std::memcpy(Out.Bytes, &sin6.sin6_addr, 16);
+    return true;
+  }
+  return false;
+}
+
+// ---- the names that tests give addresses of their own -----------------------------------------
+
+struct TTestHosts {
+  std::mutex Mutex;  // resolver threads read the table while the loop thread may replace it
+  std::vector<lookup::THostsEntry> Entries;
+};
+
+TTestHosts& TestHosts() {
+  static TTestHosts* hosts = new TTestHosts();  // never destroyed, like the lookup state
+  return *hosts;
+}
+
+// The answer of the test table for Name, when the table holds it. Family AF_INET keeps the IPv4
+// addresses alone; a name held with none of the family asked for has no data (WSANO_DATA).
+bool AnswerFromTestHosts(const std::string& Name, int Family, THostAnswer& Answer) {
+  TTestHosts& hosts = TestHosts();
+  std::lock_guard<std::mutex> lock(hosts.Mutex);
+  for (const lookup::THostsEntry& entry : hosts.Entries) {
+    if (::strcasecmp(entry.Name.c_str(), Name.c_str()) != 0) continue;
+    Answer = THostAnswer{};
+    Answer.Name = entry.Name;
+    for (const std::string& text : entry.Addresses) {
+      THostAddress addr;
+      if (::inet_pton(AF_INET, text.c_str(), addr.Bytes) == 1) {
+        addr.Family = WS_AF_INET;
+      } else if (Family != AF_INET && ::inet_pton(AF_INET6, text.c_str(), addr.Bytes) == 1) {
+        addr.Family = WS_AF_INET6;
+      } else {
+        continue;
+      }
+      AddAddress(Answer, addr);
+    }
+    if (Answer.Addresses.empty()) Answer.Error = WSANO_DATA;
+    return true;
+  }
+  return false;
+}
+
+// Family: AF_INET for the IPv4 lookups, AF_UNSPEC for every address.
+THostAnswer ResolveName(const std::string& Name, int Family) {
   THostAnswer answer;
+  if (AnswerFromTestHosts(Name, Family, answer)) return answer;
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = Family;
   hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
   hints.ai_flags = AI_CANONNAME;
   addrinfo* list = nullptr;
@@ -64,12 +141,9 @@ THostAnswer ResolveName(const std::string& Name) {
     return answer;
   }
   for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
-    sockaddr_in sin;
-    std::memcpy(&sin, ai->ai_addr, sizeof sin);
-    std::uint32_t addr = sin.sin_addr.s_addr;
-    if (std::find(answer.Addresses.begin(), answer.Addresses.end(), addr) == answer.Addresses.end())
-      answer.Addresses.push_back(addr);
+    THostAddress addr;
+    if (ai->ai_family != Family && Family != AF_UNSPEC) continue;
+    if (ToHostAddress(ai->ai_addr, ai->ai_addrlen, addr)) AddAddress(answer, addr);
   }
   answer.Name = list != nullptr && list->ai_canonname != nullptr ? list->ai_canonname : Name;
   ::freeaddrinfo(list);
@@ -93,7 +167,10 @@ THostAnswer ResolveAddress(std::uint32_t Addr) {
     return answer;
   }
   answer.Name = host;
-  answer.Addresses.push_back(Addr);
+  THostAddress addr;
+  addr.Family = WS_AF_INET;
+  std::memcpy(addr.Bytes, &Addr, 4);
+  answer.Addresses.push_back(addr);
   return answer;
 }
 
@@ -101,6 +178,7 @@ THostAnswer ResolveAddress(std::uint32_t Addr) {
 
 struct THostStorage {
   THostAnswer Answer;
+  std::vector<std::uint32_t> V4;
   std::vector<char*> AddrList;
   char* NoAliases[1] = {nullptr};
   THostEnt Entry{};
@@ -125,9 +203,11 @@ struct TDbStorage {
 
 constexpr int kMaxResolverThreads = 4;
 
+enum class TJobKind { HostByName, HostByAddr, HostAddresses };
+
 struct TJob {
   HANDLE Handle = 0;
-  bool ByAddress = false;
+  TJobKind Kind = TJobKind::HostByName;
   std::string Name;
   std::uint32_t Addr = 0;
   bool Resolved = false;  // with Answer: under TLookupState::Mutex
@@ -177,7 +257,9 @@ void ResolverThread(TLookupState* s) {
     std::shared_ptr<TJob> job = std::move(s->Queued.front());
     s->Queued.pop_front();
     lock.unlock();
-    THostAnswer answer = job->ByAddress ? ResolveAddress(job->Addr) : ResolveName(job->Name);
+    THostAnswer answer = job->Kind == TJobKind::HostByAddr ? ResolveAddress(job->Addr)
+                         : job->Kind == TJobKind::HostAddresses ? ResolveName(job->Name, AF_UNSPEC)
+                                                                : ResolveName(job->Name, AF_INET);
     lock.lock();
     job->Answer = std::move(answer);
     job->Resolved = true;
@@ -217,7 +299,7 @@ LPARAM WriteHostEntry(char* Buf, int BufLen, const THostAnswer& Answer) {
   char* const null = nullptr;
   for (std::size_t i = 0; i < n; ++i) {
     char* addr = Buf + addrOff + 4 * i;
-    std::memcpy(addr, &Answer.Addresses[i], 4);
+    std::memcpy(addr, Answer.Addresses[i].Bytes, 4);
     std::memcpy(Buf + listOff + i * sizeof(char*), &addr, sizeof addr);
   }
   std::memcpy(Buf + listOff + n * sizeof(char*), &null, sizeof null);
@@ -226,6 +308,29 @@ LPARAM WriteHostEntry(char* Buf, int BufLen, const THostAnswer& Answer) {
   THostEnt entry{Buf + nameOff, reinterpret_cast<char**>(Buf + aliasOff),
                  static_cast<std::int16_t>(WS_AF_INET), 4, reinterpret_cast<char**>(Buf + listOff)};
   std::memcpy(Buf, &entry, sizeof entry);
+  return MakeLong(low, 0);
+}
+
+// The answer of an address lookup as the caller's buffer receives it:
+//
+//   Buf -> THostAddressList { Count, Addresses }
+//          (padding to pointer alignment)
+//          Addresses -> THostAddress[Count]   24 bytes each: family, scope id, address bytes
+//
+// Returns the done-message's LParam as WriteHostEntry does.
+LPARAM WriteAddressList(char* Buf, int BufLen, const THostAnswer& Answer) {
+  const std::size_t n = Answer.Addresses.size();
+  const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(Buf);
+  const std::uintptr_t align = alignof(THostAddressList);
+  const std::size_t recordOff =
+      ((base + sizeof(THostAddressList) + align - 1) & ~(align - 1)) - base;
+  const std::size_t needed = recordOff + n * sizeof(THostAddress);
+  const auto low = static_cast<std::uint16_t>(std::min<std::size_t>(needed, 0xFFFF));
+  if (needed > static_cast<std::size_t>(BufLen)) return MakeLong(low, WSAENOBUFS);
+  if (n > 0) std::memcpy(Buf + recordOff, Answer.Addresses.data(), n * sizeof(THostAddress));
+  THostAddressList list{static_cast<std::int32_t>(n),
+                        reinterpret_cast<THostAddress*>(Buf + recordOff)};
+  std::memcpy(Buf, &list, sizeof list);
   return MakeLong(low, 0);
 }
 
@@ -254,7 +359,9 @@ void DeliverAnswers() {
     s.Requests.erase(it);
     const THostAnswer& answer = job->Answer;
     LPARAM result = answer.Error != 0 ? MakeLong(0, static_cast<std::uint16_t>(answer.Error))
-                                      : WriteHostEntry(request.Buf, request.BufLen, answer);
+                    : job->Kind == TJobKind::HostAddresses
+                        ? WriteAddressList(request.Buf, request.BufLen, answer)
+                        : WriteHostEntry(request.Buf, request.BufLen, answer);
     std::uint64_t token = loop::NewToken();
     if (loop::PostTokenMessage(request.Wnd, request.Msg, job->Handle, result, token))
       s.Posted.emplace(job->Handle, token);
@@ -316,18 +423,41 @@ THostEnt* gethostbyname(const char* Name) {
     return nullptr;
   }
   thread_local THostStorage s;
-  THostAnswer answer = ResolveName(Name);
+  THostAnswer answer = ResolveName(Name, AF_INET);
   if (answer.Error != 0) {
     WSASetLastError(answer.Error);
     return nullptr;
   }
   s.Answer = std::move(answer);
+  s.V4.clear();
+  for (const THostAddress& addr : s.Answer.Addresses) {
+    std::uint32_t v4;
+    std::memcpy(&v4, addr.Bytes, 4);
+    s.V4.push_back(v4);
+  }
   s.AddrList.clear();
-  for (std::uint32_t& addr : s.Answer.Addresses) s.AddrList.push_back(reinterpret_cast<char*>(&addr));
+  for (std::uint32_t& addr : s.V4) s.AddrList.push_back(reinterpret_cast<char*>(&addr));
   s.AddrList.push_back(nullptr);
   s.Entry = THostEnt{s.Answer.Name.data(), s.NoAliases, static_cast<std::int16_t>(WS_AF_INET), 4,
                      s.AddrList.data()};
   return &s.Entry;
+}
+
+THostAddressList* gethostaddresses(const char* Name) {
+  if (Name == nullptr) {
+    WSASetLastError(WSAEFAULT);
+    return nullptr;
+  }
+  thread_local THostAnswer s;
+  thread_local THostAddressList list{};
+  THostAnswer answer = ResolveName(Name, AF_UNSPEC);
+  if (answer.Error != 0) {
+    WSASetLastError(answer.Error);
+    return nullptr;
+  }
+  s = std::move(answer);
+  list = THostAddressList{static_cast<std::int32_t>(s.Addresses.size()), s.Addresses.data()};
+  return &list;
 }
 
 // A name that the database does not hold is WSANO_DATA: the query was valid, there is no entry.
@@ -390,6 +520,21 @@ HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, in
   return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
 }
 
+HANDLE WSAAsyncGetHostAddresses(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
+  if (Name == nullptr || Buf == nullptr || BufLen < 0) {
+    WSASetLastError(WSAEFAULT);
+    return 0;
+  }
+  if (!IsWindow(Wnd)) {
+    WSASetLastError(WSAEINVAL);
+    return 0;
+  }
+  auto job = std::make_shared<TJob>();
+  job->Kind = TJobKind::HostAddresses;
+  job->Name = Name;
+  return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
+}
+
 HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int Type, char* Buf,
                              int BufLen) {
   if (Addr == nullptr || Buf == nullptr || BufLen < 0) {
@@ -405,7 +550,7 @@ HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int 
     return 0;
   }
   auto job = std::make_shared<TJob>();
-  job->ByAddress = true;
+  job->Kind = TJobKind::HostByAddr;
   std::memcpy(&job->Addr, Addr, 4);
   return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
 }
@@ -452,6 +597,12 @@ bool WaitUntilResolvedForTest(HANDLE Request, int TimeoutMs) {
 }
 
 std::uint64_t SettledRequestCount() { return State().Settled; }
+
+void SetHostsForTest(std::vector<THostsEntry> Entries) {
+  TTestHosts& hosts = TestHosts();
+  std::lock_guard<std::mutex> lock(hosts.Mutex);
+  hosts.Entries = std::move(Entries);
+}
 
 }  // namespace lookup
 }  // namespace platform

@@ -128,7 +128,8 @@ socks("s5-method-refused", [b"\x05\xff"])
 socks("s5-wrong-version", [b"\x04\x00"])
 socks("s5-reply-code-6", [b"\x05\x00", b"\x05\x06\x00\x01"])
 socks("s5-reply-code-9", [b"\x05\x00", b"\x05\x09"])
-socks("s5-address-type-4", [b"\x05\x00", b"\x05\x00\x00\x04\x00"])
+socks("s5-address-type-4", [b"\x05\x00", b"\x05\x00\x00\x04" + b"\x00" * 15 + b"\x01\x00\x50v6"])
+socks("s5-address-type-5", [b"\x05\x00", b"\x05\x00\x00\x05\x00"])
 socks("s5-bound-name-too-long", [b"\x05\x00", b"\x05\x00\x00\x03\xc8"])
 socks("s5-single-bytes", [bytes([b]) for b in b"\x05\x00" + IPV4_REPLY + b"z"])
 socks("s5-surplus-read-by-twos", [b"\x05\x00", IPV4_REPLY + b"abcdefg", b"hij"], read_size=2)
@@ -171,5 +172,9 @@ for t in [b"1.2.3.4", b" 10.0.0.1 ", b"001.002.003.004", b"1.2.3", b"1.2.3.4.5",
 for t, f in [(b"80", 0), (b"65536", 2), (b"8080abc", 4), (b"4294967297", 6), (b"1" * 31, 0), (b"1" * 32, 0),
              (b"\x00", 0)]:
     resolve(t, f)
+# IPv6 literals: plain, bracketed, zoned by name and by index, mapped IPv4, uncompressed, broken.
+for t in [b"::1", b"[::1]", b"fe80::1%lo", b"[fe80::a:b%2]", b"::ffff:127.0.0.1", b"2001:0DB8:0:0:0:0:0:0001",
+          b"1::2::3", b"[::1", b"::1%"]:
+    resolve(t)
 
 print("seeds written under", HERE, file=sys.stderr)

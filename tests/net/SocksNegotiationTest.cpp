@@ -17,6 +17,8 @@ const std::string kConnect5 = Bytes({5, 1, 0, 3, 9}) + "127.0.0.1" + kPort;
 const std::string kConnect4 = Bytes({4, 1}) + kPort + Bytes({127, 0, 0, 1}) + "alice" + Bytes({0});
 const std::string kGranted5 = Bytes({5, 0, 0, 1, 127, 0, 0, 1}) + kPort;
 const std::string kGranted4 = Bytes({0, 90}) + kPort + Bytes({127, 0, 0, 1});
+const std::string kLoopback6 = std::string(15, '\0') + Bytes({1});
+const std::string kGranted6 = Bytes({5, 0, 0, 4}) + kLoopback6 + kPort;
 
 // The message of the ESocketException that Action raises, or a note that it raised none.
 std::string RefusalOf(const std::function<void()>& Action) {
@@ -85,6 +87,14 @@ TEST(SocksWire, EachLevelSendsExactlyItsRequestsAndConnectsOnTheGrant) {
       {"5 with a host name that fills the 128-byte request", {.Addr = host121},
        {{kMethodNone, Bytes({5, 0})}, {Bytes({5, 1, 0, 3, 121}) + host121 + kPort, kGranted5}},
        {"SocksConnected 0", "Connected 0"}},
+      {"5 with an IPv6 destination as its 16 bytes, and an IPv6 bound address in the reply",
+       {.Addr = "[::1]"},
+       {{kMethodNone, Bytes({5, 0})}, {Bytes({5, 1, 0, 4}) + kLoopback6 + kPort, kGranted6}},
+       {"SocksConnected 0", "Connected 0"}},
+      {"5 with a zoned IPv6 destination: the zone stays here", {.Addr = "fe80::a:b%1"},
+       {{kMethodNone, Bytes({5, 0})},
+        {Bytes({5, 1, 0, 4, 0xfe, 0x80}) + std::string(11, '\0') + Bytes({0x0a, 0, 0x0b}) + kPort, kGranted6}},
+       {"SocksConnected 0", "Connected 0"}},
       {"4 with the resolved address and the user id", {.Level = "4"}, {{kConnect4, kGranted4}},
        {"SocksConnected 0", "Connected 0"}},
       {"4 with an empty user id", {.Level = "4", .User = ""},
@@ -130,7 +140,7 @@ TEST(SocksWire, EveryFailureReplyReportsItsCodeAndTextThenClosesWithIt) {
        "too much data availaible", {"SocksConnected 0", "Auth 0"}},
       {"connect reply whose first byte is wrong, alone", {}, {{kMethodNone, Bytes({5, 0})}, {kConnect5, Bytes({4})}},
        20002, "socks version error"},
-      {"address type 4 after 5 bytes", {}, {{kMethodNone, Bytes({5, 0})}, {kConnect5, Bytes({5, 0, 0, 4, 0})}},
+      {"address type 5 after 5 bytes", {}, {{kMethodNone, Bytes({5, 0})}, {kConnect5, Bytes({5, 0, 0, 5, 0})}},
        20011, "address type not supported"},
       {"a bound name longer than the reply buffer", {},
        {{kMethodNone, Bytes({5, 0})}, {kConnect5, Bytes({5, 0, 0, 3, 200}) + std::string(100, 'n')}}, 20011,
@@ -286,6 +296,31 @@ TEST(SocksLimits, SettingsTooLongForTheRequestAreRefusedBeforeAnythingIsSent) {
   EXPECT_NO_THROW(s.Sock.Connect());
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(s.Sock.SocketHandle(), platform::INVALID_SOCKET);
+}
+
+// SOCKS 4 has four bytes for the destination and 4A servers would look the text up as a name:
+// an IPv6 destination is refused in Connect, before the proxy is even connected to.
+TEST(SocksLimits, Socks4And4ARefuseAnIPv6DestinationBeforeConnecting) {
+  for (const char* level : {"4", "4A"}) {
+    for (const char* addr : {"::1", "[2001:db8::7]"}) {
+      SCOPED_TRACE(std::string(level) + " " + addr);
+      ScriptedSession s({.Level = level, .Addr = addr});
+      EXPECT_EQ(RefusalOf([&] { s.Sock.Connect(); }),
+                std::string("Socks ") + level + " cannot carry the IPv6 address " + addr + ": use socks level 5");
+      EXPECT_EQ(s.Sock.State(), wsClosed);
+      EXPECT_EQ(s.Sock.SocketHandle(), platform::INVALID_SOCKET) << "the proxy was not connected to";
+      EXPECT_EQ(s.Sock.SocksPhase(), spRelaying);
+      EXPECT_TRUE(s.Trace.Events.empty()) << TracePrint(s.Trace.Events);
+    }
+  }
+  ScriptedSession s({.Level = "4A", .Addr = "::1"});
+  int errors = 0;
+  s.Sock.OnError = [&](TComponent*) { ++errors; };
+  EXPECT_NO_THROW(s.Sock.Connect());
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(s.Sock.SocketHandle(), platform::INVALID_SOCKET);
+  PumpIdle();
+  EXPECT_LT(::accept4(s.Peer.Listener.Fd, nullptr, nullptr, SOCK_CLOEXEC), 0) << "nothing reached the proxy";
 }
 
 TEST(SocksLimits, UsercodeLengthenedDuringTheNegotiationFailsItInsteadOfSendingIt) {

@@ -153,7 +153,7 @@ TEST_F(WinsockCallsTest, MisuseRows) {
 
   EXPECT_TRUE(NoSocket(socket(WS_AF_INET, WS_SOCK_STREAM, WS_IPPROTO_UDP), WSAEPROTONOSUPPORT));
   EXPECT_TRUE(NoSocket(socket(WS_AF_INET, 5 /* SOCK_SEQPACKET */, 0), WSAESOCKTNOSUPPORT));
-  EXPECT_TRUE(NoSocket(socket(23 /* AF_INET6 */, WS_SOCK_STREAM, 0), WSAEAFNOSUPPORT));
+  EXPECT_TRUE(NoSocket(socket(6 /* AF_IPX */, WS_SOCK_STREAM, 0), WSAEAFNOSUPPORT));
 
   SOCKET u = Keep(NewSocket(WS_SOCK_DGRAM));
   std::string big(70000, 'x');
