@@ -54,6 +54,13 @@ struct TRelay::TSession {
   bool Connected = false;  // Remote's connection was made
   // What the local client did before Remote was connected, passed on once it is.
   TStreamEnd LocalEndToPass = seOpen;
+  // The addresses of the remote host, tried in the resolver's order until one connects; why each
+  // one tried so far failed.
+  std::string RemotePort;
+  std::vector<std::string> Addresses;
+  std::size_t Attempt = 0;
+  std::vector<std::string> Failures;
+  bool NextAttemptPosted = false;
   std::uint16_t OutgoingPort = 0;  // Remote's own local address and port, once it connects
   std::string OutgoingAddr;
   std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
@@ -80,6 +87,15 @@ constexpr std::int32_t kChunkLimit = 128 << 10;
 // The send chain's blocks of the relay's sockets: a platform send for every 16 KiB instead of every
 // 1460 bytes. Larger blocks gained nothing measurable on loopback, and each busy socket keeps one.
 constexpr std::int32_t kRelaySendBlock = 16 << 10;
+
+// The engine's own messages, to its notification window.
+constexpr platform::UINT MsgNextAttempt = platform::WM_USER + 1;  // WParam: the session's number
+const char* const kRelayWindowClass = "VantrelRelayWindow";
+
+platform::LRESULT RelayWindowProc(platform::HWND Wnd, platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM) {
+  if (auto* relay = reinterpret_cast<TRelay*>(platform::GetWindowLongPtr(Wnd))) relay->HandleMessage(Msg, WParam);
+  return 0;
+}
 
 // One read: what waits, up to kChunkLimit bytes, straight into one buffer that all reads share
 // (the engine runs on one thread), without asking first how much waits.
@@ -203,6 +219,10 @@ TClient::~TClient() {
 // ---- the engine ----
 
 TRelay::TRelay(TComponent* AOwner, TEntrySink* Sink) : TComponent(AOwner), FSink(Sink) {
+  if (!platform::IsWindowClassRegistered(kRelayWindowClass))
+    platform::RegisterWindowClass(kRelayWindowClass, RelayWindowProc);
+  FWindow = platform::CreateNotifyWindow(kRelayWindowClass);
+  platform::SetWindowLongPtr(FWindow, reinterpret_cast<std::intptr_t>(this));
   FServer = new TWSocketServer(this);
   FServer->SetName("WSocketServer");
   FServer->SetLineMode(false);
@@ -241,6 +261,7 @@ TRelay::~TRelay() {
   Destroying();
   DestroyComponents();
   FServer = nullptr;
+  platform::DestroyNotifyWindow(FWindow);  // its timers and queued messages go with it
 }
 
 void TRelay::Listen(const TRelaySettings& Settings) {
@@ -281,9 +302,18 @@ void TRelay::Listen() {
   FServer->SetBanner("");
   FServer->SetBannerToBusy("");
   FServer->SetClientClass(ClientClassOf<TClient>());
-  FServer->SetAddr("0.0.0.0");
+  // Every local address of both families: one dual-stack socket, or IPv4 alone where the system
+  // has no IPv6.
+  FServer->SetAddr("::");
   FServer->SetPort(FSettings.LocalPort);
-  FServer->Listen();
+  try {
+    FServer->Listen();
+  } catch (ESocketException&) {
+    if (FServer->LastError() != platform::WSAEAFNOSUPPORT) throw;
+    FServer->SetAddr("0.0.0.0");
+    FServer->SetPort(FSettings.LocalPort);
+    FServer->Listen();
+  }
 }
 
 bool TRelay::Listening() const { return FServer != nullptr && FServer->State() == wsListening; }
@@ -335,6 +365,7 @@ void TRelay::NewSession(TClient& Client) {
     s->Info.RemotePort = port > 0 ? static_cast<std::uint16_t>(port) : 0;
   } catch (Exception&) {
   }
+  s->RemotePort = FSettings.RemotePort;
   s->Info.StartUs = NowUs();
   s->Info.State = ssResolving;
   Client.Session = s->Id;
@@ -396,7 +427,9 @@ TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
   if (it == FOutgoing.end()) return nullptr;
   auto s = FSessions.find(it->second);
   TSession* origin = s != FSessions.end() ? s->second.get() : nullptr;
-  if (origin == nullptr || origin->Remote == nullptr || origin->OutgoingAddr != Client.PeerAddr()) return nullptr;
+  if (origin == nullptr || origin->Remote == nullptr || origin->OutgoingPort != it->first ||
+      origin->OutgoingAddr != Client.PeerAddr())
+    return nullptr;
   std::string localAddr;
   std::uint16_t localPort = 0;
   if (!LocalName(Client, localAddr, localPort) || localPort != origin->Info.RemotePort) return nullptr;
@@ -487,14 +520,69 @@ void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
     RefuseLocal(*s);
     return;
   }
-  Remote->SetAddr(Remote->DnsResult());
-  s->Info.RemoteAddr = Remote->DnsResult();
-  s->Info.State = ssConnecting;
-  SessionChanged(*s);
+  s->Addresses = Remote->DnsResultList();
+  if (s->Addresses.empty()) s->Addresses.push_back(Remote->DnsResult());
+  s->Attempt = 0;
+  StartAttempt(*s);
+}
+
+// Connects Remote to the session's next address. While others remain, an attempt that gets no
+// answer within ConnectAttemptMs gives way to the next (a sequential take on the idea of Happy
+// Eyeballs: an address that is dead or filtered costs a short delay, not the system's timeout).
+void TRelay::StartAttempt(TSession& S) {
+  TWSocket* Remote = S.Remote;
+  const std::string& addr = S.Addresses[S.Attempt];
+  RelaySocketOptions(*Remote);  // a failed attempt's close reset the linger setting
+  Remote->SetAddr(addr);
+  Remote->SetPort(S.RemotePort);
+  S.Info.RemoteAddr = addr;
+  S.Info.State = ssConnecting;
+  SessionChanged(S);
+  if (S.Attempt + 1 < S.Addresses.size()) platform::SetTimer(FWindow, S.Id, static_cast<platform::UINT>(FConnectAttemptMs));
   Remote->Connect();
   // The kernel has given the attempt its local port: an accepted client with this peer is the
   // relay itself.
-  if (LocalName(*Remote, s->OutgoingAddr, s->OutgoingPort)) FOutgoing[s->OutgoingPort] = s->Id;
+  if (S.OutgoingPort != 0 && FOutgoing.count(S.OutgoingPort) != 0 && FOutgoing[S.OutgoingPort] == S.Id)
+    FOutgoing.erase(S.OutgoingPort);
+  if (LocalName(*Remote, S.OutgoingAddr, S.OutgoingPort)) FOutgoing[S.OutgoingPort] = S.Id;
+}
+
+// The current address failed: the next one is tried from the loop (the failed attempt's close is
+// still under way), or the session fails once none is left.
+void TRelay::AttemptFailed(TSession& S, const std::string& Why) {
+  platform::KillTimer(FWindow, S.Id);
+  S.Failures.push_back(S.Addresses[S.Attempt] + ": " + Why);
+  if (S.Attempt + 1 < S.Addresses.size()) {
+    ++S.Attempt;
+    S.NextAttemptPosted = true;
+    platform::PostMessage(FWindow, MsgNextAttempt, S.Id, 0);
+    return;
+  }
+  // One address: its error as it is; several: each with its own.
+  std::string reason = Why;
+  if (S.Failures.size() > 1) {
+    reason.clear();
+    for (const std::string& f : S.Failures) reason += (reason.empty() ? "" : "; ") + f;
+  }
+  Entry(S, "Error: Connection failed", reason);
+  Fail(S, reason);
+  RefuseLocal(S);
+}
+
+void TRelay::HandleMessage(platform::UINT Msg, platform::WPARAM WParam) {
+  auto it = FSessions.find(static_cast<std::uint64_t>(WParam));
+  TSession* s = it != FSessions.end() ? it->second.get() : nullptr;
+  if (Msg == platform::WM_TIMER) {
+    platform::KillTimer(FWindow, WParam);
+    if (s == nullptr || s->Remote == nullptr || s->Remote->State() != wsConnecting) return;
+    s->Remote->Abort();  // its close is no failure of the session (RemoteSessionClosed)
+    AttemptFailed(*s, "No answer");
+    return;
+  }
+  if (Msg != MsgNextAttempt || s == nullptr || !s->NextAttemptPosted) return;
+  s->NextAttemptPosted = false;
+  if (s->Remote == nullptr || s->Cut || s->Remote->State() != wsClosed) return;
+  StartAttempt(*s);
 }
 
 // A lookup that cannot even be asked for fails as one that found nothing.
@@ -508,11 +596,10 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
   if (Error != 0) {
-    Entry(*s, "Error: Connection failed", WinsockErrorText(Error));
-    Fail(*s, WinsockErrorText(Error));
-    RefuseLocal(*s);
+    AttemptFailed(*s, WinsockErrorText(Error));
     return;
   }
+  platform::KillTimer(FWindow, s->Id);
   s->Connected = true;
   s->Info.State = ssRelaying;
   s->Info.ConnectedUs = NowUs();
@@ -626,7 +713,9 @@ void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
       s->Client->CloseWithReset();
     }
   }
-  if (s->Draining) static_cast<TWSocket*>(Sender)->FreeLater();
+  // A draining Remote goes once closed, unless that close was a failed attempt with another to
+  // follow.
+  if (s->Draining && !s->NextAttemptPosted) static_cast<TWSocket*>(Sender)->FreeLater();
 }
 
 // Ends a session at once, both sides.
@@ -667,6 +756,7 @@ void TRelay::ClientGone(TClient& Client) {
 }
 
 void TRelay::Forget(TSession& S) {
+  platform::KillTimer(FWindow, S.Id);
   if (S.OutgoingPort != 0) {
     auto it = FOutgoing.find(S.OutgoingPort);
     if (it != FOutgoing.end() && it->second == S.Id) FOutgoing.erase(it);

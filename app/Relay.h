@@ -80,6 +80,14 @@ public:
   bool LineMode() const noexcept { return FSettings.LineMode; }
   void SetLineMode(bool Value);
 
+  // How long an attempt to connect to one of the remote host's addresses may go unanswered before
+  // the next address is tried; the last address waits for the system's own timeout.
+  std::int32_t ConnectAttemptMs() const noexcept { return FConnectAttemptMs; }
+  void SetConnectAttemptMs(std::int32_t Value) noexcept { FConnectAttemptMs = Value > 0 ? Value : 1; }
+
+  // The engine's own messages (the next connection attempt, its timer).
+  void HandleMessage(platform::UINT Msg, platform::WPARAM WParam);
+
   // Sessions not yet ended, and those of them whose TClient has gone while Remote delivers.
   std::int32_t SessionCount() const noexcept { return static_cast<std::int32_t>(FSessions.size()); }
   std::int32_t DrainingCount() const noexcept { return FDrainingCount; }
@@ -118,6 +126,8 @@ private:
   friend class TClient;
 
   void CheckSettings() const;
+  void StartAttempt(TSession& S);
+  void AttemptFailed(TSession& S, const std::string& Why);
   TSession* LoopOrigin(TClient& Client);
   void CutSession(TSession& S);
   TSession* SessionOf(const TComponent* Socket) const;
@@ -134,6 +144,8 @@ private:
   static void Flush(std::string& Lines, TWSocket& To);
 
   TWSocketServer* FServer = nullptr;
+  platform::HWND FWindow = 0;
+  std::int32_t FConnectAttemptMs = 1000;
   TEntrySink* FSink = nullptr;
   TRelaySettings FSettings;
   std::unordered_map<std::uint64_t, std::unique_ptr<TSession>> FSessions;
