@@ -180,13 +180,14 @@ struct TTransferResult {
   double LoopCpuSeconds = -1;  // CPU time of the relay's loop thread meanwhile, when it is ours
 };
 
-// A client connected to EntryPort sends Data, then ends its stream; the relay in between passes it
-// to the server behind Server, which checks every byte. Direct when EntryPort is Server's own port.
+// A client connected to EntryPort sends Data (Repeat times over: many megabytes without holding
+// them), then ends its stream; the relay in between passes it to the server behind Server, which
+// checks every byte. Direct when EntryPort is Server's own port.
 // The first byte goes alone and the rest only once it has reached the server: by then the relay has
 // its far side connected, and what is timed is the relaying of the rest, not the set-up, nor how
 // much the relay reads ahead while its far side is still connecting.
 inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, const std::string& Data,
-                                   int TimeoutSeconds, clockid_t LoopCpu = 0) {
+                                   int TimeoutSeconds, clockid_t LoopCpu = 0, std::size_t Repeat = 1) {
   TTransferResult r;
   const auto deadline = Clock::now() + std::chrono::seconds(TimeoutSeconds);
   const auto connectBy = std::min(deadline, Clock::now() + std::chrono::seconds(30));
@@ -196,7 +197,8 @@ inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, c
     r.Error = "no connection";
     return r;
   }
-  const std::size_t total = Data.size();
+  const std::size_t size = Data.size();
+  const std::size_t total = size * Repeat;
   std::size_t sent = 0, received = 0;
   SetIoTimeout(server.Get(), 30);
   char first = 0;
@@ -216,7 +218,8 @@ inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, c
     pollfd fds[2] = {{client.Get(), static_cast<short>(sent < total ? POLLOUT : 0), 0}, {server.Get(), POLLIN, 0}};
     ::poll(fds, 2, MsUntil(deadline));
     if (fds[0].revents & POLLOUT) {
-      ssize_t n = ::send(client.Get(), Data.data() + sent, total - sent, MSG_NOSIGNAL);
+      const std::size_t at = sent % size;
+      ssize_t n = ::send(client.Get(), Data.data() + at, std::min(total - sent, size - at), MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
     if (sent == total && !clientEnded) {
@@ -224,13 +227,14 @@ inline TTransferResult RunTransfer(std::uint16_t EntryPort, TListener& Server, c
       clientEnded = true;
     }
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      ssize_t n = ::recv(server.Get(), buf.data(), std::min(buf.size(), total - received), 0);
+      const std::size_t at = received % size;
+      ssize_t n = ::recv(server.Get(), buf.data(), std::min({buf.size(), total - received, size - at}), 0);
       if (n == 0) {
         r.Error = "the server's side ended early";
         break;
       }
       if (n > 0) {
-        if (std::memcmp(buf.data(), Data.data() + received, static_cast<std::size_t>(n)) != 0) {
+        if (std::memcmp(buf.data(), Data.data() + at, static_cast<std::size_t>(n)) != 0) {
           r.Error = "the bytes differ from what was sent";
           break;
         }
