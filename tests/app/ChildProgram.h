@@ -25,6 +25,23 @@
 
 namespace apptest {
 
+// Whether Line starts with a date and time as the C locale writes them: "9 Dec 2026 18:11:44 ".
+// Returns the length of that start, 0 when it has none.
+inline std::size_t DateLength(const std::string& Line) {
+  const char* shapes[] = {"9 Aaa 9999 99:99:99 ", "99 Aaa 9999 99:99:99 "};
+  for (const char* shape : shapes) {
+    const std::size_t n = std::strlen(shape);
+    bool match = Line.size() >= n;
+    for (std::size_t i = 0; match && i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(Line[i]);
+      match = shape[i] == '9' ? std::isdigit(c) != 0 : shape[i] == 'A' ? std::isupper(c) != 0
+                                                     : shape[i] == 'a' ? std::islower(c) != 0 : c == shape[i];
+    }
+    if (match) return n;
+  }
+  return 0;
+}
+
 class TChildProgram {
 public:
   // Starts the program with Args; Env entries ("NAME=value") are added to the test's environment.
@@ -120,6 +137,8 @@ public:
     s << in.rdbuf();
     return s.str();
   }
+  // The file that holds its standard output.
+  const std::string& OutPath() const { return FOutPath; }
   // The names of the shared libraries it has mapped.
   std::string Maps() const {
     std::ifstream in("/proc/" + std::to_string(FPid) + "/maps");

@@ -1,28 +1,10 @@
 // The program from its command line, as a script would run it: the headless relay against real
 // loopback peers, its entries on standard output, its errors and exit statuses, and its signals.
-#include "ChildProgram.h"
-#include "RelayPeers.h"
+#include "RelayDrivers.h"
 
 using namespace apptest;
 
 namespace {
-
-// Whether Line starts with a date and time as the C locale writes them: "9 Dec 2026 18:11:44 ".
-// Returns the length of that start, 0 when it has none.
-std::size_t DateLength(const std::string& Line) {
-  const char* shapes[] = {"9 Aaa 9999 99:99:99 ", "99 Aaa 9999 99:99:99 "};
-  for (const char* shape : shapes) {
-    const std::size_t n = std::strlen(shape);
-    bool match = Line.size() >= n;
-    for (std::size_t i = 0; match && i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(Line[i]);
-      match = shape[i] == '9' ? std::isdigit(c) != 0 : shape[i] == 'A' ? std::isupper(c) != 0
-                                                     : shape[i] == 'a' ? std::islower(c) != 0 : c == shape[i];
-    }
-    if (match) return n;
-  }
-  return 0;
-}
 
 // The header lines of the entries, with their date and time (LC_ALL=C, TZ=UTC) replaced by "#".
 std::string WithoutDates(const std::string& Out) {
@@ -220,8 +202,13 @@ INSTANTIATE_TEST_SUITE_P(
                       "--remote-port: expected a port number from 1 to 65535, got '0'"},
         TBadArguments{"RemotePortLetters", With(kHeadless, {"--remote-port", "http"}),
                       "--remote-port: expected a port number from 1 to 65535, got 'http'"},
+        TBadArguments{"RemotePortEmpty", With(kHeadless, {"--remote-port", ""}),
+                      "--remote-port: expected a port number from 1 to 65535, got ''"},
         TBadArguments{"LocalPortNegative", {"--headless", "--local-port=-1"},
                       "--local-port: expected a port number from 0 to 65535, got '-1'"},
+        TBadArguments{"LocalPortTooHigh", {"--headless", "--local-port", "70000", "--remote-addr", "127.0.0.1",
+                                           "--remote-port", "80"},
+                      "--local-port: expected a port number from 0 to 65535, got '70000'"},
         TBadArguments{"WindowsLocalPortZero", {"--local-port", "0"},
                       "--local-port: expected a port number from 1 to 65535, got '0'"},
         TBadArguments{"EmptyRemoteAddress", With(kHeadless, {"--remote-port", "80", "--remote-addr", " "}),
@@ -231,6 +218,85 @@ INSTANTIATE_TEST_SUITE_P(
         TBadArguments{"ListenWhenHeadless", With(kHeadless, {"--remote-port", "80", "--listen"}),
                       "--listen: only for the windows; --headless listens at once"}),
     [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
+
+// The headless program listens with the engine's own check: a remote address and port that are
+// its own listening port are refused at once, however the address is written, with the message
+// the window's box gives, on standard error, and status 1.
+struct TOwnAddress {
+  const char* Name;
+  std::string Addr;  // "HOSTNAME": this machine's name
+};
+
+void PrintTo(const TOwnAddress& C, std::ostream* Out) { *Out << C.Name; }
+
+class RelayIntoItself : public ::testing::TestWithParam<TOwnAddress> {};
+
+TEST_P(RelayIntoItself, IsRefusedAtListenWithStatusOne) {
+  std::string addr = GetParam().Addr;
+  if (addr == "HOSTNAME") {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    addr = host;
+  }
+  const std::string port = std::to_string(UnusedPort());
+  TChildProgram p({"--headless", "--local-port", port, "--remote-addr", addr, "--remote-port", port});
+  EXPECT_EQ(p.WaitExit(5000), 1);
+  EXPECT_EQ(p.Err(), "vantrel: cannot listen on port " + port + ": Remote address '" + addr + "' port " + port +
+                         " is this relay's own listening port: every client would be relayed back into the relay\n");
+  EXPECT_EQ(p.Out(), "");
+  const int fd = RawConnect(static_cast<std::uint16_t>(std::stoi(port)));
+  EXPECT_LT(fd, 0) << "nothing may listen";
+  if (fd >= 0) ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, RelayIntoItself,
+    ::testing::Values(TOwnAddress{"Localhost", "localhost"}, TOwnAddress{"Loopback", "127.0.0.1"},
+                      TOwnAddress{"OtherLoopback", "127.5.5.5"}, TOwnAddress{"AnyAddress", "0.0.0.0"},
+                      TOwnAddress{"HostName", "HOSTNAME"}),
+    [](const ::testing::TestParamInfo<TOwnAddress>& Info) { return std::string(Info.param.Name); });
+
+// Another name of a loopback address in /etc/hosts, one that the check at Listen cannot know
+// without a lookup; empty when there is none.
+std::string LoopbackAlias() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  std::ifstream in("/etc/hosts");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line.substr(0, line.find('#')));
+    std::string addr, name;
+    if (!(fields >> addr) || addr.rfind("127.", 0) != 0) continue;
+    while (fields >> name) {
+      std::string lower = name;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lower != "localhost" && !lower.ends_with(".localhost") && lower != host) return name;
+    }
+  }
+  return std::string();
+}
+
+// What Listen cannot tell comes back to the relay when the first client arrives: that session is
+// cut with an entry on each side of the loop, and the program goes on listening.
+TEST_F(Headless, AConnectionThatComesBackToTheRelayIsCutAtOnceWithAnEntryOnEachSide) {
+  const std::string alias = LoopbackAlias();
+  if (alias.empty()) GTEST_SKIP() << "no other name for a loopback address in /etc/hosts";
+  const std::string port = std::to_string(UnusedPort());
+  TChildProgram p({"--headless", "--local-port", port, "--remote-addr", alias, "--remote-port", port});
+  Port = p.ListeningPort();
+  ASSERT_NE(Port, 0) << p.Err();
+  TPeer& local = NewLocal();
+  local.ToSend = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_TRUE(Run([&] { return local.Eof && SocketsOf(p.Pid()) == 1; }, 20000)) << "sockets " << SocketsOf(p.Pid());
+  EXPECT_TRUE(local.Received.empty());
+  EXPECT_FALSE(p.Exited());
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.WaitExit(), 0) << p.Err();
+  std::ifstream out(p.OutPath(), std::ios::binary);
+  std::vector<std::string> titles;
+  for (const TDriverEntry& e : ParseHeadlessEntries(out)) titles.push_back(e.Title);
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "Error: Relay into itself"), 2) << ::testing::PrintToString(titles);
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "Connection Closed"), 2) << "the client's session and the one that came back, no more";
+}
 
 TEST(CommandLine, HelpListsEveryOptionAndExamplesVersionSaysWhichAndBothEndWithStatusZero) {
   TChildProgram help({"--help"});

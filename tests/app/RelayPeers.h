@@ -3,6 +3,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 #include <functional>
 #include <random>
@@ -22,8 +24,13 @@ struct TPeer {
   std::size_t Sent = 0;
   std::size_t ReadChunk = 1 << 20;  // bytes a service round reads at most: small for a slow reader
   bool CloseWhenSent = false;       // close (orderly) once everything has gone out
-  bool Eof = false;                 // the other side has ended its stream
+  bool ShutdownWhenSent = false;    // end the stream (a half-close) once everything has gone out
+  // Reset (linger 0) once everything has gone out and the other kernel has acknowledged it: TCP
+  // promises the other side only the bytes acknowledged before a reset.
+  bool ResetWhenAcknowledged = false;
+  bool Eof = false;                 // the other side has ended its stream, or reset it
   bool Reset = false;               // the other side reset the connection
+  bool WriteShut = false;           // this end has ended its stream
   bool Closed = false;
 
   explicit TPeer(int fd) : Fd(fd) { ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK); }
@@ -34,7 +41,11 @@ struct TPeer {
     if (Closed) return;
     while (Sent < ToSend.size()) {
       ssize_t n = ::send(Fd, ToSend.data() + Sent, ToSend.size() - Sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
+      if (n <= 0) {
+        // A send can be the call that learns of the reset; what came before it is still read below.
+        if (n < 0 && errno == ECONNRESET) Reset = true;
+        break;
+      }
       Sent += static_cast<std::size_t>(n);
     }
     std::size_t budget = ReadChunk;
@@ -51,12 +62,30 @@ struct TPeer {
         break;
       }
     }
-    if (CloseWhenSent && Sent == ToSend.size()) Close();
+    if (Sent < ToSend.size()) return;
+    if (ShutdownWhenSent && !WriteShut) {
+      ::shutdown(Fd, SHUT_WR);
+      WriteShut = true;
+    }
+    if (ResetWhenAcknowledged && Unacknowledged() == 0) {
+      RawReset(Fd);
+      Closed = true;
+    }
+    if (CloseWhenSent) Close();
   }
   void Close() {
     if (Closed) return;
     ::close(Fd);
     Closed = true;
+  }
+  // Bytes sent that the other kernel has not acknowledged yet, and bytes received and not read.
+  int Unacknowledged() const {
+    int n = -1;
+    return ::ioctl(Fd, SIOCOUTQ, &n) == 0 ? n : -1;
+  }
+  int Unread() const {
+    int n = -1;
+    return ::ioctl(Fd, SIOCINQ, &n) == 0 ? n : -1;
   }
   // Shrinks the receive buffer, so that a sender to this end must wait for it.
   void SlowReader(std::size_t Chunk) {
@@ -68,6 +97,9 @@ struct TPeer {
 
 // The remote server: accepts every connection and answers each one as OnAccept sets it up.
 struct TRemoteServer {
+  TRemoteServer() = default;
+  explicit TRemoteServer(int Backlog) : Listener(Backlog) {}
+
   RawListener Listener;
   std::vector<std::unique_ptr<TPeer>> Peers;
   std::function<void(TPeer&)> OnAccept;  // e.g. echo, or a fixed response
