@@ -160,7 +160,10 @@ bool IsThisMachine(const std::string& Host) {
   if (::gethostname(name, sizeof name - 1) == 0 && lower == name) return true;
   in_addr v4{};
   in6_addr v6{};
-  const bool isV4 = IsDottedAddress(h) && ::inet_pton(AF_INET, TrimBlanks(h).c_str(), &v4) == 1;
+  // Read as the remote's lookup reads an address (inet_addr), so that the classic forms count too:
+  // "127.1", "2130706433" and "127.0.0.01" all connect to 127.0.0.1.
+  v4.s_addr = winsock::inet_addr(h.c_str());
+  const bool isV4 = v4.s_addr != INADDR_NONE;
   const bool isV6 = !isV4 && ::inet_pton(AF_INET6, h.c_str(), &v6) == 1;
   if (!isV4 && !isV6) return false;
   if (isV4 && ((ntohl(v4.s_addr) >> 24) == 127 || v4.s_addr == INADDR_ANY)) return true;

@@ -253,7 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
     Addresses, RelayIntoItself,
     ::testing::Values(TOwnAddress{"Localhost", "localhost"}, TOwnAddress{"Loopback", "127.0.0.1"},
                       TOwnAddress{"OtherLoopback", "127.5.5.5"}, TOwnAddress{"AnyAddress", "0.0.0.0"},
-                      TOwnAddress{"HostName", "HOSTNAME"}),
+                      TOwnAddress{"HostName", "HOSTNAME"},
+                      // The classic forms, as the lookup reads them: all 127.0.0.1.
+                      TOwnAddress{"LoopbackInTwoParts", "127.1"}, TOwnAddress{"LoopbackAsOneNumber", "2130706433"},
+                      TOwnAddress{"LoopbackWithAnOctalGroup", "127.0.0.01"}),
     [](const ::testing::TestParamInfo<TOwnAddress>& Info) { return std::string(Info.param.Name); });
 
 // Another name of a loopback address in /etc/hosts, one that the check at Listen cannot know
