@@ -228,7 +228,9 @@ TEST_P(TcpEnds, BothDirectionsAtOnceEachEndedWhenSentArriveWholeAndEndInOrder) {
 // ---- resets ----
 
 // The remote server resets once its last byte has been acknowledged: the client must get every
-// byte, then the reset, not an orderly end that would pass a cut answer for a whole one.
+// byte, then the reset, not an orderly end that would pass a cut answer for a whole one. The
+// receivers of these cases read slowly, so that the reset comes while most of the bytes before it
+// still wait in the relay.
 TEST_P(TcpEnds, ARemoteResetReachesTheClientAfterEveryByteBeforeIt) {
   const std::string data = Pattern(1 << 20, 3);
   ASSERT_NE(Start(), 0);
@@ -237,6 +239,7 @@ TEST_P(TcpEnds, ARemoteResetReachesTheClientAfterEveryByteBeforeIt) {
     p.ResetWhenAcknowledged = true;
   };
   TPeer& local = NewLocal();
+  local.SlowReader(16 << 10);
   ASSERT_TRUE(Run([&] { return local.Eof; }));
   EXPECT_TRUE(local.Reset);
   ExpectExact(local, data, "client");
@@ -253,6 +256,7 @@ TEST_P(TcpEnds, ALocalResetReachesTheServerAfterEveryByteBeforeIt) {
   // A first message through, so that the relay is relaying when the rest and the reset come.
   local.ToSend = "hello";
   ASSERT_TRUE(Run([&] { return !Remote.Peers.empty() && Remote.Peers[0]->Received == "hello"; }));
+  Remote.Peers[0]->SlowReader(16 << 10);
   local.ToSend += data;
   local.ResetWhenAcknowledged = true;
   ASSERT_TRUE(Run([&] { return Remote.Peers[0]->Eof; }));
@@ -262,6 +266,43 @@ TEST_P(TcpEnds, ALocalResetReachesTheServerAfterEveryByteBeforeIt) {
   EXPECT_EQ(Collapsed(entries),
             (std::vector<std::string>{"Connection Opened", "From Local", "Reset from Local", "Connection Closed"}));
   EXPECT_EQ(Bytes(entries, "From Local"), local.ToSend.size());
+}
+
+// The local client sends and resets while the remote connection is still being made (the
+// server's accept queue is full, so the relay's SYN waits for a retry): once the connection is
+// made, the held bytes go first, then the reset.
+TEST_P(TcpEnds, ALocalResetBeforeTheRemoteConnectsFollowsTheHeldBytes) {
+  RawListener slow(0);
+  const int filler = RawConnect(slow.Port);  // takes the one place in the accept queue
+  ASSERT_GE(filler, 0);
+  ASSERT_NE(Start("127.0.0.1", std::to_string(slow.Port)), 0);
+  const std::string held = Pattern(300000, 8);
+  TPeer& local = NewLocal();
+  local.ToSend = held;
+  local.ResetWhenAcknowledged = true;
+  // The local connection has gone from the relay; its outgoing one still waits.
+  ASSERT_TRUE(Run([&] {
+    return local.Closed && (Windows() ? WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 1
+                                      : SocketsOf(static_cast<THeadlessRelay&>(*Relay).Child().Pid()) == 2);
+  }));
+  ::close(::accept(slow.Fd, nullptr, nullptr));
+  ::close(filler);
+  std::unique_ptr<TPeer> server;
+  ASSERT_TRUE(Run([&] {
+    if (!server) {
+      const int c = ::accept4(slow.Fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) server = std::make_unique<TPeer>(c);
+    }
+    if (server) server->Service();
+    return server && server->Eof;
+  }));
+  EXPECT_TRUE(server->Reset);
+  ExpectExact(*server, held, "server");
+  server.reset();
+  const std::vector<TDriverEntry> entries = Ended();
+  EXPECT_EQ(Collapsed(entries),
+            (std::vector<std::string>{"Reset from Local", "Connection Closed", "Connection Opened", "From Local"}));
+  EXPECT_EQ(Bytes(entries, "From Local"), held.size());
 }
 
 // A server that closes while the client's request lies unread makes its kernel send a reset
@@ -280,6 +321,7 @@ TEST_P(TcpEnds, AServerClosingWithUnreadDataResetsTheClientAfterTheWholeAnswer) 
       server.Close();
   };
   TPeer& local = NewLocal();
+  local.SlowReader(16 << 10);
   local.ToSend = "a request the server never reads";
   ASSERT_TRUE(Run([&] { return local.Eof; }));
   EXPECT_TRUE(local.Reset);
