@@ -88,6 +88,12 @@ constexpr std::int32_t kChunkLimit = 128 << 10;
 // 1460 bytes. Larger blocks gained nothing measurable on loopback, and each busy socket keeps one.
 constexpr std::int32_t kRelaySendBlock = 16 << 10;
 
+// How much a side's send chain may hold before the relay stops reading from the other side: a
+// slow reader holds its sender back through TCP's own flow control, as it would without the
+// relay, instead of the relay's memory growing with everything the sender has. Reading resumes
+// once the chain has drained. The kernels' socket buffers keep the data flowing meanwhile.
+constexpr std::int64_t kHoldBack = 1 << 20;
+
 // The engine's own messages, to its notification window.
 constexpr platform::UINT MsgNextAttempt = platform::WM_USER + 1;  // WParam: the session's number
 const char* const kRelayWindowClass = "VantrelRelayWindow";
@@ -423,6 +429,22 @@ void TRelay::Flush(std::string& Lines, TWSocket& To) {
   Lines.clear();
 }
 
+// Stops reading From while To's send chain holds more than its share; To's OnDataSent resumes it.
+void TRelay::HoldBack(TWSocket& From, TWSocket& To) {
+  if (To.BufferedSendBytes() >= kHoldBack) From.PauseReceiving();
+}
+
+// Everything queued on one side has left: the other side may be read again.
+void TRelay::ClientDataSent(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s != nullptr && s->Remote != nullptr && s->Remote->ReceivingPaused()) s->Remote->ResumeReceiving();
+}
+
+void TRelay::RemoteDataSent(TComponent* Sender, std::uint16_t) {
+  TSession* s = SessionOf(Sender);
+  if (s != nullptr && s->Client != nullptr && s->Client->ReceivingPaused()) s->Client->ResumeReceiving();
+}
+
 // Both ends of the connection must match: the kernel gives one local port to connections to
 // different destinations, so a client of ours may well come from the port of a Remote.
 TRelay::TSession* TRelay::LoopOrigin(TClient& Client) {
@@ -464,6 +486,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     Client->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
     Client->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { ClientPeerShutdown(S, E); };
     Client->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { ClientSessionClosed(S, E); };
+    Client->OnDataSent = [this](TComponent* S, std::uint16_t E) { ClientDataSent(S, E); };
     Client->SetLineMode(FSettings.LineMode);
     Client->SetLineEnd("\r\n");
     Client->ApplyLinger();  // the accepted socket took the server's setting
@@ -480,6 +503,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
     Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
     Remote->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { RemotePeerShutdown(S, E); };
+    Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
     Remote->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
     Remote->OnDnsLookupDone = [this](TComponent* S, std::uint16_t E) { RemoteDnsLookupDone(S, E); };
     // A dotted address is answered inside this call, and the connection attempt starts with it.
@@ -610,6 +634,9 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   Entry(*s, "Connection Opened");
   ForwardLocal(*s, s->Client != nullptr ? s->Client->PendingLocal : s->Pending);
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
+  // Reading stopped while the held bytes grew; it goes on once they have left.
+  if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack)
+    s->Client->ResumeReceiving();
   // What the local client did meanwhile follows its bytes.
   if (s->LocalEndToPass == seFinished)
     s->Remote->Shutdown(1);
@@ -638,8 +665,12 @@ void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
   Client->PendingLocal += ReceiveChunk(*Client);
   // Held while Remote is not connected; forwarded at once after the remote side has ended its
   // stream too, since the connection stays open for sending.
-  if (s != nullptr && Client->Remote != nullptr && Client->Remote->State() == wsConnected)
+  if (s != nullptr && Client->Remote != nullptr && Client->Remote->State() == wsConnected) {
     ForwardLocal(*s, Client->PendingLocal);
+    HoldBack(*Client, *Client->Remote);
+  } else if (static_cast<std::int64_t>(Client->PendingLocal.size()) >= kHoldBack) {
+    Client->PauseReceiving();  // until the remote side has connected and taken them
+  }
 }
 
 void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
@@ -656,6 +687,7 @@ void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
   }
   s->ToLocal += data;
   if (!Remote->MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
+  HoldBack(*Remote, *s->Client);
 }
 
 // ---- the ends ----
@@ -752,6 +784,8 @@ void TRelay::ClientGone(TClient& Client) {
     s->Draining = true;
     s->Pending = std::move(Client.PendingLocal);
     ++FDrainingCount;
+    // Nobody waits for what it reads any more: it is logged and dropped, and its end must come.
+    Remote->ResumeReceiving();
     return;
   }
   s->Remote = nullptr;  // the TClient's destructor deletes it

@@ -105,6 +105,8 @@ public:
   void RemoteDataAvailable(TComponent* Sender, std::uint16_t Error);
   void RemotePeerShutdown(TComponent* Sender, std::uint16_t Error);
   void RemoteSessionClosed(TComponent* Sender, std::uint16_t Error);
+  void ClientDataSent(TComponent* Sender, std::uint16_t Error);
+  void RemoteDataSent(TComponent* Sender, std::uint16_t Error);
   void BgException(TComponent* Sender, Exception& E, bool& CanClose);
 
   // ---- events, for what a window shows; Sender is the engine ----
@@ -142,6 +144,7 @@ private:
   void SessionChanged(TSession& S);
   void ForwardLocal(TSession& S, std::string& Pending);
   static void Flush(std::string& Lines, TWSocket& To);
+  static void HoldBack(TWSocket& From, TWSocket& To);
 
   TWSocketServer* FServer = nullptr;
   platform::HWND FWindow = 0;

@@ -134,6 +134,12 @@ public:
   virtual void Shutdown(std::int32_t How);
   virtual void Pause();
   virtual void Resume();
+  // Flow control: stops and restarts the read and close notifications only, so that the socket
+  // goes on sending while its owner holds back what it reads. What arrived meanwhile, and a
+  // peer's end behind it, is notified on resuming.
+  void PauseReceiving();
+  void ResumeReceiving();
+  bool ReceivingPaused() const { return FReceivingPaused; }
   virtual void PumpMessages();
 
   // The ends of a connection that the header comment describes: the close with a reset after the
@@ -283,6 +289,7 @@ protected:
   platform::HWND FNotifyWindow = 0;
   std::uint32_t FEventMask = 0;
   bool FPaused = false;
+  bool FReceivingPaused = false;
   bool FClosedEventRaised = false;
   bool FTerminated = false;
   bool FAllSent = true;

@@ -152,8 +152,10 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
   // A notification about another handle (a socket closed or replaced since), or one queued before
   // Pause, has no effect.
   if (Msg.WParam != FSocketHandle || FPaused) return;
-  const std::uint16_t Event = LoWord(Msg.LParam);
+  std::uint16_t Event = LoWord(Msg.LParam);
   const std::uint16_t Error = HiWord(Msg.LParam);
+  // Queued before PauseReceiving (the close of a drain in steps is posted by the component itself).
+  if (FReceivingPaused) Event &= static_cast<std::uint16_t>(~(FD_READ | FD_CLOSE));
 
   if (Event & FD_CONNECT) {
     if (FState != wsConnected) {
@@ -175,7 +177,8 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
     CloseIfBothSidesEnded();  // the drain may have shut the send side
   }
   if (Event & FD_ACCEPT) NotifySessionAvailable(Error);
-  if (Event & FD_CLOSE) {
+  // The read above may have paused receiving: the close then waits for ResumeReceiving.
+  if ((Event & FD_CLOSE) && !FReceivingPaused) {
     if (FState != wsConnecting) {
       // Every byte still waiting is offered before the close is reported. A component that takes
       // one read per notification (wsoNoReceiveLoop) gets them one notification at a time, with
@@ -183,6 +186,7 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
       // must not hold the loop, and the windows, until all of them are read.
       if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
         ReceiveLoop(0, FComponentOptions);
+        if (FReceivingPaused) return;  // posted again when receiving resumes
         std::uint32_t waiting = 0;
         if (FSocketHandle != INVALID_SOCKET && !FPaused &&
             winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting > 0) {
@@ -236,6 +240,7 @@ void TCustomWSocket::ResetDefaultsOfThisLevel() {
   FState = wsClosed;
   FAllSent = true;
   FPaused = false;
+  FReceivingPaused = false;
   FReadCount = 0;
   FClosedEventRaised = false;
   FFlushTimeout = 60;
@@ -407,7 +412,23 @@ void TCustomWSocket::Pause() {
 
 void TCustomWSocket::Resume() {
   FPaused = false;
-  winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FEventMask);
+  winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent,
+                          FReceivingPaused ? FEventMask & ~(FD_READ | FD_CLOSE) : FEventMask);
+}
+
+void TCustomWSocket::PauseReceiving() {
+  if (FReceivingPaused || FSocketHandle == INVALID_SOCKET) return;
+  FReceivingPaused = true;
+  if (!FPaused)
+    winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FEventMask & ~(FD_READ | FD_CLOSE));
+}
+
+void TCustomWSocket::ResumeReceiving() {
+  if (!FReceivingPaused) return;
+  FReceivingPaused = false;
+  // Selecting anew posts what already holds: data waiting, the peer's end.
+  if (!FPaused && FSocketHandle != INVALID_SOCKET)
+    winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FEventMask);
 }
 
 void TCustomWSocket::PumpMessages() {

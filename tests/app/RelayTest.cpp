@@ -304,3 +304,56 @@ TEST_F(Relay, LineModeLogsEachLineButSendsTheLinesOfOneReadTogether) {
 }
 
 }  // namespace
+
+// A reader that stops reading holds its sender back, as it would without the relay: the relay
+// stops reading the sender once the reader's side has a MiB queued, instead of taking in all the
+// sender has. Once the reader reads again every byte arrives, in order, and the end behind them.
+// Both directions, and the slow side is the one whose queue is watched.
+TEST_F(Relay, ASlowReaderHoldsItsSenderBackAndThenGetsEveryByte) {
+  constexpr std::size_t kSize = std::size_t{48} << 20;  // far more than the kernels' buffers hold
+  constexpr std::int64_t kBound = (std::int64_t{1} << 20) + (std::int64_t{128} << 10);
+  for (const bool slowClient : {true, false}) {
+    SCOPED_TRACE(slowClient ? "the local client reads slowly" : "the remote server reads slowly");
+    const std::string data = Pattern(kSize, slowClient ? 71 : 72);
+    TPeer* server = nullptr;
+    Remote.OnAccept = [&](TPeer& p) {
+      server = &p;
+      p.ReadChunk = slowClient ? p.ReadChunk : 0;
+      if (slowClient) {
+        p.ToSend = data;
+        p.ShutdownWhenSent = true;
+      }
+    };
+    TPeer& local = NewLocal();
+    local.ReadChunk = slowClient ? 0 : local.ReadChunk;
+    if (!slowClient) {
+      local.ToSend = data;
+      local.ShutdownWhenSent = true;
+    }
+    ASSERT_TRUE(Run([&] { return server != nullptr && WSocketServer->ClientCount() == 1; }));
+    auto* client = static_cast<TClient*>(WSocketServer->Client(0));
+    TWSocket* reader = slowClient ? static_cast<TWSocket*>(client) : client->Remote;
+    TWSocket* sender = slowClient ? client->Remote : static_cast<TWSocket*>(client);
+    TPeer& slow = slowClient ? local : *server;
+    TPeer& fast = slowClient ? *server : local;
+    ASSERT_TRUE(Run([&] { return sender->ReceivingPaused() || reader->BufferedSendBytes() > kBound; }));
+    ASSERT_LE(reader->BufferedSendBytes(), kBound) << "sent " << fast.Sent;
+    // Held back for as long as nobody reads: the queue stays within its bound.
+    for (int round = 0; round < 50; ++round) {
+      Service();
+      platform::WaitAndDispatch(1);
+      ASSERT_LE(reader->BufferedSendBytes(), kBound);
+    }
+    EXPECT_LT(fast.Sent, kSize) << "the sender was never held back";
+    slow.ReadChunk = 1 << 20;
+    ASSERT_TRUE(Run([&] { return slow.Eof; }, 120000));
+    EXPECT_FALSE(slow.Reset);
+    EXPECT_EQ(slow.Received.size(), kSize);
+    EXPECT_EQ(Checksum(slow.Received), Checksum(data));
+    local.Close();
+    server->Close();
+    ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }));
+    Locals.clear();
+    Remote.Peers.clear();
+  }
+}
