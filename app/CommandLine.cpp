@@ -6,6 +6,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 
 #ifndef VANTREL_VERSION
@@ -151,3 +153,14 @@ std::string HelpText() {
 }
 
 std::string VersionText() { return std::string("vantrel ") + VANTREL_VERSION + "\n"; }
+
+std::uint64_t RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur;
+}

@@ -7,6 +7,7 @@
 // Without arguments the program opens its windows exactly as it always has. Qt Core only.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,3 +34,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
 std::string HelpText();
 // The text of --version.
 std::string VersionText();
+
+// Raises the process's limit of open descriptors to the most it may have: every session holds
+// two, and the usual default of 1,024 would turn clients away after some 500 sessions. Returns
+// the limit now in force.
+std::uint64_t RaiseOpenFileLimit();

@@ -116,7 +116,8 @@ platform::LRESULT HeadlessWindowProc(platform::HWND, platform::UINT Msg, platfor
     std::fflush(stdout);
     ::_exit(128 + static_cast<int>(WParam));
   }
-  if (gRun->Relay->Listening()) gRun->Relay->Cancel();
+  // Also when the listener has gone by itself: the sessions it left are closed all the same.
+  gRun->Relay->Cancel();
   return 0;
 }
 
@@ -161,7 +162,16 @@ int RunHeadless(const TCommandLine& Options) {
   TRelay relay(nullptr, Options.Quiet ? nullptr : &sink);
   run.Relay = &relay;
   gRun = &run;
-  relay.OnBgException = [&run](TComponent*, Exception& E, bool&) { run.LastError = E.Message(); };
+  relay.OnBgException = [&run, &relay](TComponent* Sender, Exception& E, bool& CanClose) {
+    run.LastError = E.Message();
+    // The listener stays: the client waits in the backlog until a session ends. Said each time,
+    // since nothing in the entries would tell of it.
+    if (Sender == relay.WSocketServer() && !CanClose) {
+      std::fprintf(stderr, "vantrel: cannot accept a client now: %s; it waits until a session ends\n",
+                   OneLine(E.Message()).c_str());
+      std::fflush(stderr);
+    }
+  };
   relay.OnSessionClosed = [&run](TComponent*, std::uint16_t) { run.ListenerLost = run.Signals == 0; };
 
   TRelaySettings settings;

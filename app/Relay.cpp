@@ -96,6 +96,10 @@ constexpr std::int64_t kHoldBack = 1 << 20;
 
 // The engine's own messages, to its notification window.
 constexpr platform::UINT MsgNextAttempt = platform::WM_USER + 1;  // WParam: the session's number
+// The timer that takes up accepting again after the system ran out of descriptors (session timers
+// use the sessions' numbers, which never come near it).
+constexpr platform::WPARAM kAcceptTimer = ~platform::WPARAM{0};
+constexpr platform::UINT kAcceptRetryMs = 250;
 const char* const kRelayWindowClass = "VantrelRelayWindow";
 
 platform::LRESULT RelayWindowProc(platform::HWND Wnd, platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM) {
@@ -340,6 +344,8 @@ void TRelay::Cancel() {
   // Remotes still delivering for sessions whose clients have gone are cut too.
   for (auto& [id, s] : FSessions)
     if (s->Draining && s->Remote != nullptr) s->Remote->CloseLater();
+  FAcceptResting = false;
+  platform::KillTimer(FWindow, kAcceptTimer);
   FServer->Close();  // raises OnSessionClosed
 }
 
@@ -532,7 +538,26 @@ void TRelay::WSocketServerSessionClosed(TComponent*, std::uint16_t Error) {
 
 void TRelay::BgException(TComponent* Sender, Exception& E, bool& CanClose) {
   CanClose = true;
+  // An accept that fails for want of descriptors or memory leaves the connection waiting in the
+  // backlog: the listener stays, accepting rests until a session has ended or a moment has passed,
+  // and the waiting clients are served then. Closing the listener would refuse every later client.
+  if (Sender == FServer && Listening() &&
+      (FServer->LastError() == platform::WSAEMFILE || FServer->LastError() == platform::WSAENOBUFS)) {
+    CanClose = false;
+    if (!FAcceptResting) {
+      FAcceptResting = true;
+      FServer->Pause();
+      platform::SetTimer(FWindow, kAcceptTimer, kAcceptRetryMs);
+    }
+  }
   if (OnBgException) OnBgException(Sender, E, CanClose);
+}
+
+void TRelay::ResumeAccepting() {
+  if (!FAcceptResting) return;
+  FAcceptResting = false;
+  platform::KillTimer(FWindow, kAcceptTimer);
+  if (Listening()) FServer->Resume();  // selects anew: a connection waiting is offered at once
 }
 
 // ---- the remote side: lookup and connection ----
@@ -550,7 +575,7 @@ void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
   s->Addresses = Remote->DnsResultList();
   if (s->Addresses.empty()) s->Addresses.push_back(Remote->DnsResult());
   s->Attempt = 0;
-  StartAttempt(*s);
+  Attempt(*s);
 }
 
 // Connects Remote to the session's next address. While others remain, an attempt that gets no
@@ -572,6 +597,21 @@ void TRelay::StartAttempt(TSession& S) {
   if (S.OutgoingPort != 0 && FOutgoing.count(S.OutgoingPort) != 0 && FOutgoing[S.OutgoingPort] == S.Id)
     FOutgoing.erase(S.OutgoingPort);
   if (LocalName(*Remote, S.OutgoingAddr, S.OutgoingPort)) FOutgoing[S.OutgoingPort] = S.Id;
+}
+
+// Connect raises when the attempt cannot even start (no descriptor left, say): a failed attempt
+// like any other, not an exception that would close Remote and leave the client waiting.
+void TRelay::Attempt(TSession& S) {
+  try {
+    StartAttempt(S);
+  } catch (Exception& E) {
+    platform::KillTimer(FWindow, S.Id);
+    if (S.Remote != nullptr && S.Remote->State() != wsClosed) S.Remote->Abort();
+    std::string why = E.Message();
+    const std::size_t eol = why.find("\r\n");
+    if (eol != std::string::npos) why = why.substr(eol + 2);  // the error's text, not where it came from
+    AttemptFailed(S, why);
+  }
 }
 
 // The current address failed: the next one is tried from the loop (the failed attempt's close is
@@ -599,6 +639,10 @@ void TRelay::AttemptFailed(TSession& S, const std::string& Why) {
 void TRelay::HandleMessage(platform::UINT Msg, platform::WPARAM WParam) {
   auto it = FSessions.find(static_cast<std::uint64_t>(WParam));
   TSession* s = it != FSessions.end() ? it->second.get() : nullptr;
+  if (Msg == platform::WM_TIMER && WParam == kAcceptTimer) {
+    ResumeAccepting();
+    return;
+  }
   if (Msg == platform::WM_TIMER) {
     platform::KillTimer(FWindow, WParam);
     if (s == nullptr || s->Remote == nullptr || s->Remote->State() != wsConnecting) return;
@@ -609,7 +653,7 @@ void TRelay::HandleMessage(platform::UINT Msg, platform::WPARAM WParam) {
   if (Msg != MsgNextAttempt || s == nullptr || !s->NextAttemptPosted) return;
   s->NextAttemptPosted = false;
   if (s->Remote == nullptr || s->Cut || s->Remote->State() != wsClosed) return;
-  StartAttempt(*s);
+  Attempt(*s);
 }
 
 // A lookup that cannot even be asked for fails as one that found nothing.
@@ -794,6 +838,7 @@ void TRelay::ClientGone(TClient& Client) {
 
 void TRelay::Forget(TSession& S) {
   platform::KillTimer(FWindow, S.Id);
+  ResumeAccepting();  // its descriptors are free again
   if (S.OutgoingPort != 0) {
     auto it = FOutgoing.find(S.OutgoingPort);
     if (it != FOutgoing.end() && it->second == S.Id) FOutgoing.erase(it);

@@ -129,6 +129,8 @@ private:
 
   void CheckSettings() const;
   void StartAttempt(TSession& S);
+  void Attempt(TSession& S);
+  void ResumeAccepting();
   void AttemptFailed(TSession& S, const std::string& Why);
   TSession* LoopOrigin(TClient& Client);
   void CutSession(TSession& S);
@@ -153,5 +155,6 @@ private:
   TRelaySettings FSettings;
   std::unordered_map<std::uint64_t, std::unique_ptr<TSession>> FSessions;
   std::int32_t FDrainingCount = 0;
+  bool FAcceptResting = false;  // accepting paused after the system ran out of descriptors
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
 };

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantrel: %s\n", error.c_str());
     return 2;
   }
+  RaiseOpenFileLimit();
   if (!HaveDisplay()) {
     std::fprintf(stderr,
                  "vantrel: no display to open its windows on.\n"

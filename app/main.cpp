@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantrel: %s\n", error.c_str());
     return 2;
   }
+  RaiseOpenFileLimit();
   if (options.Help) {
     std::fputs(HelpText().c_str(), stdout);
     return 0;

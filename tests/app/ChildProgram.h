@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +46,10 @@ inline std::size_t DateLength(const std::string& Line) {
 class TChildProgram {
 public:
   // Starts the program with Args; Env entries ("NAME=value") are added to the test's environment.
-  // The child gets LC_ALL=C and TZ=UTC, so that its header lines have one known form.
-  explicit TChildProgram(const std::vector<std::string>& Args, const std::vector<std::string>& Env = {}) {
+  // The child gets LC_ALL=C and TZ=UTC, so that its header lines have one known form. FileLimit,
+  // when set, caps the child's descriptors (soft and hard limit), as a tight system would.
+  explicit TChildProgram(const std::vector<std::string>& Args, const std::vector<std::string>& Env = {},
+                         rlim_t FileLimit = 0) {
     char dir[] = "/tmp/vantrel-child-XXXXXX";
     FDir = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
     FOutPath = FDir + "/stdout";
@@ -60,6 +63,10 @@ public:
       ::setenv("LC_ALL", "C", 1);
       ::setenv("TZ", "UTC", 1);
       for (const std::string& e : Env) ::putenv(const_cast<char*>(e.c_str()));
+      if (FileLimit != 0) {
+        const rlimit limit{FileLimit, FileLimit};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+      }
       std::vector<char*> argv{const_cast<char*>(VANTREL_PROGRAM)};
       for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);

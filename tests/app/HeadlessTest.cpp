@@ -65,6 +65,53 @@ protected:
   std::uint16_t Port = 0;
 };
 
+// With too few descriptors for every client at once (a tight limit the program cannot raise), each
+// client is either relayed or reset with the reason in the log: those that the relay cannot accept
+// wait in the backlog until sessions end, those whose remote side cannot be opened are refused. The
+// listener stays, so that once the burst has gone the next client is served; SIGTERM ends it all.
+TEST_F(Headless, ABurstBeyondTheDescriptorLimitIsServedOrRefusedAndTheListenerStays) {
+  Remote.Echo = true;
+  auto p = std::make_unique<TChildProgram>(
+      std::vector<std::string>{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
+                               std::to_string(Remote.Listener.Port)},
+      std::vector<std::string>{}, 24);
+  Port = p->ListeningPort();
+  ASSERT_NE(Port, 0) << p->Err();
+  constexpr int kClients = 40;
+  for (int i = 0; i < kClients; ++i) NewLocal().ToSend = "hello " + std::to_string(i) + "\n";
+  auto settled = [&](const TPeer& l, int i) { return l.Reset || l.Received == "hello " + std::to_string(i) + "\n"; };
+  ASSERT_TRUE(Run([&] {
+    bool all = true;
+    for (int i = 0; i < kClients; ++i) {
+      TPeer& l = *Locals[static_cast<std::size_t>(i)];
+      if (settled(l, i))
+        l.Close();  // done: its descriptors in the relay are free for the next
+      else
+        all = false;
+    }
+    return all;
+  }, 60000));
+  int served = 0;
+  for (const auto& l : Locals) served += !l->Reset;
+  EXPECT_GT(served, 0);
+  Locals.clear();
+  Remote.Peers.clear();
+  // The burst has gone: a client now is served.
+  TPeer& late = NewLocal();
+  late.ToSend = "late\n";
+  ASSERT_TRUE(Run([&] { return late.Received == "late\n" || late.Reset; }));
+  EXPECT_EQ(late.Received, "late\n");
+  late.Close();
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+  const std::string out = p->Out();
+  std::size_t failed = 0;
+  for (std::size_t at = 0; (at = out.find("Error: Connection failed", at)) != std::string::npos; ++at) ++failed;
+  EXPECT_EQ(failed, static_cast<std::size_t>(kClients - served)) << "each refused client has its entry";
+  EXPECT_TRUE(failed > 0 || p->Err().find("it waits until a session ends") != std::string::npos)
+      << "the limit was never reached: the case tests nothing\n" << p->Err();
+}
+
 TEST_F(Headless, RelaysByteExactBothWaysFromOneByteToSixtyFourMiB) {
   Remote.Echo = true;
   auto p = Start();
