@@ -143,7 +143,7 @@ bool TRecordSearch::SearchBuffer(TStream& S, std::uint64_t Index, std::uint64_t 
   const char* data = FBuffer.data();
   const std::size_t size = FBuffer.size();
   std::size_t at = S.Skip;
-  std::size_t lastEnd = 0;  // where the last match found here ended
+  std::size_t lastEnd = S.Skip;  // where the last match ended: it may have begun in an earlier buffer
   while (at + m <= size) {
     const void* hit = ::memmem(data + at, size - at, FPattern.data(), m);
     if (hit == nullptr) break;
@@ -158,7 +158,12 @@ bool TRecordSearch::SearchBuffer(TStream& S, std::uint64_t Index, std::uint64_t 
   const std::size_t drop = size - keep;
   S.Tail.assign(data + drop, keep);
   S.Skip = lastEnd > drop ? lastEnd - drop : 0;
-  S.Segments.push_back({Index, From, Length});
+  // Pieces of one body lie end to end: one segment for them, so that a match over a piece
+  // boundary is one part.
+  if (!S.Segments.empty() && S.Segments.back().Entry == Index && S.Segments.back().From + S.Segments.back().Length == From)
+    S.Segments.back().Length += Length;
+  else
+    S.Segments.push_back({Index, From, Length});
   std::size_t dropped = 0;  // bytes of the segments that have gone from the front
   std::size_t first = 0;
   while (first < S.Segments.size() && dropped + S.Segments[first].Length <= drop) dropped += S.Segments[first++].Length;
@@ -181,6 +186,12 @@ void TRecordSearch::Report(const TStream& S, std::uint64_t Index, std::uint64_t 
     start += seg.Length;
   }
   const std::uint64_t a = std::max(begin, start);
-  if (a < end) FParts.push_back({Index, From + (a - start), end - a});
+  if (a < end) {
+    const TSearchPart part{Index, From + (a - start), end - a};
+    if (!FParts.empty() && FParts.back().Entry == Index && FParts.back().From + FParts.back().Length == part.From)
+      FParts.back().Length += part.Length;  // the piece before, of the same body
+    else
+      FParts.push_back(part);
+  }
   if (OnMatch) OnMatch(FParts);
 }
