@@ -218,6 +218,40 @@ TEST(RecordSearch, AClearUnderTheSearchStopsItAndALimitEndsIt) {
   EXPECT_EQ(search.Run(record.Count(), cancel), stCleared);
 }
 
+TEST(RecordSearch, BodiesMovedToTheFileAreSearchedAndALostBodyBreaksItsStream) {
+  // A budget of 64 KiB: all but the last bodies go to the file, and a match spans a body read
+  // back from it and one still in memory.
+  {
+    TTrafficRecord record(64 << 10);
+    TWriter w(record);
+    for (int i = 0; i < 40; ++i) w.Data(1, edFromRemote, "dle" + std::string(8186, 'z') + "nee");
+    ASSERT_GT(record.SpilledBytes(), 8u * 8192);
+    const auto found = Find(record, "needle");
+    ASSERT_EQ(found.size(), 39u);  // at every boundary between two bodies
+    EXPECT_EQ(found[0], (TMatch{{0, 8189, 3}, {1, 0, 3}}));
+    EXPECT_EQ(found[38], (TMatch{{38, 8189, 3}, {39, 0, 3}}));
+  }
+  // A file that cannot be made: the oldest bodies are lost, and no match is pieced together
+  // across a lost one; bodies kept after it are searched as usual.
+  TTrafficRecord record(16 << 10, "/nonexistent/search-test");
+  TWriter w(record);
+  for (int i = 0; i < 8; ++i) w.Data(1, edFromLocal, "dle" + std::string(4090, 'x') + "nee");
+  w.Data(1, edFromLocal, "dle needle");
+  TRecordEntry e;
+  ASSERT_TRUE(record.Entry(0, e));
+  ASSERT_FALSE(e.BodyKept);
+  ASSERT_TRUE(record.Entry(8, e));
+  ASSERT_TRUE(e.BodyKept);
+  std::vector<TMatch> found = Find(record, "needle");
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found.back(), (TMatch{{8, 4, 6}}));
+  for (const TMatch& m : found)
+    for (const TSearchPart& p : m) {
+      ASSERT_TRUE(record.Entry(p.Entry, e));
+      EXPECT_TRUE(e.BodyKept) << "a part in a lost body, entry " << p.Entry;
+    }
+}
+
 // Random chunks of random streams, interleaved; the matches must be those of a plain search of
 // each stream's bytes end to end, mapped back to the chunks.
 TEST(RecordSearch, MatchesAreThoseOfEachStreamSearchedWholeOnRandomChunking) {
