@@ -31,9 +31,33 @@ struct TFoldTable {
 
 const TFoldTable gFold;
 
-void Fold(char* Data, std::size_t Length) {
+void FoldBytes(char* Data, std::size_t Length) {
   for (std::size_t i = 0; i < Length; ++i)
     Data[i] = static_cast<char>(gFold.Map[static_cast<unsigned char>(Data[i])]);
+}
+
+// The same as FoldBytes, eight bytes at a time where they are all ASCII (most of what text
+// protocols carry): a byte table costs a few cycles a byte, which a search of a gibibyte without
+// regard to case would spend mostly here. Words with a byte of 0x80 or above go through the table.
+void Fold(char* Data, std::size_t Length) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  std::size_t i = 0;
+  for (; i + 8 <= Length; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, Data + i, 8);
+    if (w & kHigh) {
+      FoldBytes(Data + i, 8);
+      continue;
+    }
+    // With every byte below 0x80 no addition carries into the next byte: the high bit of each
+    // byte of atLeastA says byte >= 'A', that of aboveZ says byte > 'Z'.
+    const std::uint64_t atLeastA = w + (0x80 - 'A') * kOnes;
+    const std::uint64_t aboveZ = w + (0x7F - 'Z') * kOnes;
+    const std::uint64_t upper = atLeastA & ~aboveZ & kHigh;
+    w |= upper >> 2;  // 0x80 >> 2 is 0x20, the bit that makes a letter lower case
+    std::memcpy(Data + i, &w, 8);
+  }
+  FoldBytes(Data + i, Length - i);
 }
 
 int HexDigit(char C) {

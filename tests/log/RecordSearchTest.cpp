@@ -119,6 +119,33 @@ TEST(RecordSearch, CaseCountsOnlyWhenAskedAndFoldsTheLogsWesternLettersToo) {
   EXPECT_TRUE(Find(record, "absent", false).empty());
 }
 
+// Without regard to case, whole words of ASCII are folded apart from the bytes above it: bytes on
+// both sides of 'A', 'Z', '@', '[' and the Western letters, at every alignment, against a fold of
+// each byte on its own.
+TEST(RecordSearch, CaseFoldingOfLongBodiesIsThatOfEachByteOnItsOwn) {
+  const std::string alphabet = "aAbBzZ@[`{09 \xC0\xE0\xDE\xFE\xD7\xF7\x8A\x9A\x9F\xFF";
+  for (unsigned seed = 1; seed <= 8; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    std::string body(4000 + seed, ' ');
+    // Long runs of ASCII with a high byte now and then, or high bytes throughout.
+    for (char& c : body) c = alphabet[random() % (seed % 2 ? 12 : alphabet.size())];
+    const std::string pattern = body.substr(1000 + seed, 2 + seed % 3);
+    std::string folded = body, foldedPattern = pattern;
+    for (char& c : folded) c = static_cast<char>(FoldCase(static_cast<unsigned char>(c)));
+    for (char& c : foldedPattern) c = static_cast<char>(FoldCase(static_cast<unsigned char>(c)));
+    std::vector<std::uint64_t> expected;
+    for (std::size_t at = folded.find(foldedPattern); at != std::string::npos; at = folded.find(foldedPattern, at + pattern.size()))
+      expected.push_back(at);
+    TTrafficRecord record;
+    TWriter w(record);
+    w.Data(1, edFromLocal, body);
+    std::vector<std::uint64_t> found;
+    for (const TMatch& m : Find(record, pattern, false)) found.push_back(m.front().From);
+    EXPECT_EQ(found, expected);
+  }
+}
+
 TEST(RecordSearch, HexBytesAreReadInPairsWithBlanksBetweenThem) {
   struct TCase {
     const char* Text;
