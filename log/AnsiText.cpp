@@ -1,7 +1,9 @@
 // Windows-1252 decoding, by table: Qt's own codecs need ICU, which the build does not require.
 #include "log/AnsiText.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace {
 
@@ -25,6 +27,20 @@ QString AnsiText(const std::string& Bytes) {
     *out++ = (byte >= 0x80 && byte < 0xA0) ? QChar(kHighControls[byte - 0x80]) : QChar(byte);
   }
   return text;
+}
+
+bool AnsiBytes(const QString& Text, std::string& Out) {
+  for (const QChar c : Text) {
+    const char16_t u = c.unicode();
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+      Out += static_cast<char>(u);
+      continue;
+    }
+    const auto* at = std::find(std::begin(kHighControls), std::end(kHighControls), u);
+    if (u == kStandIn || at == std::end(kHighControls)) return false;
+    Out += static_cast<char>(0x80 + (at - std::begin(kHighControls)));
+  }
+  return true;
 }
 
 namespace {

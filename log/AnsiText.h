@@ -8,5 +8,8 @@
 #include <string>
 
 QString AnsiText(const std::string& Bytes);
+// The other way: the bytes that show as Text, appended to Out. False at the first character that
+// no byte shows as (the stand-in U+FFFD included); Out then holds the bytes before it.
+bool AnsiBytes(const QString& Text, std::string& Out);
 // The same characters encoded in UTF-8, appended to Out: for text written to a file or a terminal.
 void AppendAnsiUtf8(const std::string& Bytes, std::string& Out);

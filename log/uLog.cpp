@@ -27,12 +27,14 @@ TLog::TLog(QWidget* Parent) : QWidget(Parent, Qt::Window) {
   };
   CreateView();
   CreateMenu();
+  CreateTools();
   FormCreate(this);
 }
 
 TLog::~TLog() {
   if (Log == this) Log = nullptr;
   // The view reads the record: it goes first, not with the other children after the record.
+  DestroyTools();
   delete LogWnd;
   LogWnd = nullptr;
 }
@@ -96,6 +98,7 @@ void TLog::Copy1Click(QObject*) {
 void TLog::Clear1Click(QObject*) {
   FRecord.Clear();
   LogWnd->Flush();
+  ToolsCleared();
 }
 
 void TLog::Refresh1Click(QObject*) {

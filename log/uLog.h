@@ -26,6 +26,8 @@
 class QAction;
 class QMenu;
 class TLogView;
+class TSearchBar;
+class TSessionsPanel;
 
 class TLog : public QWidget, public TEntrySink {
 public:
@@ -41,6 +43,17 @@ public:
   QAction* LineMode1 = nullptr;
   QAction* Debugstring1 = nullptr;
   QAction* Wordwrap1 = nullptr;
+
+  // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
+  // both hidden until opened, so that the window looks as it always has. Their commands are
+  // actions of the window, outside PopupMenu: Sessions1 is a check item (Ctrl+L), Find1 opens the
+  // search bar (Ctrl+F), FindNext1 and FindPrevious1 step through the matches (F3, Shift+F3).
+  TSessionsPanel* SessionsPanel = nullptr;
+  TSearchBar* SearchBar = nullptr;
+  QAction* Sessions1 = nullptr;
+  QAction* Find1 = nullptr;
+  QAction* FindNext1 = nullptr;
+  QAction* FindPrevious1 = nullptr;
 
   TColor EntryColor() const noexcept { return FEntryColor; }
   void SetEntryColor(TColor Value) noexcept override { FEntryColor = Value; }
@@ -67,6 +80,8 @@ public:
   void LineMode1Click(QObject* Sender);
   void Debugstring1Click(QObject* Sender);
   void Wordwrap1Click(QObject* Sender);
+  void Sessions1Click(QObject* Sender);
+  void Find1Click(QObject* Sender);
 
   // Raised by LineMode1Click once the check has changed, with the new state. The log knows no
   // sockets: the owner of the listening server binds this to switch every current session (the
@@ -80,6 +95,13 @@ private:
                    void (TLog::*Handler)(QObject*));
   // Writes the record's report of bodies it could not keep as an entry of its own.
   void ReportLoss();
+  // The sessions list and the search bar: made after the view, gone before it and the record;
+  // told of new entries, of sessions' changes and of a Clear.
+  void CreateTools();
+  void DestroyTools();
+  void ToolsEntriesAdded();
+  void ToolsSessionChanged(std::uint64_t Id);
+  void ToolsCleared();
 
   TTrafficRecord FRecord;
   TColor FEntryColor = clBlack;

@@ -21,6 +21,7 @@ void TLog::AddEntry(const std::string& Body, const TEntrySource& Source) {
   FRecord.Add(FEntryTitle, FEntryColor, Debugstring1->isChecked() ? emHex : emText, Source, Body);
   if (FLossPending) ReportLoss();
   LogWnd->EntriesAdded();
+  ToolsEntriesAdded();
 }
 
 void TLog::ReportLoss() {
@@ -31,4 +32,7 @@ void TLog::ReportLoss() {
   FRecord.Add(kLossTitle, clBlack, emText, TEntrySource{}, message);
 }
 
-void TLog::SessionChanged(const TSessionInfo& Info) { FRecord.SetSession(Info); }
+void TLog::SessionChanged(const TSessionInfo& Info) {
+  FRecord.SetSession(Info);
+  ToolsSessionChanged(Info.Id);
+}

@@ -16,6 +16,7 @@
 #include "log/AnsiText.h"
 #include "log/DateTimeText.h"
 #include "log/LogFormat.h"
+#include "log/SessionColors.h"
 #include "platform/gui/Clipboard.h"
 #include "platform/gui/Colors.h"
 
@@ -148,6 +149,18 @@ void TLogView::SetVisibleEntries(std::optional<std::vector<std::uint64_t>> Entri
   const std::uint64_t top = FLayout.VisibleCount() > 0 ? FLayout.EntryAt(FLayout.Place(FTopLine).Visible) : 0;
   FLayout.SetVisibleEntries(std::move(Entries));
   Relaid(FLayout.VisibleOf(top));
+}
+
+void TLogView::AppendVisibleEntries(const std::vector<std::uint64_t>& Entries) {
+  if (!FLayout.Filtered() || Entries.empty()) return;
+  Flush();  // a cleared record first drops the filter, and then there is nothing to append to
+  if (!FLayout.Filtered()) return;
+  const std::uint64_t before = FLayout.LineCount();
+  FLayout.AppendVisibleEntries(Entries);
+  if (FLayout.LineCount() == before) return;
+  UpdateScrollBars();
+  if (FFollowing) ScrollToEnd();
+  viewport()->update();
 }
 
 // ---- metrics and scrolling ----
@@ -287,7 +300,17 @@ QString TLogView::LineText(std::uint64_t Line) const {
 QColor TLogView::LineColor(std::uint64_t Line) const {
   TRecordEntry e;
   if (Line >= FLayout.LineCount() || !FRecord.Entry(FLayout.Place(Line).Entry, e)) return {};
-  return platform::gui::ToQColor(e.Color);
+  return EntryColor(e);
+}
+
+QColor TLogView::EntryColor(const TRecordEntry& E) const {
+  return platform::gui::ToQColor(FDistinctColors && E.Session != 0 ? DistinctSessionColor(E.Session) : E.Color);
+}
+
+void TLogView::SetDistinctColors(bool Value) {
+  if (Value == FDistinctColors) return;
+  FDistinctColors = Value;
+  viewport()->update();
 }
 
 // ---- painting ----
@@ -297,10 +320,12 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> TLogView::HighlightColumns(
                                                                                bool Current) const {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
   if (Place.Kind != lkBody) return runs;
-  const auto found = FHighlights.find(Place.Entry);
-  if (found == FHighlights.end()) return runs;
   const auto [first, count] = FLayout.BodyLineBytes(E, Place.BodyLine);
-  for (const THighlight& h : found->second) {
+  FSourced.clear();
+  if (FHighlightSource) FHighlightSource(Place.Entry, first, first + count, FSourced);
+  const auto found = FHighlights.find(Place.Entry);
+  if (found != FHighlights.end()) FSourced.insert(FSourced.end(), found->second.begin(), found->second.end());
+  for (const THighlight& h : FSourced) {
     if (h.Current != Current) continue;
     const std::uint64_t a = std::max(h.From, first), b = std::min(h.From + h.Length, first + count);
     if (a >= b) continue;
@@ -367,7 +392,7 @@ void TLogView::paintEvent(QPaintEvent*) {
       if (selected.isValid()) painter.fillRect(selected, palette().color(QPalette::Highlight));
     }
     if (text.isEmpty()) continue;
-    painter.setPen(platform::gui::ToQColor(e.Color));
+    painter.setPen(EntryColor(e));
     DrawSlice(painter, x, top + FAscent, text);
     if (selected.isValid()) {
       painter.save();
@@ -521,6 +546,11 @@ void TLogView::keyPressEvent(QKeyEvent* Event) {
 void TLogView::SetHighlights(std::vector<THighlight> Highlights) {
   FHighlights.clear();
   for (THighlight& h : Highlights) FHighlights[h.Entry].push_back(h);
+  viewport()->update();
+}
+
+void TLogView::SetHighlightSource(THighlightSource Source) {
+  FHighlightSource = std::move(Source);
   viewport()->update();
 }
 

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -90,9 +91,26 @@ public:
   // Shows only these record indexes (ascending), or everything for nullopt; the entry at the top
   // of the view stays there, or the first shown one after it.
   void SetVisibleEntries(std::optional<std::vector<std::uint64_t>> Entries);
+  // Adds record indexes to a filter (ascending, after its last one) as new entries arrive; the
+  // view follows them as it follows new entries without a filter. Nothing without a filter.
+  void AppendVisibleEntries(const std::vector<std::uint64_t>& Entries);
   void SetHighlights(std::vector<THighlight> Highlights);
+  // Highlights asked for at paint time, for the lines in sight only: the source appends to Out the
+  // highlights of entry Entry that touch body bytes [From, To). For a search with a million
+  // matches, of which a screenful is ever drawn. Drawn together with those of SetHighlights.
+  using THighlightSource =
+      std::function<void(std::uint64_t Entry, std::uint64_t From, std::uint64_t To, std::vector<THighlight>& Out)>;
+  void SetHighlightSource(THighlightSource Source);
   // Scrolls so that the highlighted bytes are in sight, vertically and sideways.
   void ScrollToHighlight(const THighlight& Highlight);
+
+  // Each session in a colour of its own (DistinctSessionColor) instead of the colour it was logged
+  // in; entries of no session keep theirs. The record is not changed: the colour is chosen when a
+  // line is drawn.
+  bool DistinctColors() const noexcept { return FDistinctColors; }
+  void SetDistinctColors(bool Value);
+  // The colour an entry is drawn in now.
+  QColor EntryColor(const TRecordEntry& E) const;
 
   // Lines (or slices of lines) formatted since the view was made: what painting has cost.
   std::uint64_t LinesFormatted() const noexcept { return FLinesFormatted; }
@@ -141,6 +159,9 @@ private:
   TTextPos FAnchor, FCaret;
   bool FDragging = false;
   std::map<std::uint64_t, std::vector<THighlight>> FHighlights;  // by entry
+  THighlightSource FHighlightSource;
+  mutable std::vector<THighlight> FSourced;  // what the source gave for the line being drawn
+  bool FDistinctColors = false;
   mutable std::uint64_t FLinesFormatted = 0;
   mutable std::uint64_t FBodyBytesRead = 0;
 };
