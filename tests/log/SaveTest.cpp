@@ -360,4 +360,40 @@ TEST(SaveWindow, SaveToWritesWhatCopyCopiesAndAFailureShowsTheErrorBox) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"window.txt"});
 }
 
+// A capture saved from the window, as the relay fills it: session facts, entries in both modes.
+TEST(SaveWindow, ACaptureSavedFromTheWindowFollowsByteExact) {
+  ASSERT_TRUE(HaveTshark());
+  TTempDir dir;
+  TLog log;
+  TSessionInfo info;
+  info.Id = 1;
+  info.LocalAddr = "127.0.0.1";
+  info.LocalPort = 41000;
+  info.RemoteAddr = "127.0.0.1";
+  info.RemotePort = 41001;
+  info.StartUs = WallClockUs();
+  log.SessionChanged(info);
+  info.ConnectedUs = WallClockUs();
+  info.State = ssRelaying;
+  log.SessionChanged(info);
+  const std::string up = Bytes(200000, 1), down = Bytes(70000, 2);
+  log.SetEntryTitle("From Local");
+  log.AddEntry(up.substr(0, 1000), {1, edFromLocal, 0});
+  log.Debugstring1Click(nullptr);
+  log.AddEntry(up.substr(1000), {1, edFromLocal, 1000});
+  log.SetEntryTitle("From Remote");
+  log.AddEntry(down, {1, edFromRemote, 0});
+  info.LocalEnd = info.RemoteEnd = seFinished;
+  info.State = ssClosed;
+  info.EndUs = WallClockUs();
+  log.SessionChanged(info);
+  const std::string path = (dir.Path / "window.pcapng").string();
+  ASSERT_TRUE(log.SaveTo(QString::fromStdString(path), sfCapture));
+  const auto streams = FollowAll(path);
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams.begin()->second.Bytes[0], up);
+  EXPECT_EQ(streams.begin()->second.Bytes[1], down);
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+}
+
 }  // namespace
