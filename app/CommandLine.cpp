@@ -32,8 +32,7 @@ constexpr TOptionText kOptions[] = {
     {"listen", nullptr, "windows: press \"Listen\" once the windows are up"},
     {"headless", nullptr, "no windows: relay and write every entry to standard output"},
     {"quiet", nullptr, "headless: relay without writing entries"},
-    {"save", "PATH", "headless: also save the traffic as it flows, to FILE.pcapng (a capture), FILE.txt (the log "
-                     "text) or DIR/ (one file for each session and direction)"},
+    {"save", "PATH", "headless: also save it as it flows: FILE.pcapng, FILE.txt or DIR/ (raw streams)"},
     {"help", nullptr, "show this help and exit"},
     {"version", nullptr, "show the version and exit"},
 };
