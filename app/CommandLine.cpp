@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+#include "log/TrafficWriter.h"
+
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "unknown"
 #endif
@@ -32,6 +34,7 @@ constexpr TOptionText kOptions[] = {
     {"listen", nullptr, "windows: press \"Listen\" once the windows are up"},
     {"headless", nullptr, "no windows: relay and write every entry to standard output"},
     {"quiet", nullptr, "headless: relay without writing entries"},
+    {"save", "PATH", "headless: also save it as it flows: FILE.pcapng, FILE.txt or DIR/ (raw streams)"},
     {"help", nullptr, "show this help and exit"},
     {"version", nullptr, "show the version and exit"},
 };
@@ -102,6 +105,13 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     }
     c.RemoteAddr = v->toStdString();
   }
+  if (auto v = last("save")) {
+    c.Save = v->toLocal8Bit().toStdString();
+    if (!SaveFormatOf(c.Save)) {
+      Error = "--save: expected a file ending in .pcapng or .txt, or a folder (ending in /), got '" + c.Save + "'";
+      return false;
+    }
+  }
   if (c.Help || c.Version) {
     Out = c;
     return true;
@@ -122,6 +132,9 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
   } else if (c.Quiet) {
     Error = "--quiet: only with --headless";
     return false;
+  } else if (!c.Save.empty()) {
+    Error = "--save: only with --headless; the windows save with \"Save As...\" in the log's menu";
+    return false;
   }
   Out = c;
   return true;
@@ -131,6 +144,7 @@ std::string HelpText() {
   std::string text =
       "Usage: vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]\n"
       "       vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]\n"
+      "                [--save FILE.pcapng|FILE.txt|DIR/]\n"
       "       vantrel --help | --version\n"
       "\n"
       "Relays every TCP client that connects to the local port to the remote host and port, and shows\n"
@@ -148,7 +162,8 @@ std::string HelpText() {
       "\n"
       "Examples:\n"
       "  vantrel --local-port 8080 --remote-addr localhost --remote-port 8000 --listen\n"
-      "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n";
+      "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n"
+      "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --quiet --save traffic.pcapng\n";
   return text;
 }
 

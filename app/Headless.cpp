@@ -16,6 +16,7 @@
 #include "log/AnsiText.h"
 #include "log/DateTimeText.h"
 #include "log/LogFormat.h"
+#include "log/TrafficWriter.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -158,8 +159,32 @@ int RunHeadless(const TCommandLine& Options) {
   const platform::HWND window = platform::CreateNotifyWindow(kWindowClass);
   const int signalFd = WatchSignals(window);
 
+  // --save: every entry and session change is written and flushed as it comes, so that the file
+  // is whole up to the last entry however the program ends.
+  std::unique_ptr<TTrafficWriter> saver;
+  std::unique_ptr<TSavingSink> saving;
+  if (!Options.Save.empty()) {
+    saver = MakeTrafficWriter(SaveFormatOf(Options.Save).value_or(sfCapture), Options.Save, false);
+    if (saver->Failed()) {
+      std::fprintf(stderr, "vantrel: cannot save: %s\n", saver->Error().c_str());
+      platform::DestroyNotifyWindow(window);
+      if (signalFd >= 0) {
+        platform::loop::Unwatch(signalFd);
+        ::close(signalFd);
+      }
+      return 1;
+    }
+    saver->Flush();  // a capture's headers, at once
+    saving = std::make_unique<TSavingSink>(*saver, Options.Hex ? emHex : emText, Options.Quiet ? nullptr : &sink);
+    saving->OnFailure = [](const std::string& Message) {
+      std::fprintf(stderr, "vantrel: saving stopped (the relay goes on): %s\n", Message.c_str());
+      std::fflush(stderr);
+    };
+  }
+  TEntrySink* entries = saving != nullptr ? static_cast<TEntrySink*>(saving.get()) : Options.Quiet ? nullptr : &sink;
+
   THeadlessRun run;
-  TRelay relay(nullptr, Options.Quiet ? nullptr : &sink);
+  TRelay relay(nullptr, entries);
   run.Relay = &relay;
   gRun = &run;
   relay.OnBgException = [&run, &relay](TComponent* Sender, Exception& E, bool& CanClose) {
@@ -201,6 +226,10 @@ int RunHeadless(const TCommandLine& Options) {
     status = 1;
   }
   std::fflush(stdout);
+  if (saver != nullptr && !saver->Failed() && !saver->Close()) {
+    std::fprintf(stderr, "vantrel: saving failed: %s\n", saver->Error().c_str());
+    status = status == 0 ? 1 : status;
+  }
   gRun = nullptr;
   if (signalFd >= 0) {
     platform::loop::Unwatch(signalFd);

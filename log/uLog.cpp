@@ -76,6 +76,7 @@ void TLog::CreateMenu() {
   LineMode1 = AddItem("LineMode1", "&LineMode", true, false, &TLog::LineMode1Click);
   Debugstring1 = AddItem("Debugstring1", "&Debugstring", true, false, &TLog::Debugstring1Click);
   Wordwrap1 = AddItem("Wordwrap1", "&Word wrap", true, false, &TLog::Wordwrap1Click);
+  CreateSaveItem();
 }
 
 void TLog::FormCreate(QObject*) {

@@ -21,6 +21,7 @@
 
 #include "log/EntrySink.h"
 #include "log/TrafficRecord.h"
+#include "log/TrafficWriter.h"
 #include "platform/gui/Colors.h"
 
 class QAction;
@@ -43,6 +44,7 @@ public:
   QAction* LineMode1 = nullptr;
   QAction* Debugstring1 = nullptr;
   QAction* Wordwrap1 = nullptr;
+  QAction* SaveAs1 = nullptr;  // after the others, separated; Ctrl+S (uSave.cpp)
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
   // both hidden until opened, so that the window looks as it always has. Their commands are
@@ -82,6 +84,12 @@ public:
   void Wordwrap1Click(QObject* Sender);
   void Sessions1Click(QObject* Sender);
   void Find1Click(QObject* Sender);
+  // Asks for a file (or a folder) and a format, then saves with SaveTo.
+  void SaveAs1Click(QObject* Sender);
+  // Saves the whole log to Path as Format on a worker thread, showing progress that can be
+  // cancelled; a failure goes to the error box. Nothing is left under Path unless it succeeds.
+  // True when saved.
+  bool SaveTo(const QString& Path, TSaveFormat Format);
 
   // Raised by LineMode1Click once the check has changed, with the new state. The log knows no
   // sockets: the owner of the listening server binds this to switch every current session (the
@@ -91,6 +99,7 @@ public:
 private:
   void CreateView();
   void CreateMenu();
+  void CreateSaveItem();
   QAction* AddItem(const char* Name, const char* Caption, bool Checkable, bool Checked,
                    void (TLog::*Handler)(QObject*));
   // Writes the record's report of bodies it could not keep as an entry of its own.

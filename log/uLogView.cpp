@@ -16,6 +16,7 @@
 #include "log/AnsiText.h"
 #include "log/DateTimeText.h"
 #include "log/LogFormat.h"
+#include "log/LogText.h"
 #include "log/SessionColors.h"
 #include "platform/gui/Clipboard.h"
 #include "platform/gui/Colors.h"
@@ -454,32 +455,20 @@ QString TLogView::SelectedText() const {
 }
 
 QString TLogView::AllText() const {
-  QString out;
+  // The text itself is TLogText's, which the saved log text shares.
+  TLogText text;
+  std::string out, body;
   TRecordEntry e;
   for (std::uint64_t k = 0; k < FLayout.VisibleCount(); ++k) {
     const std::uint64_t index = FLayout.EntryAt(k);
     if (!FRecord.Entry(index, e)) break;
     ++FLinesFormatted;
-    if (k > 0) out += u'\n';
-    if (FLayout.HeaderLine(k) > FLayout.FirstLine(k)) out += u'\n';  // the separator
-    out += HeaderText(e);
-    std::string body;
+    body.clear();
     const bool kept = e.BodyKept && FRecord.ReadBody(index, 0, e.BodyLength, body) && body.size() == e.BodyLength;
     FBodyBytesRead += body.size();
-    if (e.Mode == emText) {
-      out += u'\n';
-      if (kept) out += AnsiText(PrintableText(body));
-      else if (e.BodyLength > 0) out += kNotKept;
-      continue;
-    }
-    if (kept) {
-      for (const std::string& line : HexDumpLines(body)) out += u'\n' + AnsiText(line);
-      continue;
-    }
-    for (std::uint64_t first = 0; first < e.BodyLength; first += kBytesPerHexLine)
-      out += u'\n' + HexLabel(first) + u' ' + kNotKept;
+    text.Append(e, FRecord.TitleText(e.Title), kept ? &body : nullptr, out);
   }
-  return out;
+  return QString::fromUtf8(out);
 }
 
 void TLogView::SetCaretFromMouse(QPoint Point, bool Extend) {

@@ -135,7 +135,7 @@ TEST_F(LogWindowTest, ClearEmptiesTheViewAndTheNextEntryHasNoLeadingEmptyLine) {
   EXPECT_EQ(Shown(), QStringList({"#Three", "3"}));
 }
 
-TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecks) {
+TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenSaveAsApart) {
   const struct {
     QAction* Item;
     const char* Name;
@@ -151,7 +151,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecks) {
       {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
   };
   const QList<QAction*> actions = W->PopupMenu->actions();
-  ASSERT_EQ(actions.size(), 6);
+  ASSERT_EQ(actions.size(), 8);
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(items[i].Name);
     EXPECT_EQ(actions[i], items[i].Item);
@@ -160,6 +160,11 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecks) {
     EXPECT_EQ(actions[i]->isCheckable(), items[i].Checkable);
     EXPECT_EQ(actions[i]->isChecked(), items[i].Checked);
   }
+  // Saving comes after them, apart.
+  EXPECT_TRUE(actions[6]->isSeparator());
+  EXPECT_EQ(actions[7], W->SaveAs1);
+  EXPECT_EQ(actions[7]->text(), "Save &As...");
+  EXPECT_EQ(actions[7]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
   EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 

@@ -1,0 +1,238 @@
+// The headless program's --save, as a script would use it: real peers through the relay, the
+// saved capture read back with tshark and the raw stream files compared with what the peers sent
+// and received; a refused connect; a program killed in the middle of a transfer.
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ChildProgram.h"
+#include "RelayPeers.h"
+#include "log/CaptureCheck.h"
+#include "log/TrafficWriter.h"
+
+using namespace apptest;
+using namespace capturetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint16_t LocalPortOf(int Fd) {
+  sockaddr_in a{};
+  socklen_t n = sizeof a;
+  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &n);
+  return ntohs(a.sin_port);
+}
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class HeadlessSave : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char name[] = "/tmp/vantrel-hsave-XXXXXX";
+    Dir = ::mkdtemp(name);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra, std::uint16_t RemotePort = 0) {
+    std::vector<std::string> args{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
+                                  std::to_string(RemotePort != 0 ? RemotePort : Remote.Listener.Port), "--quiet"};
+    args.insert(args.end(), Extra.begin(), Extra.end());
+    auto p = std::make_unique<TChildProgram>(args);
+    Port = p->ListeningPort();
+    EXPECT_NE(Port, 0) << p->Err();
+    return p;
+  }
+  // A new local client and, once the relay has connected it, its remote peer.
+  std::pair<TPeer*, TPeer*> Connect() {
+    Locals.push_back(std::make_unique<TPeer>(RawConnect(Port)));
+    Ports.push_back(LocalPortOf(Locals.back()->Fd));  // known only while the socket is open
+    const std::size_t n = Remote.Peers.size();
+    EXPECT_TRUE(Run([&] { return Remote.Peers.size() == n + 1; }));
+    return {Locals.back().get(), Remote.Peers.size() > n ? Remote.Peers.back().get() : nullptr};
+  }
+  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 60000) {
+    return RunUntil(Cond, [this] {
+      Remote.Service();
+      for (auto& l : Locals) l->Service();
+    }, TimeoutMs);
+  }
+  void Stop(TChildProgram& P) {
+    P.Signal(SIGTERM);
+    EXPECT_EQ(P.WaitExit(), 0) << P.Err();
+  }
+
+  TRemoteServer Remote;
+  std::vector<std::unique_ptr<TPeer>> Locals;
+  std::vector<std::uint16_t> Ports;  // of the local clients, in order
+  std::uint16_t Port = 0;
+  fs::path Dir;
+};
+
+// Text, binary, an empty session, 20 MiB one way, a reset by the remote side: every stream of the
+// capture holds exactly what each side sent, which is what the other received.
+TEST_F(HeadlessSave, ACaptureOfAMixOfSessionsFollowsByteExactInBothDirections) {
+  ASSERT_TRUE(HaveTshark()) << "tshark is needed to read the saved capture (scripts/install-deps installs it)";
+  const std::string path = (Dir / "mix.pcapng").string();
+  auto p = Start({"--save", path});
+  std::vector<std::pair<TPeer*, TPeer*>> sessions;
+
+  auto [text, textRemote] = Connect();
+  ASSERT_NE(textRemote, nullptr);
+  text->ToSend = "GET / HTTP/1.0\r\nHost: x\r\n\r\n";
+  ASSERT_TRUE(Run([&] { return textRemote->Received == text->ToSend; }));
+  textRemote->ToSend = "HTTP/1.0 200 OK\r\n\r\nhello";
+  textRemote->CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] { return text->Eof; }));
+  text->Close();
+  sessions.emplace_back(text, textRemote);
+
+  auto [binary, binaryRemote] = Connect();
+  ASSERT_NE(binaryRemote, nullptr);
+  for (int i = 0; i < 1024; ++i) binary->ToSend += static_cast<char>(i);
+  binaryRemote->ToSend = Pattern(3000, 7);
+  ASSERT_TRUE(Run([&] { return binaryRemote->Received.size() == 1024 && binary->Received.size() == 3000; }));
+  binary->Close();
+  ASSERT_TRUE(Run([&] { return binaryRemote->Eof; }));
+  binaryRemote->Close();
+  sessions.emplace_back(binary, binaryRemote);
+
+  auto [empty, emptyRemote] = Connect();
+  ASSERT_NE(emptyRemote, nullptr);
+  empty->Close();
+  ASSERT_TRUE(Run([&] { return emptyRemote->Eof; }));
+  emptyRemote->Close();
+  sessions.emplace_back(empty, emptyRemote);
+
+  auto [big, bigRemote] = Connect();
+  ASSERT_NE(bigRemote, nullptr);
+  big->ToSend = Pattern(20 << 20, 20);
+  big->CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] { return bigRemote->Eof; }, 120000));
+  bigRemote->Close();
+  sessions.emplace_back(big, bigRemote);
+
+  auto [reset, resetRemote] = Connect();
+  ASSERT_NE(resetRemote, nullptr);
+  reset->ToSend = "before the reset";
+  ASSERT_TRUE(Run([&] { return resetRemote->Received == reset->ToSend; }));
+  RawReset(resetRemote->Fd);
+  resetRemote->Closed = true;
+  ASSERT_TRUE(Run([&] { return reset->Eof; }));
+  sessions.emplace_back(reset, resetRemote);
+  const std::uint16_t resetPort = Ports.back();
+
+  Stop(*p);
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+  const auto streams = FollowAll(path);
+  EXPECT_EQ(streams.size(), sessions.size());
+  for (std::size_t i = 0; i < sessions.size(); ++i) {
+    auto [local, remote] = sessions[i];
+    const std::uint16_t port = Ports[i];
+    SCOPED_TRACE(port);
+    const TFollowed* f = StreamFrom(streams, port);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->Bytes[0].size(), local->ToSend.size());
+    EXPECT_EQ(Checksum(f->Bytes[0]), Checksum(local->ToSend));
+    EXPECT_EQ(Checksum(f->Bytes[0]), Checksum(remote->Received));
+    EXPECT_EQ(f->Bytes[1], remote->ToSend);
+    EXPECT_EQ(f->Bytes[1], local->Received);
+  }
+  // The reset shows as an RST from the remote side; the others end with a FIN from each side.
+  EXPECT_EQ(Tshark(path, "-Y 'tcp.flags.reset == 1' -T fields -e tcp.dstport"), std::vector<std::string>{std::to_string(resetPort)});
+  EXPECT_EQ(Tshark(path, "-Y 'tcp.flags.fin == 1' -T fields -e tcp.stream").size(), 2 * (sessions.size() - 1));
+}
+
+// Line mode sends each line on its own; the files still hold each direction's bytes as they went.
+TEST_F(HeadlessSave, RawStreamsInLineModeHoldEachDirectionsBytesInFilesNamedForTheSession) {
+  const fs::path folder = Dir / "streams";
+  auto p = Start({"--line-mode", "--save", folder.string() + "/"});
+  auto [local, remote] = Connect();
+  ASSERT_NE(remote, nullptr);
+  remote->ToSend = "one\r\ntwo\r\n";
+  ASSERT_TRUE(Run([&] { return local->Received.size() == remote->ToSend.size(); }));
+  // The last line has no end: it leaves with the end of the stream.
+  local->ToSend = std::string("first line\r\nsecond\0line\r\n\xFF no end", 34);
+  local->CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] { return remote->Eof; }));
+  EXPECT_EQ(remote->Received, local->ToSend);
+  remote->Close();
+  Stop(*p);
+
+  TSessionInfo info;
+  info.Id = 1;  // the program's first session
+  info.LocalAddr = "127.0.0.1";
+  info.LocalPort = Ports[0];
+  info.RemoteAddr = "127.0.0.1";
+  info.RemotePort = Remote.Listener.Port;
+  EXPECT_EQ(ReadFile(folder / StreamFileName(info, edFromLocal)), local->ToSend);
+  EXPECT_EQ(ReadFile(folder / StreamFileName(info, edFromLocal)), remote->Received);
+  EXPECT_EQ(ReadFile(folder / StreamFileName(info, edFromRemote)), local->Received);
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++files;
+  EXPECT_EQ(files, 2u);
+}
+
+// Nothing listens at the remote port: the capture shows the client's SYN refused by an RST.
+TEST_F(HeadlessSave, ARefusedConnectIsASynAnsweredByAReset) {
+  ASSERT_TRUE(HaveTshark());
+  const std::string path = (Dir / "refused.pcapng").string();
+  const std::uint16_t closed = UnusedPort();
+  auto p = Start({"--save", path}, closed);
+  Locals.push_back(std::make_unique<TPeer>(RawConnect(Port)));
+  TPeer& local = *Locals.back();
+  const std::string port = std::to_string(LocalPortOf(local.Fd));
+  ASSERT_TRUE(Run([&] { return local.Eof; }));
+  Stop(*p);
+  EXPECT_EQ(Tshark(path, "-T fields -e tcp.srcport -e tcp.dstport -e tcp.flags"),
+            (std::vector<std::string>{port + "\t" + std::to_string(closed) + "\t0x0002",
+                                      std::to_string(closed) + "\t" + port + "\t0x0014"}));
+  const auto comments = Tshark(path, "-Y 'tcp.flags.reset == 1' -T fields -e frame.comment");
+  ASSERT_EQ(comments.size(), 1u);
+  EXPECT_NE(comments[0].find("refused"), std::string::npos) << comments[0];
+}
+
+// A program killed without warning leaves a capture that reads to its end and holds at least
+// every byte that had reached the remote side, in order: each entry is written before its bytes
+// go on, and flushed.
+TEST_F(HeadlessSave, KilledMidTransferTheCaptureReadsUpToTheLastEntry) {
+  ASSERT_TRUE(HaveTshark());
+  const std::string path = (Dir / "killed.pcapng").string();
+  auto p = Start({"--save", path});
+  auto [local, remote] = Connect();
+  ASSERT_NE(remote, nullptr);
+  local->ToSend = Pattern(16 << 20, 3);
+  remote->SlowReader(64 << 10);
+  ASSERT_TRUE(Run([&] { return remote->Received.size() >= (2u << 20); }));
+  p->Signal(SIGKILL);
+  EXPECT_EQ(p->WaitExit(), -2);
+  const std::size_t reached = remote->Received.size();
+  ASSERT_LT(reached, local->ToSend.size());
+
+  int status = 0;
+  const std::string info = RunCommand("capinfos -c " + Quoted(path) + " 2>&1", status);
+  EXPECT_EQ(status, 0) << info;
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+  const auto streams = FollowAll(path);
+  const TFollowed* f = StreamFrom(streams, Ports[0]);
+  ASSERT_NE(f, nullptr);
+  EXPECT_GE(f->Bytes[0].size(), reached);
+  EXPECT_EQ(Checksum(f->Bytes[0]), Checksum(local->ToSend.substr(0, f->Bytes[0].size())));
+}
+
+TEST_F(HeadlessSave, AFolderThatCannotBeMadeIsAnErrorWithStatusOne) {
+  TChildProgram p({"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port", "80", "--save",
+                   (Dir / "no" / "such" / "x.pcapng").string()});
+  EXPECT_EQ(p.WaitExit(), 1);
+  EXPECT_NE(p.Err().find("vantrel: cannot save: "), std::string::npos) << p.Err();
+  EXPECT_NE(p.Err().find("No such file or directory"), std::string::npos) << p.Err();
+}
+
+}  // namespace
