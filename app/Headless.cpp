@@ -215,7 +215,13 @@ int RunHeadless(const TCommandLine& Options) {
     auto ended = [&] {
       return !relay.Listening() && relay.SessionCount() == 0 && relay.WSocketServer()->ClientCount() == 0;
     };
-    while (!ended()) platform::WaitAndDispatch(-1);
+    // Entries go out in large writes while traffic flows; whenever the loop runs out of work what is
+    // buffered goes out, so that a file being followed is never behind an idle relay.
+    while (!ended())
+      if (!platform::WaitAndDispatch(0)) {
+        std::fflush(stdout);
+        if (!ended()) platform::WaitAndDispatch(-1);
+      }
     if (run.ListenerLost) {
       std::fprintf(stderr, "vantrel: stopped listening: %s\n",
                    run.LastError.empty() ? "the listening socket closed" : OneLine(run.LastError).c_str());

@@ -112,6 +112,20 @@ TEST_F(Headless, ABurstBeyondTheDescriptorLimitIsServedOrRefusedAndTheListenerSt
       << "the limit was never reached: the case tests nothing\n" << p->Err();
 }
 
+// Standard output to a file is written in large pieces, but an idle relay has written everything:
+// a file being followed shows each entry while the program runs.
+TEST_F(Headless, AnIdleRelayHasWrittenEveryEntryToItsFile) {
+  Remote.Echo = true;
+  auto p = Start();
+  TPeer& local = NewLocal();
+  local.ToSend = "ping\n";
+  ASSERT_TRUE(Run([&] { return local.Received == "ping\n"; }));
+  EXPECT_TRUE(Run([&] { return p->Out().find("From Remote") != std::string::npos; }, 10000)) << p->Out();
+  EXPECT_NE(p->Out().find("Connection Opened"), std::string::npos);
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+}
+
 TEST_F(Headless, RelaysByteExactBothWaysFromOneByteToSixtyFourMiB) {
   Remote.Echo = true;
   auto p = Start();
