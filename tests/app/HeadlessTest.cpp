@@ -71,10 +71,17 @@ protected:
 // listener stays, so that once the burst has gone the next client is served; SIGTERM ends it all.
 TEST_F(Headless, ABurstBeyondTheDescriptorLimitIsServedOrRefusedAndTheListenerStays) {
   Remote.Echo = true;
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime needs descriptors of its own: it checks an object's dynamic type by
+  // reading its memory through a pipe, and symbolizes through files, so a child out of descriptors
+  // takes exception objects for invalid ones. The plain build runs this case.
+  GTEST_SKIP() << "a sanitized program cannot run out of descriptors";
+#endif
+  const std::vector<std::string> env;
   auto p = std::make_unique<TChildProgram>(
       std::vector<std::string>{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
                                std::to_string(Remote.Listener.Port)},
-      std::vector<std::string>{}, 24);
+      env, 24);
   Port = p->ListeningPort();
   ASSERT_NE(Port, 0) << p->Err();
   constexpr int kClients = 40;
