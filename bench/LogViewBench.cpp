@@ -60,15 +60,15 @@ double Seconds(Clock::duration D) { return std::chrono::duration<double>(D).coun
 
 // Entry i of the run: a relay's mix of short requests and answers, some empty, every fifth one a
 // hex dump, now and then a full 16 KiB chunk.
-struct TSpec {
+struct TShape {
   const char* Title;
   bool Hex;
   std::size_t Length;
 };
 
-TSpec SpecOf(std::uint64_t I) {
+TShape ShapeOf(std::uint64_t I) {
   static const char* kTitles[] = {"From Local", "From Remote", "Connection Opened", "Connection Closed"};
-  TSpec s{kTitles[I % 4], I % 5 == 4, 0};
+  TShape s{kTitles[I % 4], I % 5 == 4, 0};
   if (I % 4 < 2) s.Length = I % 997 == 0 ? std::size_t{16} << 10 : static_cast<std::size_t>((I * 37) % 300);
   return s;
 }
@@ -101,7 +101,7 @@ TAddFigures AddEntries(std::uint64_t N, TAdd Add) {
     const std::uint64_t end = std::min(N, i + kBatch);
     const auto start = Clock::now();
     for (; i < end; ++i) {
-      const TSpec s = SpecOf(i);
+      const TShape s = ShapeOf(i);
       Add(s, std::string_view(Body().data(), s.Length));
     }
     const auto added = Clock::now();
@@ -149,7 +149,7 @@ void BM_LogWindow_AddAndPaint(benchmark::State& State) {
     log.show();
     RunEvents();
     const auto start = Clock::now();
-    gView.Add = AddEntries(gEntries, [&](const TSpec& S, std::string_view B) {
+    gView.Add = AddEntries(gEntries, [&](const TShape& S, std::string_view B) {
       if (log.Debugstring1->isChecked() != S.Hex) log.Debugstring1->setChecked(S.Hex);
       log.SetEntryTitle(S.Title);
       log.AddEntry(std::string(B));
@@ -188,7 +188,7 @@ void BM_TextViewPeer_AddAndPaint(benchmark::State& State) {
     RunEvents();
     QTextDocument* doc = edit.document();
     const auto start = Clock::now();
-    gPeer.Add = AddEntries(gPeerEntries, [&](const TSpec& S, std::string_view B) {
+    gPeer.Add = AddEntries(gPeerEntries, [&](const TShape& S, std::string_view B) {
       edit.setUpdatesEnabled(false);
       const std::string body(B);
       const bool empty = doc->isEmpty();
@@ -249,12 +249,12 @@ void BM_LogWindow_FilterAndSearch(benchmark::State& State) {
     for (std::uint64_t i = 0; i < gEntries; ++i) {
       // Sessions in runs of a few entries, as they interleave under load; a needle now and then.
       const std::uint64_t session = (i / 4 * 37) % kSessions + 1;
-      const TSpec spec = SpecOf(i);
-      const TEntryDirection way = spec.Title[5] == 'L' ? edFromLocal : spec.Title[5] == 'R' ? edFromRemote : edNone;
-      std::string body(Body().data(), spec.Length);
+      const TShape shape = ShapeOf(i);
+      const TEntryDirection way = shape.Title[5] == 'L' ? edFromLocal : shape.Title[5] == 'R' ? edFromRemote : edNone;
+      std::string body(Body().data(), shape.Length);
       if (i % 9973 == 0 && body.size() > sizeof kNeedle) body.replace(1, sizeof kNeedle - 1, kNeedle);
       log.SetEntryColor(static_cast<TColor>(session * 0x030507));
-      log.SetEntryTitle(spec.Title);
+      log.SetEntryTitle(shape.Title);
       log.AddEntry(body, TEntrySource{session, way, way == edNone ? 0 : offsets[session][way]});
       offsets[session][way] += body.size();
       if (i % kBatch == kBatch - 1) RunEvents();

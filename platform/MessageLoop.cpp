@@ -142,14 +142,14 @@ struct Loop {
     while (!deadlines.empty() && !Live(deadlines.top())) deadlines.pop();
     Clock::time_point due = deadlines.empty() ? Clock::time_point{} : deadlines.top().due;
     if (due == armedFor) return;
-    itimerspec spec{};
+    itimerspec setting{};
     if (!deadlines.empty()) {
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
       if (ns <= 0) ns = 1;  // an it_value of zero would disarm
-      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+      setting.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      setting.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    if (timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armedFor = due;
+    if (timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &setting, nullptr) == 0) armedFor = due;
   }
 
   // Queues WM_TIMER for every timer whose period has ended and that has none waiting, and starts
