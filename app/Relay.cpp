@@ -272,6 +272,7 @@ TRelay::~TRelay() {
   // The sessions go while the engine's own members still exist: a TClient's destructor reports
   // to the engine.
   Destroying();
+  FAcceptResting = false;  // nothing is to accept again while the server goes
   DestroyComponents();
   FServer = nullptr;
   platform::DestroyNotifyWindow(FWindow);  // its timers and queued messages go with it
