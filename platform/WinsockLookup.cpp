@@ -506,7 +506,10 @@ TProtoEnt* getprotobyname(const char* Name) {
 
 // ---- asynchronous lookups ------------------------------------------------------------------
 
-HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
+namespace {
+
+// The checks and the start that both lookups of a name share.
+HANDLE StartNameLookup(TJobKind Kind, HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
   if (Name == nullptr || Buf == nullptr || BufLen < 0) {
     WSASetLastError(WSAEFAULT);
     return 0;
@@ -516,23 +519,19 @@ HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, in
     return 0;
   }
   auto job = std::make_shared<TJob>();
+  job->Kind = Kind;
   job->Name = Name;
   return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
 }
 
+}  // namespace
+
+HANDLE WSAAsyncGetHostByName(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
+  return StartNameLookup(TJobKind::HostByName, Wnd, Msg, Name, Buf, BufLen);
+}
+
 HANDLE WSAAsyncGetHostAddresses(HWND Wnd, UINT Msg, const char* Name, char* Buf, int BufLen) {
-  if (Name == nullptr || Buf == nullptr || BufLen < 0) {
-    WSASetLastError(WSAEFAULT);
-    return 0;
-  }
-  if (!IsWindow(Wnd)) {
-    WSASetLastError(WSAEINVAL);
-    return 0;
-  }
-  auto job = std::make_shared<TJob>();
-  job->Kind = TJobKind::HostAddresses;
-  job->Name = Name;
-  return StartLookup(Wnd, Msg, Buf, BufLen, std::move(job));
+  return StartNameLookup(TJobKind::HostAddresses, Wnd, Msg, Name, Buf, BufLen);
 }
 
 HANDLE WSAAsyncGetHostByAddr(HWND Wnd, UINT Msg, const char* Addr, int Len, int Type, char* Buf,
