@@ -35,24 +35,7 @@ struct SlowPeerSession {
 
   // Reads until the end of the stream (or an error), a few KiB at a time, pumping between reads.
   // Errno of the failed read, or 0 for an orderly end; -1 when neither came in time.
-  int PeerReadToEnd(std::string& Got, std::size_t Chunk = 4096) {
-    int outcome = -1;
-    std::string buf(Chunk, '\0');
-    PumpUntil([&] {
-      for (int i = 0; i < 1000; ++i) {
-        ssize_t n = ::recv(peer, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n > 0) {
-          Got.append(buf.data(), static_cast<std::size_t>(n));
-          continue;
-        }
-        if (n == 0) outcome = 0;
-        else if (errno != EAGAIN && errno != EWOULDBLOCK) outcome = errno;
-        break;
-      }
-      return outcome >= 0;
-    }, 60000);
-    return outcome;
-  }
+  int PeerReadToEnd(std::string& Got, std::size_t Chunk = 4096) { return ReadToEnd(peer, Got, Chunk); }
 
   ~SlowPeerSession() {
     if (peer >= 0) ::close(peer);

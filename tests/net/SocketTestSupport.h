@@ -10,6 +10,7 @@
 #undef htons
 #undef ntohs
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,28 @@ inline bool PumpUntil(const std::function<bool()>& Cond, int TimeoutMs = 5000) {
     platform::WaitAndDispatch(10);
   }
   return true;
+}
+
+// A raw peer's reads until the end of the stream (or an error), Chunk bytes a read and at most
+// ReadsPerRound reads between two pumps of the loop: 0 for an orderly end, the errno of a failed
+// read, -1 when neither came within a minute.
+inline int ReadToEnd(int Fd, std::string& Got, std::size_t Chunk, int ReadsPerRound = 1000) {
+  int outcome = -1;
+  std::string buf(Chunk, '\0');
+  PumpUntil([&] {
+    for (int i = 0; i < ReadsPerRound; ++i) {
+      ssize_t n = ::recv(Fd, buf.data(), buf.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        Got.append(buf.data(), static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0) outcome = 0;
+      else if (errno != EAGAIN && errno != EWOULDBLOCK) outcome = errno;
+      break;
+    }
+    return outcome >= 0;
+  }, 60000);
+  return outcome;
 }
 
 // Pumps for a bounded number of idle passes, to let queued work settle.
