@@ -132,4 +132,36 @@ inline bool RunUntil(const std::function<bool()>& Cond, const std::function<void
   return true;
 }
 
+// The main window relaying to a real remote server on loopback, and the local clients that the
+// test connects: the set-up of the end-to-end suites through the windows.
+class TRelayWindowFixture : public AppFixture {
+protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    Main->RemoteAddr->setText("127.0.0.1");
+    Main->RemotePort->setText(QString::number(Remote.Listener.Port));
+    Port = StartListening();
+  }
+  void TearDown() override {
+    Locals.clear();
+    Remote.Peers.clear();
+    AppFixture::TearDown();
+  }
+  TPeer& NewLocal(int Host = 1) {
+    Locals.push_back(std::make_unique<TPeer>(ConnectFrom(Host, Port)));
+    return *Locals.back();
+  }
+  virtual void Service() {
+    Remote.Service();
+    for (auto& l : Locals) l->Service();
+  }
+  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 60000) {
+    return RunUntil(Cond, [this] { Service(); }, TimeoutMs);
+  }
+
+  TRemoteServer Remote;
+  std::vector<std::unique_ptr<TPeer>> Locals;
+  std::uint16_t Port = 0;
+};
+
 }  // namespace apptest

@@ -6,35 +6,7 @@ using namespace apptest;
 
 namespace {
 
-class Relay : public AppFixture {
-protected:
-  void SetUp() override {
-    AppFixture::SetUp();
-    Main->RemoteAddr->setText("127.0.0.1");
-    Main->RemotePort->setText(QString::number(Remote.Listener.Port));
-    Port = StartListening();
-  }
-  void TearDown() override {
-    Locals.clear();
-    Remote.Peers.clear();
-    AppFixture::TearDown();
-  }
-  TPeer& NewLocal(int Host = 1) {
-    Locals.push_back(std::make_unique<TPeer>(ConnectFrom(Host, Port)));
-    return *Locals.back();
-  }
-  void Service() {
-    Remote.Service();
-    for (auto& l : Locals) l->Service();
-  }
-  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 60000) {
-    return RunUntil(Cond, [this] { Service(); }, TimeoutMs);
-  }
-
-  TRemoteServer Remote;
-  std::vector<std::unique_ptr<TPeer>> Locals;
-  std::uint16_t Port = 0;
-};
+class Relay : public TRelayWindowFixture {};
 
 TEST_F(Relay, EchoIsByteExactForSizesFromOneByteUpward) {
   Remote.Echo = true;

@@ -22,37 +22,23 @@ using namespace apptest;
 
 namespace {
 
-class SessionsWindow : public AppFixture {
+class SessionsWindow : public TRelayWindowFixture {
 protected:
   void SetUp() override {
-    AppFixture::SetUp();
+    TRelayWindowFixture::SetUp();
     Remote.Echo = true;
-    Main->RemoteAddr->setText("127.0.0.1");
-    Main->RemotePort->setText(QString::number(Remote.Listener.Port));
-    Port = StartListening();
   }
-  void TearDown() override {
-    Locals.clear();
-    Remote.Peers.clear();
-    AppFixture::TearDown();
+  void Service() override {
+    TRelayWindowFixture::Service();
+    QCoreApplication::processEvents();  // the list's and the search's timers, the worker's results
   }
-  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 30000) {
-    return RunUntil(Cond, [this] {
-      Remote.Service();
-      for (auto& l : Locals) l->Service();
-      QCoreApplication::processEvents();  // the list's and the search's timers, the worker's results
-    }, TimeoutMs);
-  }
+  bool Run(const std::function<bool()>& Cond, int TimeoutMs = 30000) { return TRelayWindowFixture::Run(Cond, TimeoutMs); }
   static std::uint16_t LocalPortOf(const TPeer& P) {
     sockaddr_in a{};
     socklen_t n = sizeof a;
     ::getsockname(P.Fd, reinterpret_cast<sockaddr*>(&a), &n);
     return ntohs(a.sin_port);
   }
-
-  TRemoteServer Remote;
-  std::vector<std::unique_ptr<TPeer>> Locals;
-  std::uint16_t Port = 0;
 };
 
 TEST_F(SessionsWindow, OneSessionOutOfFiveIsListedFilteredAndSearchedAcrossItsChunks) {
