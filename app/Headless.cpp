@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,7 @@ THeadlessSink::THeadlessSink(std::FILE* Out, bool Hex, bool Color, bool FlushEac
 void THeadlessSink::AddEntry(const std::string& Body) { AddEntry(Body, TEntrySource{}); }
 
 void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
+  if (FStopped) return;
   // The buffers keep their room from one entry to the next: a fast transfer would otherwise spend
   // more time growing and giving back memory than formatting.
   FBuffer.clear();
@@ -56,8 +58,25 @@ void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
     // The reset goes before the last line end, so that a terminal's next line starts plain.
     FBuffer.insert(FBuffer.size() - 1, "\x1b[0m");
   }
+  errno = 0;
   std::fwrite(FBuffer.data(), 1, FBuffer.size(), FOut);
   if (FFlush) std::fflush(FOut);
+  Check();
+}
+
+void THeadlessSink::Flush() {
+  if (FStopped) return;
+  errno = 0;
+  std::fflush(FOut);
+  Check();
+}
+
+void THeadlessSink::Check() {
+  if (FStopped || std::ferror(FOut) == 0) return;
+  // The stream keeps its error: nothing more goes to it, since each write would fail the same way.
+  FStopped = true;
+  FErrno = errno;
+  if (OnFailure) OnFailure(FErrno != 0 ? std::strerror(FErrno) : "write error");
 }
 
 std::string THeadlessSink::EntryText(const std::string& Body, std::int64_t TimeUs) {
@@ -103,6 +122,7 @@ constexpr platform::UINT MsgSignal = platform::WM_USER + 0x100;
 
 struct THeadlessRun {
   TRelay* Relay = nullptr;
+  THeadlessSink* Entries = nullptr;
   int Signals = 0;
   bool ListenerLost = false;
   std::string LastError;  // the last background exception's message
@@ -114,7 +134,7 @@ platform::LRESULT HeadlessWindowProc(platform::HWND, platform::UINT Msg, platfor
   if (Msg != MsgSignal || gRun == nullptr) return 0;
   if (++gRun->Signals > 1) {
     // A second signal: the user does not want to wait for the sessions to close.
-    std::fflush(stdout);
+    if (gRun->Entries != nullptr) gRun->Entries->Flush();
     ::_exit(128 + static_cast<int>(WParam));
   }
   // Also when the listener has gone by itself: the sessions it left are closed all the same.
@@ -142,9 +162,21 @@ int WatchSignals(platform::HWND Window) {
   return fd;
 }
 
+// Relaying is the job: a reader of standard output that goes away, or a saved file that reaches
+// the size limit, ends only that writing. The write then fails (EPIPE, EFBIG) and is reported
+// where it is made. The sockets send with MSG_NOSIGNAL and never raise SIGPIPE in any case.
+void IgnoreWriteSignals() {
+  struct sigaction ignore{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
 }  // namespace
 
 int RunHeadless(const TCommandLine& Options) {
+  IgnoreWriteSignals();
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   // Entries are flushed one by one to a terminal, so that they show at once; to a file or a pipe
   // they go in large writes.
@@ -153,6 +185,10 @@ int RunHeadless(const TCommandLine& Options) {
   const char* noColor = std::getenv("NO_COLOR");
   const bool color = terminal && (noColor == nullptr || *noColor == '\0');
   THeadlessSink sink(stdout, Options.Hex, color, terminal);
+  sink.OnFailure = [](const std::string& Reason) {
+    std::fprintf(stderr, "vantrel: writing entries stopped (the relay goes on): standard output: %s\n", Reason.c_str());
+    std::fflush(stderr);
+  };
 
   const char* kWindowClass = "VantrelHeadless";
   if (!platform::IsWindowClassRegistered(kWindowClass)) platform::RegisterWindowClass(kWindowClass, HeadlessWindowProc);
@@ -186,6 +222,7 @@ int RunHeadless(const TCommandLine& Options) {
   THeadlessRun run;
   TRelay relay(nullptr, entries);
   run.Relay = &relay;
+  run.Entries = &sink;
   gRun = &run;
   relay.OnBgException = [&run, &relay](TComponent* Sender, Exception& E, bool& CanClose) {
     run.LastError = E.Message();
@@ -219,7 +256,7 @@ int RunHeadless(const TCommandLine& Options) {
     // buffered goes out, so that a file being followed is never behind an idle relay.
     while (!ended())
       if (!platform::WaitAndDispatch(0)) {
-        std::fflush(stdout);
+        sink.Flush();
         if (!ended()) platform::WaitAndDispatch(-1);
       }
     if (run.ListenerLost) {
@@ -231,7 +268,10 @@ int RunHeadless(const TCommandLine& Options) {
     std::fprintf(stderr, "vantrel: cannot listen on port %s: %s\n", settings.LocalPort.c_str(), OneLine(E.Message()).c_str());
     status = 1;
   }
-  std::fflush(stdout);
+  sink.Flush();
+  // A reader that has gone wanted no more; any other failure leaves output that a script must not
+  // take for the whole.
+  if (sink.Stopped() && sink.Errno() != EPIPE) status = 1;
   if (saver != nullptr && !saver->Failed() && !saver->Close()) {
     std::fprintf(stderr, "vantrel: saving failed: %s\n", saver->Error().c_str());
     status = status == 0 ? 1 : status;

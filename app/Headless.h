@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "app/CommandLine.h"
@@ -13,6 +14,10 @@
 // an entry whose last line is already empty). Characters are the log's Windows-1252 display,
 // encoded in UTF-8. With Color, each entry is written in its colour with ANSI escapes (black
 // stays the terminal's own colour).
+//
+// When a write to Out fails (a reader of the pipe that has gone, a full disk), the sink stops
+// writing entries and reports it once through OnFailure with the system's reason; the relay that
+// feeds it goes on.
 class THeadlessSink : public TEntrySink {
 public:
   THeadlessSink(std::FILE* Out, bool Hex, bool Color, bool FlushEachEntry);
@@ -25,8 +30,18 @@ public:
   // The entry as written (without the colour escapes), for a given time: what AddEntry writes.
   std::string EntryText(const std::string& Body, std::int64_t TimeUs);
 
+  // Hands what is buffered to the system (nothing once writing has stopped).
+  void Flush();
+  // Writing has failed and stopped; Errno is the failed write's error (0 when unknown).
+  bool Stopped() const noexcept { return FStopped; }
+  int Errno() const noexcept { return FErrno; }
+
+  std::function<void(const std::string& Reason)> OnFailure;
+
 private:
   void AppendEntry(const std::string& Body, std::int64_t TimeUs, std::string& Out);
+  // After a write: a failure stops the writing and is reported.
+  void Check();
 
   std::FILE* FOut;
   bool FHex;
@@ -40,8 +55,13 @@ private:
   std::string FDateText;
   std::string FBuffer;
   std::string FLines;
+  bool FStopped = false;
+  int FErrno = 0;
 };
 
 // Runs the relay headless until SIGINT or SIGTERM has closed every session; returns the exit
-// status: 0 after a signal, 1 when listening fails (the message goes to standard error).
+// status: 0 after a signal; 1 when listening fails, when --save fails at its close, or when
+// writing the entries to standard output failed for any other reason than a reader that has gone
+// (the message goes to standard error). SIGPIPE and SIGXFSZ are ignored: a closed pipe or a file at
+// its size limit stops only that writing, never the relay.
 int RunHeadless(const TCommandLine& Options);

@@ -1,6 +1,7 @@
 // The program as a child process, for the tests of its command line and its headless mode: its
-// standard output goes to a file (entries can be many megabytes), its standard error to a pipe
-// that the test reads as lines come. Every wait is bounded.
+// standard output goes to a file (entries can be many megabytes), or to a pipe or a path of the
+// test's choosing, its standard error to a pipe that the test reads as lines come. Every wait is
+// bounded.
 #pragma once
 
 #include <fcntl.h>
@@ -43,22 +44,41 @@ inline std::size_t DateLength(const std::string& Line) {
   return 0;
 }
 
+// How a child is set up beyond its arguments.
+struct TChildSetup {
+  std::vector<std::string> Env;  // "NAME=value", added to the test's environment
+  rlim_t FileLimit = 0;          // caps its descriptors (soft and hard limit), as a tight system would
+  rlim_t FileSizeLimit = 0;      // caps the size of the files it writes, as a small disk would
+  // Its standard output: empty for a file of the test's (Out), "|" for a pipe that the test reads
+  // (ReadOut) and may close (CloseOut), or any other path to open for writing ("/dev/full").
+  std::string Output;
+};
+
 class TChildProgram {
 public:
   // Starts the program with Args; Env entries ("NAME=value") are added to the test's environment.
   // The child gets LC_ALL=C and TZ=UTC, so that its header lines have one known form. FileLimit,
   // when set, caps the child's descriptors (soft and hard limit), as a tight system would.
   explicit TChildProgram(const std::vector<std::string>& Args, const std::vector<std::string>& Env = {},
-                         rlim_t FileLimit = 0) {
+                         rlim_t FileLimit = 0)
+      : TChildProgram(Args, TChildSetup{Env, FileLimit, 0, {}}) {}
+
+  TChildProgram(const std::vector<std::string>& Args, const TChildSetup& Setup) {
+    const std::vector<std::string>& Env = Setup.Env;
+    const rlim_t FileLimit = Setup.FileLimit;
     char dir[] = "/tmp/vantrel-child-XXXXXX";
     FDir = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
     FOutPath = FDir + "/stdout";
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0) return;
+    int out[2] = {-1, -1};
+    FOutToFile = Setup.Output.empty();
+    if (Setup.Output == "|" && ::pipe2(out, O_CLOEXEC) != 0) return;
     FPid = ::fork();
     if (FPid == 0) {
-      const int out = ::open(FOutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(out, STDOUT_FILENO);
+      if (out[1] < 0)
+        out[1] = ::open(FOutToFile ? FOutPath.c_str() : Setup.Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out[1], STDOUT_FILENO);
       ::dup2(err[1], STDERR_FILENO);
       ::setenv("LC_ALL", "C", 1);
       ::setenv("TZ", "UTC", 1);
@@ -66,6 +86,10 @@ public:
       if (FileLimit != 0) {
         const rlimit limit{FileLimit, FileLimit};
         ::setrlimit(RLIMIT_NOFILE, &limit);
+      }
+      if (Setup.FileSizeLimit != 0) {
+        const rlimit limit{Setup.FileSizeLimit, Setup.FileSizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
       }
       std::vector<char*> argv{const_cast<char*>(VANTREL_PROGRAM)};
       for (const std::string& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -76,6 +100,11 @@ public:
     ::close(err[1]);
     FErr = err[0];
     ::fcntl(FErr, F_SETFL, O_NONBLOCK);
+    if (out[0] >= 0) {
+      ::close(out[1]);
+      FOut = out[0];
+      ::fcntl(FOut, F_SETFL, O_NONBLOCK);
+    }
     FPidFd = static_cast<int>(::syscall(SYS_pidfd_open, FPid, 0));
   }
   ~TChildProgram() {
@@ -85,6 +114,7 @@ public:
       ::waitpid(FPid, &status, 0);
     }
     if (FErr >= 0) ::close(FErr);
+    CloseOut();
     if (FPidFd >= 0) ::close(FPidFd);
     ::unlink(FOutPath.c_str());
     ::rmdir(FDir.c_str());
@@ -137,8 +167,23 @@ public:
   }
   void Signal(int Sig) { ::kill(FPid, Sig); }
 
-  // Everything it has written to standard output so far.
+  // Standard output as a pipe: what it has written so far, read without waiting.
+  const std::string& ReadOut() {
+    char buf[65536];
+    for (ssize_t n; FOut >= 0 && (n = ::read(FOut, buf, sizeof buf)) > 0;)
+      FOutText.append(buf, static_cast<std::size_t>(n));
+    return FOutText;
+  }
+  // Closes the pipe's reading end, as a reader that has read enough does.
+  void CloseOut() {
+    if (FOut >= 0) ::close(FOut);
+    FOut = -1;
+  }
+
+  // Everything it has written to standard output so far (a pipe's: what ReadOut has read; nothing
+  // for a path of the test's choosing).
   std::string Out() const {
+    if (!FOutToFile) return FOutText;
     std::ifstream in(FOutPath, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
@@ -159,6 +204,9 @@ private:
   std::string FOutPath;
   pid_t FPid = -1;
   int FErr = -1;
+  int FOut = -1;  // the pipe of standard output, when it is one
+  bool FOutToFile = true;
+  std::string FOutText;
   int FPidFd = -1;
   bool FExited = false;
   int FStatus = 0;

@@ -23,11 +23,11 @@ std::string WithoutDates(const std::string& Out) {
 class Headless : public ::testing::Test {
 protected:
   // Starts the headless relay on a free port, relaying to the remote server.
-  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra = {}) {
+  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra = {}, const TChildSetup& Setup = {}) {
     std::vector<std::string> args{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
                                   std::to_string(Remote.Listener.Port)};
     args.insert(args.end(), Extra.begin(), Extra.end());
-    auto p = std::make_unique<TChildProgram>(args);
+    auto p = std::make_unique<TChildProgram>(args, Setup);
     Port = p->ListeningPort();
     EXPECT_NE(Port, 0) << p->Err();
     return p;
@@ -210,6 +210,62 @@ TEST_F(Headless, SigtermInTheMiddleOfATransferClosesTheSessionsAndEndsWithStatus
   EXPECT_LT(local.Received.size(), std::size_t{32} << 20);
   EXPECT_EQ(Checksum(local.Received), Checksum(Pattern(32 << 20, 9).substr(0, local.Received.size())));
 }
+
+// Standard output that goes away (a reader such as `head` that has read enough) or that takes no
+// more (a full disk) ends the entries, not the relay: the open session and a new one relay
+// byte-exact, and standard error says so once. A reader that went away wanted no more, so the
+// status stays 0; a full disk left output that a script must not take for the whole, status 1.
+struct TLostOutput {
+  const char* Name;
+  std::string Output;  // of the child: "|" a pipe that the test closes
+  const char* Reason;
+  int Status;
+};
+
+void PrintTo(const TLostOutput& C, std::ostream* Out) { *Out << C.Name; }
+
+class HeadlessLostOutput : public Headless, public ::testing::WithParamInterface<TLostOutput> {};
+
+TEST_P(HeadlessLostOutput, StopsTheEntriesSaysSoOnceAndTheRelayGoesOn) {
+  const TLostOutput& c = GetParam();
+  Remote.Echo = true;
+  TChildSetup setup;
+  setup.Output = c.Output;
+  auto p = Start({}, setup);
+  TPeer& local = NewLocal();
+  local.ToSend = "first\n";
+  ASSERT_TRUE(Run([&] { return local.Received == "first\n"; }));
+  if (c.Output == "|") {
+    // The entries so far have come; then the reader goes.
+    ASSERT_TRUE(Run([&] { return p->ReadOut().find("From Remote") != std::string::npos; }, 10000)) << p->ReadOut();
+    p->CloseOut();
+  }
+  const std::string more = Pattern(4 << 20, 41);
+  local.ToSend += more;
+  ASSERT_TRUE(Run([&] { return local.Received.size() >= local.ToSend.size() || local.Eof; }, 120000));
+  EXPECT_FALSE(local.Eof) << p->Err();
+  EXPECT_EQ(local.Received.size(), local.ToSend.size());
+  EXPECT_EQ(Checksum(local.Received), Checksum(local.ToSend));
+  TPeer& second = NewLocal();
+  second.ToSend = Pattern(1 << 20, 42);
+  ASSERT_TRUE(Run([&] { return second.Received.size() >= second.ToSend.size() || second.Eof; }, 120000));
+  EXPECT_EQ(Checksum(second.Received), Checksum(second.ToSend));
+  EXPECT_FALSE(p->Exited());
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), c.Status) << p->Err();
+  const std::string line =
+      std::string("vantrel: writing entries stopped (the relay goes on): standard output: ") + c.Reason + "\n";
+  const std::string& err = p->Err();
+  std::size_t said = 0;
+  for (std::size_t at = 0; (at = err.find(line, at)) != std::string::npos; at += line.size()) ++said;
+  EXPECT_EQ(said, 1u) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StandardOutput, HeadlessLostOutput,
+    ::testing::Values(TLostOutput{"AReaderThatGoes", "|", "Broken pipe", 0},
+                      TLostOutput{"AFullDisk", "/dev/full", "No space left on device", 1}),
+    [](const ::testing::TestParamInfo<TLostOutput>& Info) { return std::string(Info.param.Name); });
 
 TEST_F(Headless, LoadsNoQtGuiLibrary) {
   auto p = Start();
