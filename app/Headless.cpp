@@ -197,10 +197,12 @@ int RunHeadless(const TCommandLine& Options) {
 
   // --save: every entry and session change is written and flushed as it comes, so that the file
   // is whole up to the last entry however the program ends.
+  bool savingReported = false;
   std::unique_ptr<TTrafficWriter> saver;
   std::unique_ptr<TSavingSink> saving;
   if (!Options.Save.empty()) {
     saver = MakeTrafficWriter(SaveFormatOf(Options.Save).value_or(sfCapture), Options.Save, false);
+    saver->Flush();  // a capture's headers, at once: a file that takes nothing fails here
     if (saver->Failed()) {
       std::fprintf(stderr, "vantrel: cannot save: %s\n", saver->Error().c_str());
       platform::DestroyNotifyWindow(window);
@@ -210,11 +212,11 @@ int RunHeadless(const TCommandLine& Options) {
       }
       return 1;
     }
-    saver->Flush();  // a capture's headers, at once
     saving = std::make_unique<TSavingSink>(*saver, Options.Hex ? emHex : emText, Options.Quiet ? nullptr : &sink);
-    saving->OnFailure = [](const std::string& Message) {
+    saving->OnFailure = [&savingReported](const std::string& Message) {
       std::fprintf(stderr, "vantrel: saving stopped (the relay goes on): %s\n", Message.c_str());
       std::fflush(stderr);
+      savingReported = true;
     };
   }
   TEntrySink* entries = saving != nullptr ? static_cast<TEntrySink*>(saving.get()) : Options.Quiet ? nullptr : &sink;
@@ -272,9 +274,13 @@ int RunHeadless(const TCommandLine& Options) {
   // A reader that has gone wanted no more; any other failure leaves output that a script must not
   // take for the whole.
   if (sink.Stopped() && sink.Errno() != EPIPE) status = 1;
-  if (saver != nullptr && !saver->Failed() && !saver->Close()) {
-    std::fprintf(stderr, "vantrel: saving failed: %s\n", saver->Error().c_str());
-    status = status == 0 ? 1 : status;
+  // A save that stopped in the middle is as incomplete as one that fails at its close.
+  if (saver != nullptr) {
+    if (!saver->Failed()) saver->Close();
+    if (saver->Failed()) {
+      if (!savingReported) std::fprintf(stderr, "vantrel: saving failed: %s\n", saver->Error().c_str());
+      status = 1;
+    }
   }
   gRun = nullptr;
   if (signalFd >= 0) {

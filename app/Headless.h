@@ -60,7 +60,7 @@ private:
 };
 
 // Runs the relay headless until SIGINT or SIGTERM has closed every session; returns the exit
-// status: 0 after a signal; 1 when listening fails, when --save fails at its close, or when
+// status: 0 after a signal; 1 when listening fails, when --save failed at any point, or when
 // writing the entries to standard output failed for any other reason than a reader that has gone
 // (the message goes to standard error). SIGPIPE and SIGXFSZ are ignored: a closed pipe or a file at
 // its size limit stops only that writing, never the relay.

@@ -1,6 +1,7 @@
 // The headless program's --save, as a script would use it: real peers through the relay, the
 // saved capture read back with tshark and the raw stream files compared with what the peers sent
-// and received; a refused connect; a program killed in the middle of a transfer.
+// and received; a refused connect; a program killed in the middle of a transfer; a save that
+// fails, at the start or in the middle of the run.
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -41,11 +42,12 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra, std::uint16_t RemotePort = 0) {
+  std::unique_ptr<TChildProgram> Start(std::vector<std::string> Extra, std::uint16_t RemotePort = 0,
+                                       const TChildSetup& Setup = {}) {
     std::vector<std::string> args{"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port",
                                   std::to_string(RemotePort != 0 ? RemotePort : Remote.Listener.Port), "--quiet"};
     args.insert(args.end(), Extra.begin(), Extra.end());
-    auto p = std::make_unique<TChildProgram>(args);
+    auto p = std::make_unique<TChildProgram>(args, Setup);
     Port = p->ListeningPort();
     EXPECT_NE(Port, 0) << p->Err();
     return p;
@@ -226,6 +228,76 @@ TEST_F(HeadlessSave, KilledMidTransferTheCaptureReadsUpToTheLastEntry) {
   EXPECT_GE(f->Bytes[0].size(), reached);
   EXPECT_EQ(Checksum(f->Bytes[0]), Checksum(local->ToSend.substr(0, f->Bytes[0].size())));
 }
+
+// A file that takes nothing, not even a capture's headers, is refused before anything listens.
+TEST_F(HeadlessSave, AFileThatTakesNothingIsRefusedAtTheStartWithStatusOne) {
+  const fs::path path = Dir / "full.pcapng";
+  fs::create_symlink("/dev/full", path);
+  TChildProgram p({"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port", "80", "--save",
+                   path.string()});
+  EXPECT_EQ(p.WaitExit(), 1);
+  EXPECT_EQ(p.Err(), "vantrel: cannot save: " + path.string() + ": No space left on device\n");
+}
+
+// A save that fails in the middle of the run (a full disk, a file at the size limit) stops, and
+// says so once; the relay goes on byte-exact, also for a session that comes after; the program
+// ends with status 1, so that a script knows the saved file is not whole.
+struct TFailingSave {
+  const char* Name;
+  const char* File;        // in the test's folder
+  bool FullDisk;           // the file is /dev/full
+  rlim_t FileSizeLimit;    // of the program, 0: none
+  const char* Reason;
+};
+
+void PrintTo(const TFailingSave& C, std::ostream* Out) { *Out << C.Name; }
+
+class HeadlessSaveFails : public HeadlessSave, public ::testing::WithParamInterface<TFailingSave> {};
+
+TEST_P(HeadlessSaveFails, MidRunTheRelayGoesOnAndTheStatusIsOne) {
+  const TFailingSave& c = GetParam();
+  const std::string path = (Dir / c.File).string();
+  if (c.FullDisk) fs::create_symlink("/dev/full", path);
+  TChildSetup setup;
+  setup.FileSizeLimit = c.FileSizeLimit;
+  auto p = Start({"--save", path}, 0, setup);
+  auto [local, remote] = Connect();
+  ASSERT_NE(remote, nullptr);
+  local->ToSend = Pattern(1 << 20, 51);
+  remote->ToSend = Pattern(1 << 20, 52);
+  ASSERT_TRUE(Run([&] {
+    return (remote->Received.size() >= local->ToSend.size() && local->Received.size() >= remote->ToSend.size()) ||
+           local->Eof || remote->Eof;
+  }));
+  EXPECT_EQ(Checksum(remote->Received), Checksum(local->ToSend));
+  EXPECT_EQ(Checksum(local->Received), Checksum(remote->ToSend));
+  // The file that failed: the one saved to, or for raw streams one in the folder.
+  const std::string said = "vantrel: saving stopped (the relay goes on): " + path;
+  EXPECT_TRUE(p->WaitForErr(said)) << p->Err();
+  auto [later, laterRemote] = Connect();
+  ASSERT_NE(laterRemote, nullptr);
+  later->ToSend = "after the save stopped";
+  ASSERT_TRUE(Run([&] { return laterRemote->Received == later->ToSend || laterRemote->Eof; }));
+  EXPECT_EQ(laterRemote->Received, later->ToSend);
+  EXPECT_FALSE(p->Exited());
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 1) << p->Err();
+  const std::string& err = p->Err();
+  std::size_t times = 0;
+  for (std::size_t at = 0; (at = err.find(said, at)) != std::string::npos; at += said.size()) ++times;
+  EXPECT_EQ(times, 1u) << err;
+  const std::size_t start = err.find(said), end = err.find('\n', start);
+  ASSERT_NE(end, std::string::npos) << err;
+  EXPECT_TRUE(err.substr(start, end - start).ends_with(std::string(": ") + c.Reason)) << err;
+  EXPECT_EQ(err.find("saving failed"), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HeadlessSaveFails,
+    ::testing::Values(TFailingSave{"LogTextOnAFullDisk", "full.txt", true, 0, "No space left on device"},
+                      TFailingSave{"CaptureAtTheFileSizeLimit", "limited.pcapng", false, 256 << 10, "File too large"},
+                      TFailingSave{"RawStreamsAtTheFileSizeLimit", "streams/", false, 256 << 10, "File too large"}),
+    [](const ::testing::TestParamInfo<TFailingSave>& Info) { return std::string(Info.param.Name); });
 
 TEST_F(HeadlessSave, AFolderThatCannotBeMadeIsAnErrorWithStatusOne) {
   TChildProgram p({"--headless", "--local-port", "0", "--remote-addr", "127.0.0.1", "--remote-port", "80", "--save",
