@@ -108,7 +108,6 @@ struct TConnection {
   std::uint64_t Next[2] = {};      // stream bytes accounted for on each side
   bool FinSent[2] = {};
   bool Opened = false;  // the handshake (or the attempt) is written
-  bool Ended = false;
 };
 
 class TCaptureWriter : public TSingleFileWriter {
@@ -138,14 +137,16 @@ public:
   }
 
   void SessionStarted(const TSessionInfo& Info) override {
+    if (FEnded.Contains(Info.Id)) return;
     TConnection& c = Connection(Info).C;
     if (c.Opened || Info.ConnectedUs == 0) return;
     Open(c, Info);
   }
 
+  // Nothing of a session is written after its end (see Forget).
   void SessionEnded(const TSessionInfo& Info) override {
+    if (FEnded.Contains(Info.Id)) return;
     TConnection& c = Connection(Info).C;
-    if (c.Ended) return;
     const std::int64_t at = Info.EndUs != 0 ? Info.EndUs : FLastUs;
     if (!c.Opened && Info.ConnectedUs != 0) Open(c, Info);
     if (!c.Opened) {
@@ -155,7 +156,7 @@ public:
       const std::string why = Info.Reason.empty() ? std::string() : Utf8(Info.Reason);
       if (Info.State == ssFailed) Packet(c, 1, kRst | kAck, 0, c.Isn[0] + 1, {}, at, why);
       else Packet(c, 0, kRst, c.Isn[0] + 1, 0, {}, at, why);
-      c.Ended = true;
+      Forget(Info.Id);
       return;
     }
     // How each side ended; a reset goes last, since nothing follows it.
@@ -175,12 +176,13 @@ public:
         break;
       }
     }
-    c.Ended = true;
+    Forget(Info.Id);
   }
 
   void Entry(const TRecordEntry& E, std::string_view Title, const std::string* Body) override {
     FLastUs = E.TimeUs;
     if (E.Session == 0 || (E.Direction != edFromLocal && E.Direction != edFromRemote) || Failed()) return;
+    if (FEnded.Contains(E.Session)) return;  // its FIN or RST is written: nothing may follow it
     auto it = FConnections.find(E.Session);
     if (it == FConnections.end()) {
       // Facts not seen (a record cleared after the session started): the addresses are unknown.
@@ -255,6 +257,13 @@ private:
     c.Isn[0] = static_cast<std::uint32_t>(h >> 32);
     c.Isn[1] = static_cast<std::uint32_t>(h) ^ 0x5BD1E995u;
     return k;
+  }
+
+  // A session that has ended keeps no state: a relay that runs for days holds only the sessions
+  // that are open, and the ranges of the numbers that have ended.
+  void Forget(std::uint64_t Id) {
+    FConnections.erase(Id);
+    FEnded.Add(Id);
   }
 
   void Open(TConnection& C, const TSessionInfo& Info) {
@@ -374,7 +383,8 @@ private:
     CheckFile();
   }
 
-  std::map<std::uint64_t, TKnown> FConnections;
+  std::map<std::uint64_t, TKnown> FConnections;  // the sessions that have not ended
+  TEndedSessions FEnded;
   std::int64_t FLastUs = 0;
   std::uint16_t FIpId = 0;
   std::string FBlock, FPacket;

@@ -2,8 +2,9 @@
 //
 // A file is made at its direction's first data entry, or at the session's end for a direction
 // that carried nothing, so that every session that ended has both of its files (an empty session,
-// or one that never connected, has two empty files). Files close at their session's end: a long
-// run does not hold a descriptor for each session it has seen.
+// or one that never connected, has two empty files). Files close at their session's end, and the
+// session's state goes with them: a long run holds neither a descriptor nor memory for each
+// session it has seen, only for those that are open.
 //
 // A body the record could not keep is left out of its file; "NAME.lost.txt" beside it lists each
 // gap as the stream offset and the number of bytes missing there, so that the file is never
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "log/WriterParts.h"
@@ -61,15 +61,18 @@ public:
     if (!FCommitted) Discard();
   }
 
-  void SessionStarted(const TSessionInfo& Info) override { FInfo[Info.Id] = Info; }
+  void SessionStarted(const TSessionInfo& Info) override {
+    if (!FEnded.Contains(Info.Id)) FInfo[Info.Id] = Info;
+  }
 
+  // Its files are closed and never made again: a made file would be truncated.
   void SessionEnded(const TSessionInfo& Info) override {
+    if (FEnded.Contains(Info.Id)) return;
     FInfo[Info.Id] = Info;
-    for (TEntryDirection d : {edFromLocal, edFromRemote}) {
-      TStream* s = Stream(Info.Id, d);
-      if (s == nullptr) return;
-      Close(*s);
-    }
+    for (TEntryDirection d : {edFromLocal, edFromRemote})
+      if (TStream* s = Stream(Info.Id, d)) Close(*s);
+    FInfo.erase(Info.Id);
+    FEnded.Add(Info.Id);
   }
 
   void Entry(const TRecordEntry& E, std::string_view, const std::string* Body) override {
@@ -140,7 +143,7 @@ private:
       Fail(File.Failed() ? File.Error() : final + ": cannot create a file");
       return false;
     }
-    FMade.emplace_back(File.Path(), Name);
+    if (FStaged) FMade.emplace_back(File.Path(), Name);  // to be put in place, or removed
     return true;
   }
 
@@ -148,7 +151,7 @@ private:
   TStream* Stream(std::uint64_t Session, TEntryDirection Direction) {
     const TKey key{Session, Direction};
     if (auto it = FOpen.find(key); it != FOpen.end()) return it->second.get();
-    if (FDone.count(key) != 0 || Failed()) return nullptr;
+    if (FEnded.Contains(Session) || Failed()) return nullptr;
     auto s = std::make_unique<TStream>();
     auto info = FInfo.find(Session);
     TSessionInfo fallback;
@@ -164,7 +167,6 @@ private:
     if (!Erase) return;
     for (auto it = FOpen.begin(); it != FOpen.end(); ++it)
       if (it->second.get() == &S) {
-        FDone.insert(it->first);
         FOpen.erase(it);
         return;
       }
@@ -173,10 +175,11 @@ private:
   std::string FFolder;
   bool FStaged;
   bool FCommitted = false;
-  std::map<std::uint64_t, TSessionInfo> FInfo;
+  std::map<std::uint64_t, TSessionInfo> FInfo;  // of the sessions that have not ended
   std::map<TKey, std::unique_ptr<TStream>> FOpen;
-  std::set<TKey> FDone;  // streams whose session has ended: their files are closed
-  std::vector<std::pair<std::string, std::string>> FMade;  // (the file as made, its final name)
+  TEndedSessions FEnded;  // their files are closed
+  // Staged: (the file as made, its final name), for each file, until Commit or Discard.
+  std::vector<std::pair<std::string, std::string>> FMade;
 };
 
 }  // namespace

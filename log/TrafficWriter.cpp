@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -49,6 +50,31 @@ std::optional<TSaveFormat> SaveFormatOf(const std::string& Path) {
   if (EndsWith(Path, ".pcapng")) return sfCapture;
   if (EndsWith(Path, ".txt")) return sfLogText;
   return std::nullopt;
+}
+
+// ---- the sessions that have ended ----
+
+void TEndedSessions::Add(std::uint64_t Id) {
+  if (Contains(Id)) return;
+  std::uint64_t first = Id, last = Id;
+  auto next = FRanges.upper_bound(Id);
+  if (next != FRanges.begin()) {
+    auto before = std::prev(next);
+    if (before->second + 1 == Id) {
+      first = before->first;
+      FRanges.erase(before);
+    }
+  }
+  if (next != FRanges.end() && next->first == Id + 1) {
+    last = next->second;
+    FRanges.erase(next);
+  }
+  FRanges.emplace(first, last);
+}
+
+bool TEndedSessions::Contains(std::uint64_t Id) const {
+  auto next = FRanges.upper_bound(Id);
+  return next != FRanges.begin() && Id <= std::prev(next)->second;
 }
 
 // ---- one file ----
