@@ -298,6 +298,20 @@ private:
     Out.append((4 - Value.size() % 4) % 4, '\0');
   }
 
+  // A comment (UTF-8) as opt_comment options: one, or for a text beyond an option's 16-bit length
+  // several in a row, each cut before a character's first byte, so that the whole text is kept and
+  // every part is valid UTF-8. A reader shows them as the packet's comments, in order.
+  static void Comments(std::string& Out, std::string_view Text) {
+    constexpr std::size_t kMost = 0xFFFF;  // what an option's length can say
+    while (!Text.empty()) {
+      std::size_t n = std::min(kMost, Text.size());
+      if (n < Text.size())
+        while (n > 1 && (static_cast<unsigned char>(Text[n]) & 0xC0) == 0x80) --n;
+      Option(Out, 1, Text.substr(0, n));
+      Text.remove_prefix(n);
+    }
+  }
+
   // One packet from Side (0 local, 1 remote) to the other, as an enhanced packet block.
   void Packet(const TConnection& C, int Side, std::uint8_t Flags, std::uint32_t Seq, std::uint32_t Ack,
               std::string_view Payload, std::int64_t TimeUs, const std::string& Comment) {
@@ -355,11 +369,15 @@ private:
     sum = Sum(reinterpret_cast<const std::uint8_t*>(Payload.data()), Payload.size(), sum);
     Be16(tcp + 16, Fold(sum));
 
+    // The options first: the block's length counts exactly what is written.
+    FOptions.clear();
+    if (!Comment.empty()) {
+      Comments(FOptions, Comment);
+      Put32(FOptions, 0);  // opt_endofopt
+    }
     FBlock.clear();
     const std::size_t padded = (total + 3) / 4 * 4;
-    std::size_t options = Comment.empty() ? 0 : 4 + (Comment.size() + 3) / 4 * 4;
-    if (options > 0) options += 4;  // opt_endofopt
-    const auto length = static_cast<std::uint32_t>(32 + padded + options);
+    const auto length = static_cast<std::uint32_t>(32 + padded + FOptions.size());
     Put32(FBlock, 6);
     Put32(FBlock, length);
     Put32(FBlock, 0);  // interface
@@ -373,10 +391,7 @@ private:
     Write(Payload);
     FBlock.clear();
     FBlock.append(padded - total, '\0');
-    if (!Comment.empty()) {
-      Option(FBlock, 1, Comment.size() > 0xFFFF ? std::string_view(Comment).substr(0, 0xFFFC) : std::string_view(Comment));
-      Put32(FBlock, 0);
-    }
+    FBlock += FOptions;
     Put32(FBlock, length);
     Write(FBlock);
     if (TimeUs > FLastUs) FLastUs = TimeUs;
@@ -387,7 +402,7 @@ private:
   TEndedSessions FEnded;
   std::int64_t FLastUs = 0;
   std::uint16_t FIpId = 0;
-  std::string FBlock, FPacket;
+  std::string FBlock, FPacket, FOptions;
 };
 
 }  // namespace

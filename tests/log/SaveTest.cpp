@@ -13,6 +13,7 @@
 
 #include "CaptureCheck.h"
 #include "QtTestApp.h"
+#include "log/AnsiText.h"
 #include "log/LogText.h"
 #include "log/TrafficWriter.h"
 #include "log/uLog.h"
@@ -331,6 +332,79 @@ TEST(SaveLostBodies, AreLeftOutAndSaidToBeMissing) {
   EXPECT_EQ(ReadFile(stream), before + after);
   EXPECT_EQ(ReadFile(stream.string() + ".lost.txt"), "offset 100: 50 bytes not kept by the log, left out of the file\n");
   EXPECT_NE(ReadFile(dir.Path / "lost.txt").find("From Local\n(not kept)\n"), std::string::npos);
+}
+
+// A packet comment longer than an option can say (a title of 120,011 characters, 50,000 of them two
+// bytes in UTF-8) is split into several comments, each cut between characters: the capture reads
+// to its end, the packets after it are all there, and the comments read back make the whole title.
+TEST(SaveCapture, ACommentBeyondAnOptionsLengthIsSplitAndTheCaptureReadsToItsEnd) {
+  ASSERT_TRUE(HaveTshark());
+  TTempDir dir;
+  const std::string path = (dir.Path / "long.pcapng").string();
+  // Windows-1252 0xE9 is two bytes in UTF-8: an odd length such as 65,535 falls inside one.
+  const std::string title = "From Local" + std::string(50000, '\xE9') + " " + std::string(70000, 'x');
+  std::string expected;
+  AppendAnsiUtf8(title, expected);
+  ASSERT_EQ(expected.size(), 10 + 100000 + 1 + 70000u);
+  auto w = MakeTrafficWriter(sfCapture, path, false);
+  ASSERT_FALSE(w->Failed()) << w->Error();
+  const std::string bodies[3] = {Bytes(3000, 1), Bytes(100, 2), Bytes(70000, 3)};
+  for (std::uint64_t id = 1; id <= 3; ++id) {
+    TSessionInfo info;
+    info.Id = id;
+    info.LocalAddr = "127.0.0.1";
+    info.LocalPort = static_cast<std::uint16_t>(40100 + id);
+    info.RemoteAddr = "10.0.0.5";
+    info.RemotePort = 40100;  // no protocol of a well-known port reads the random bodies
+    info.StartUs = 1765000000000000 + static_cast<std::int64_t>(id) * 1000;
+    info.ConnectedUs = info.StartUs + 10;
+    w->SessionStarted(info);
+    TRecordEntry e;
+    e.TimeUs = info.StartUs + 20;
+    e.Session = id;
+    e.Direction = edFromLocal;
+    e.BodyLength = bodies[id - 1].size();
+    w->Entry(e, id == 2 ? title : std::string("From Local"), &bodies[id - 1]);
+    info.EndUs = info.StartUs + 30;
+    info.LocalEnd = info.RemoteEnd = seFinished;
+    w->SessionEnded(info);
+  }
+  ASSERT_TRUE(w->Close()) << w->Error();
+  ASSERT_TRUE(w->Commit()) << w->Error();
+
+  int status = 0;
+  const std::string info = RunCommand("capinfos -c " + Quoted(path) + " 2>&1", status);
+  EXPECT_EQ(status, 0) << info;
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+  // Three sessions of seven packets, the first session's body in one segment, the third's in two.
+  EXPECT_EQ(Tshark(path, "-T fields -e frame.number").size(), 3u * 7 + 1);
+  const auto streams = FollowAll(path);
+  ASSERT_EQ(streams.size(), 3u);
+  for (std::uint64_t id = 1; id <= 3; ++id) {
+    const TFollowed* f = StreamFrom(streams, static_cast<std::uint16_t>(40100 + id));
+    ASSERT_NE(f, nullptr) << id;
+    EXPECT_EQ(f->Bytes[0], bodies[id - 1]) << id;
+  }
+  // tshark writes a packet's comments joined by commas; the title has none of its own.
+  const auto comments = Tshark(path, "-Y 'tcp.srcport == 40102 && tcp.len > 0' -T fields -e frame.comment");
+  ASSERT_EQ(comments.size(), 1u);
+  std::vector<std::string> parts;
+  for (std::size_t at = 0;;) {
+    const std::size_t comma = comments[0].find(',', at);
+    parts.push_back(comments[0].substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  EXPECT_EQ(parts.size(), 3u);
+  std::string joined;
+  for (const std::string& part : parts) {
+    EXPECT_LE(part.size(), 0xFFFFu);
+    ASSERT_FALSE(part.empty());
+    EXPECT_NE(static_cast<unsigned char>(part[0]) & 0xC0, 0x80) << "a part starts inside a character";
+    joined += part;
+  }
+  EXPECT_EQ(joined.size(), expected.size());
+  EXPECT_TRUE(joined == expected) << "the comments do not make the title";
 }
 
 // The window: "Save As..." saves through SaveTo, whose result is the clipboard's text; a failure
