@@ -1,5 +1,9 @@
 // The main window: Listen and Cancel, errors of Listen, the status bar as clients come and go,
 // LogShow, and the controls as the user sees them.
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
 #include "RelayPeers.h"
 
 using namespace apptest;
@@ -72,6 +76,39 @@ TEST_F(MainWindow, ListenOnABadPortShowsTheResolutionError) {
   ASSERT_EQ(Errors.size(), 1u);
   EXPECT_EQ(Errors[0].rfind("listen: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #", 0), 0u)
       << Errors[0];
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+}
+
+// The box a user meets, not the test's stand-in for it: titled with the product's name, whatever
+// the program's file is called.
+TEST_F(MainWindow, AnErrorBoxIsTitledWithTheProductsName) {
+  const QString programName = QCoreApplication::applicationName();
+  NameApplication();
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "Vantrel");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName().toStdString(), "Vantrel");
+  const platform::gui::TErrorHandler stand = platform::gui::SetErrorHandler(nullptr);
+  RawListener busy;
+  Main->LocalPoort->setText(QString::number(busy.Port));
+  // The box is modal: it is read and closed from the loop it runs.
+  QString title, text;
+  int ticks = 0;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr && ++ticks < 500) return;
+    look.stop();
+    if (box == nullptr) return;
+    title = box->windowTitle();
+    text = box->text();
+    box->done(QMessageBox::Ok);
+  });
+  look.start(10);
+  Main->ListenBtn->click();
+  look.stop();
+  platform::gui::SetErrorHandler(stand);
+  QCoreApplication::setApplicationName(programName);
+  EXPECT_EQ(title.toStdString(), "Vantrel");
+  EXPECT_EQ(text.toStdString(), "Error 10048 in function Bind\nAddress already in use");
   EXPECT_EQ(Main->ListenBtnTag(), 0);
 }
 
