@@ -89,8 +89,9 @@ public:
   // file that is already there is replaced only when the user agrees.
   void SaveAs1Click(QObject* Sender);
   // Saves the whole log to Path as Format on a worker thread, showing progress that can be
-  // cancelled; a failure goes to the error box. Nothing is left under Path unless it succeeds.
-  // True when saved.
+  // cancelled; a failure goes to the error box. The application quitting meanwhile (the main
+  // window closed) cancels it too, so that the program ends at once. Nothing is left under Path
+  // unless it succeeds. True when saved.
   bool SaveTo(const QString& Path, TSaveFormat Format);
 
   // Raised by LineMode1Click once the check has changed, with the new state. The log knows no

@@ -120,6 +120,10 @@ bool TLog::SaveTo(const QString& Path, TSaveFormat Format) {
     tick.start();
     if (!done) loop.exec();
   }
+  // The loop ends before the save only when the application quits (the main window was closed,
+  // which ends every loop of the thread): the program is ending, so the save is cancelled, which
+  // takes the worker one entry, and leaves no file behind.
+  if (!done) progress.Cancel = true;
   worker.join();
   SaveAs1->setEnabled(true);
   if (!saved && !progress.Cancel) platform::gui::ShowErrorMessage("Cannot save the log to " + path + ":\n" + error);
