@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   QApplication app(argc, argv);
+  NameApplication();
   platform::gui::TLoopBridge bridge;  // Qt's loop drives the sockets' loop
 
   Main = new TMain;

@@ -24,6 +24,8 @@ TWSocketServer* WSocketServer = nullptr;
 
 namespace {
 
+const QString kProductName = QStringLiteral("Vantrel");
+
 // The engine writes to the log window that exists at the time of each entry: the main block makes
 // the log after the main window, and destroys it after.
 class TLogWindowSink final : public TEntrySink {
@@ -56,9 +58,11 @@ double LayoutScale(const QFont& Font) {
 
 }  // namespace
 
+void NameApplication() { QCoreApplication::setApplicationName(kProductName); }
+
 TMain::TMain(QWidget* Parent) : QWidget(Parent, Qt::Window), TComponent(nullptr) {
   setObjectName(QStringLiteral("Main"));
-  setWindowTitle(QStringLiteral("Vantrel"));
+  setWindowTitle(kProductName);
   // Fixed single border: system menu and minimise box, no maximise box.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);

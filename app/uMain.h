@@ -72,5 +72,11 @@ private:
   std::unique_ptr<TEntrySink> FLogSink;
 };
 
+// Names the running application after the product, "Vantrel", as the main window's caption
+// names it: the error box takes its title from the application's name, and so does any window
+// without a title of its own. The main block calls it once the application is made; the file
+// name of the program, which Qt takes by default, is not for the user's eyes.
+void NameApplication();
+
 extern TMain* Main;
 extern TWSocketServer* WSocketServer;

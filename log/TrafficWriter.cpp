@@ -169,8 +169,11 @@ bool SaveRecord(const TTrafficRecord& Record, const std::string& Path, TSaveForm
   // follow the clock. Headers are in memory: this pass costs no body reads.
   std::map<std::uint64_t, std::uint64_t> lastEntry;
   TRecordEntry e;
-  for (std::uint64_t i = 0; i < count && Record.Entry(i, e); ++i)
+  for (std::uint64_t i = 0; i < count && Record.Entry(i, e); ++i) {
+    // Millions of entries take a while even here: a cancel is looked at now and then.
+    if (Progress != nullptr && i % 65536 == 0 && Progress->Cancel) return fail("cancelled");
     if (e.Session != 0) lastEntry[e.Session] = i;
+  }
   std::vector<TSessionInfo> starts = Record.Sessions();
   std::stable_sort(starts.begin(), starts.end(), [](const TSessionInfo& A, const TSessionInfo& B) { return A.StartUs < B.StartUs; });
   std::vector<TSessionInfo> ends;

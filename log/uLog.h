@@ -14,6 +14,7 @@
 // LineMode1's check is what a new session takes.
 #pragma once
 
+#include <QString>
 #include <QWidget>
 
 #include <functional>
@@ -84,11 +85,13 @@ public:
   void Wordwrap1Click(QObject* Sender);
   void Sessions1Click(QObject* Sender);
   void Find1Click(QObject* Sender);
-  // Asks for a file (or a folder) and a format, then saves with SaveTo.
+  // Asks for a name and a format (SaveChoiceFor makes the two one), then saves with SaveTo. A
+  // file that is already there is replaced only when the user agrees.
   void SaveAs1Click(QObject* Sender);
   // Saves the whole log to Path as Format on a worker thread, showing progress that can be
-  // cancelled; a failure goes to the error box. Nothing is left under Path unless it succeeds.
-  // True when saved.
+  // cancelled; a failure goes to the error box. The application quitting meanwhile (the main
+  // window closed) cancels it too, so that the program ends at once. Nothing is left under Path
+  // unless it succeeds. True when saved.
   bool SaveTo(const QString& Path, TSaveFormat Format);
 
   // Raised by LineMode1Click once the check has changed, with the new state. The log knows no
@@ -119,6 +122,19 @@ private:
   std::string FLoss;
   bool FLossPending = false;
 };
+
+// What "Save As..." saves: the final name and its format.
+struct TSaveChoice {
+  QString Path;
+  TSaveFormat Format = sfLogText;
+};
+// The choice for the name the dialog returns (Path) while Filter's format is selected. The name
+// decides when it can, as a path given to --save does (SaveFormatOf): ".pcapng" a capture,
+// ".txt" log text, a folder (or a name ending in "/") raw streams, whatever the filter. Any other
+// name takes the filter's format and, for a file, its extension: "capture" with the capture
+// filter is "capture.pcapng", "notes.v2" with the text filter "notes.v2.txt", "dump" with the
+// raw streams filter the folder "dump".
+TSaveChoice SaveChoiceFor(const QString& Path, TSaveFormat Filter);
 
 // The program's log window. The main block creates it after the main window; TLog's destructor
 // resets it when it points at the window being destroyed.

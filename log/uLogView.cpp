@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "log/AnsiText.h"
@@ -167,10 +168,36 @@ void TLogView::AppendVisibleEntries(const std::vector<std::uint64_t>& Entries) {
 // ---- metrics and scrolling ----
 
 void TLogView::UpdateMetrics() {
+  // Every place in the view is a column of FCharWidth whole pixels: highlights, the selection,
+  // the mouse and the scroll bar all count in columns. A font's own advance is seldom a whole
+  // number of pixels (6.59 for the default face), and text drawn with it would drift from the
+  // columns by a character every dozen or so; the letter spacing makes up the difference, so that
+  // the glyphs land on the columns and the font's metrics say so.
+  QFont natural = font();
+  natural.setLetterSpacing(QFont::PercentageSpacing, 100);
+  const qreal advance = QFontMetricsF(natural).horizontalAdvance(QString(QLatin1Char('0')));
+  FCharWidth = std::max(1, qRound(advance));
+  QFont cells = natural;
+  cells.setKerning(false);
+  cells.setLetterSpacing(QFont::AbsoluteSpacing, FCharWidth - advance);
+  FCellFits.assign(FCellFits.size(), -1);
+  // Setting it comes back here through changeEvent, and then finds nothing to change.
+  if (cells != font()) setFont(cells);
   const QFontMetrics metrics(font());
-  FCharWidth = std::max(1, metrics.horizontalAdvance(QLatin1Char('0')));
   FLineHeight = std::max(1, metrics.lineSpacing());
   FAscent = metrics.ascent();
+}
+
+bool TLogView::FitsCell(QChar C) const {
+  std::int8_t& known = FCellFits[C.unicode()];
+  if (known < 0) {
+    // A character of another font (a fallback's), or of another width than '0' in this one (a
+    // proportional face), would move every character after it in the same drawText.
+    const QFontMetricsF metrics(font());
+    const bool own = C.unicode() < 0x80 || metrics.inFont(C);
+    known = own && std::abs(metrics.horizontalAdvance(QString(C)) - FCharWidth) < 1.0 / 128 ? 1 : 0;
+  }
+  return known != 0;
 }
 
 std::uint64_t TLogView::PageLines() const {
@@ -342,14 +369,12 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> TLogView::HighlightColumns(
 }
 
 void TLogView::DrawSlice(QPainter& Painter, int X, int Baseline, const QString& Text) const {
-  // One drawText per run of characters the font has; any other (drawn by a fallback font, whose
-  // advance may differ) on its own column, so that the columns after it stay in line.
-  const QFontMetrics metrics(font());
+  // One drawText per run of characters that each take exactly one column; any other on its own
+  // column, so that the columns after it stay in line.
   qsizetype run = 0;
   for (qsizetype i = 0; i <= Text.size(); ++i) {
     const bool end = i == Text.size();
-    const bool own = !end && (Text[i].unicode() < 0x80 || metrics.inFont(Text[i]));
-    if (own) continue;
+    if (!end && FitsCell(Text[i])) continue;
     if (i > run) Painter.drawText(QPoint(X + static_cast<int>(run) * FCharWidth, Baseline), Text.mid(run, i - run));
     if (!end) Painter.drawText(QPoint(X + static_cast<int>(i) * FCharWidth, Baseline), QString(Text[i]));
     run = i + 1;

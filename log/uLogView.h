@@ -70,6 +70,11 @@ public:
   void ScrollToEnd();
   // Whole lines that fit in the viewport.
   std::uint64_t PageLines() const;
+  // The width of a column in pixels: the font's advance of '0', rounded. The view keeps a letter
+  // spacing in its font that makes every character's advance exactly this, whatever font it is
+  // given, so that QFontMetrics(font()) measures the text as it is drawn: column c starts at
+  // c * CharWidth() less the horizontal scroll. A character of another width (a proportional
+  // face, a fallback font) is drawn alone at the start of its column.
   int CharWidth() const noexcept { return FCharWidth; }
   int LineHeight() const noexcept { return FLineHeight; }
 
@@ -143,6 +148,8 @@ private:
   std::vector<std::pair<std::uint64_t, std::uint64_t>> HighlightColumns(const TLinePlace& Place, const TRecordEntry& E,
                                                                        bool Current) const;
   void DrawSlice(QPainter& Painter, int X, int Baseline, const QString& Text) const;
+  // The character takes exactly one column in the view's font (cached until the font changes).
+  bool FitsCell(QChar C) const;
   void Relaid(std::uint64_t TopEntry);
 
   const TTrafficRecord& FRecord;
@@ -156,6 +163,7 @@ private:
   int FCharWidth = 1;
   int FLineHeight = 1;
   int FAscent = 0;
+  mutable std::vector<std::int8_t> FCellFits = std::vector<std::int8_t>(0x10000, -1);  // by UTF-16 unit; -1: not asked yet
   TTextPos FAnchor, FCaret;
   bool FDragging = false;
   std::map<std::uint64_t, std::vector<THighlight>> FHighlights;  // by entry

@@ -2,13 +2,18 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QTimer>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "log/uLog.h"
@@ -20,7 +25,30 @@ const QString kTextFilter = QStringLiteral("Log text (*.txt)");
 const QString kCaptureFilter = QStringLiteral("Capture file (*.pcapng)");
 const QString kStreamsFilter = QStringLiteral("Raw streams (folder)");
 
+const QString& FilterOf(TSaveFormat Format) {
+  return Format == sfCapture ? kCaptureFilter : Format == sfRawStreams ? kStreamsFilter : kTextFilter;
+}
+
+TSaveFormat FormatOfFilter(const QString& Filter) {
+  return Filter == kStreamsFilter ? sfRawStreams : Filter == kCaptureFilter ? sfCapture : sfLogText;
+}
+
+std::optional<TSaveFormat> FormatOfName(const QString& Path) { return SaveFormatOf(Path.toLocal8Bit().toStdString()); }
+
 }  // namespace
+
+TSaveChoice SaveChoiceFor(const QString& Path, TSaveFormat Filter) {
+  if (const std::optional<TSaveFormat> named = FormatOfName(Path)) return {Path, *named};
+  switch (Filter) {
+    case sfLogText:
+      return {Path + QStringLiteral(".txt"), sfLogText};
+    case sfCapture:
+      return {Path + QStringLiteral(".pcapng"), sfCapture};
+    case sfRawStreams:
+      break;
+  }
+  return {Path, sfRawStreams};  // the folder of that name, made when it is not there
+}
 
 void TLog::CreateSaveItem() {
   PopupMenu->addSeparator();
@@ -35,16 +63,30 @@ void TLog::SaveAs1Click(QObject*) {
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setNameFilters({kTextFilter, kCaptureFilter, kStreamsFilter});
-  dialog.setDefaultSuffix(QStringLiteral("txt"));
-  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& Filter) {
-    dialog.setDefaultSuffix(Filter == kTextFilter ? QStringLiteral("txt") : Filter == kCaptureFilter ? QStringLiteral("pcapng") : QString());
-  });
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const QString path = dialog.selectedFiles().first();
-  const QString filter = dialog.selectedNameFilter();
-  // Raw streams: the name typed is the folder, made when it is not there.
-  const TSaveFormat format = filter == kStreamsFilter ? sfRawStreams : filter == kCaptureFilter ? sfCapture : sfLogText;
-  SaveTo(path, format);
+  // The name is made final here, extension and all, and only then is it known whether it exists.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  // The filter follows the name as it is typed, where the dialog lets the name be watched.
+  if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+    connect(name, &QLineEdit::textChanged, &dialog, [&dialog](const QString& Text) {
+      const std::optional<TSaveFormat> named = FormatOfName(QDir(dialog.directory()).absoluteFilePath(Text));
+      if (named && dialog.selectedNameFilter() != FilterOf(*named)) dialog.selectNameFilter(FilterOf(*named));
+    });
+  }
+  TSaveChoice choice;
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    choice = SaveChoiceFor(dialog.selectedFiles().first(), FormatOfFilter(dialog.selectedNameFilter()));
+    // A folder for raw streams is written into; a file that is there is replaced only when the
+    // user says so.
+    const QFileInfo there(choice.Path);
+    if (choice.Format == sfRawStreams || !there.exists() || there.isDir()) break;
+    const auto answer = QMessageBox::warning(
+        this, dialog.windowTitle(),
+        QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(there.fileName()),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer == QMessageBox::Yes) break;
+  }
+  SaveTo(choice.Path, choice.Format);
 }
 
 bool TLog::SaveTo(const QString& Path, TSaveFormat Format) {
@@ -78,6 +120,10 @@ bool TLog::SaveTo(const QString& Path, TSaveFormat Format) {
     tick.start();
     if (!done) loop.exec();
   }
+  // The loop ends before the save only when the application quits (the main window was closed,
+  // which ends every loop of the thread): the program is ending, so the save is cancelled, which
+  // takes the worker one entry, and leaves no file behind.
+  if (!done) progress.Cancel = true;
   worker.join();
   SaveAs1->setEnabled(true);
   if (!saved && !progress.Cancel) platform::gui::ShowErrorMessage("Cannot save the log to " + path + ":\n" + error);

@@ -1,5 +1,11 @@
 // The main window: Listen and Cancel, errors of Listen, the status bar as clients come and go,
 // LogShow, and the controls as the user sees them.
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <filesystem>
+
 #include "RelayPeers.h"
 
 using namespace apptest;
@@ -73,6 +79,81 @@ TEST_F(MainWindow, ListenOnABadPortShowsTheResolutionError) {
   EXPECT_EQ(Errors[0].rfind("listen: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #", 0), 0u)
       << Errors[0];
   EXPECT_EQ(Main->ListenBtnTag(), 0);
+}
+
+// The box a user meets, not the test's stand-in for it: titled with the product's name, whatever
+// the program's file is called.
+TEST_F(MainWindow, AnErrorBoxIsTitledWithTheProductsName) {
+  const QString programName = QCoreApplication::applicationName();
+  NameApplication();
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "Vantrel");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName().toStdString(), "Vantrel");
+  const platform::gui::TErrorHandler stand = platform::gui::SetErrorHandler(nullptr);
+  RawListener busy;
+  Main->LocalPoort->setText(QString::number(busy.Port));
+  // The box is modal: it is read and closed from the loop it runs.
+  QString title, text;
+  int ticks = 0;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr && ++ticks < 500) return;
+    look.stop();
+    if (box == nullptr) return;
+    title = box->windowTitle();
+    text = box->text();
+    box->done(QMessageBox::Ok);
+  });
+  look.start(10);
+  Main->ListenBtn->click();
+  look.stop();
+  platform::gui::SetErrorHandler(stand);
+  QCoreApplication::setApplicationName(programName);
+  EXPECT_EQ(title.toStdString(), "Vantrel");
+  EXPECT_EQ(text.toStdString(), "Error 10048 in function Bind\nAddress already in use");
+  EXPECT_EQ(Main->ListenBtnTag(), 0);
+}
+
+// The user closes the main window while "Save As..." is still writing a large log: the save is
+// cancelled, nothing of it is left, and the program's loop ends.
+TEST_F(MainWindow, ClosingItDuringSaveAsCancelsTheSaveLeavesNoFileAndEndsTheLoop) {
+  // 32 MiB in hex entries of 64 KiB, saved as log text: a hex dump of 140 MB, which takes the
+  // worker about a second, against the millisecond the loop takes to get to the close.
+  std::string chunk(64 << 10, '\0');
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + i / 251);
+  for (std::uint64_t i = 0; i < 512; ++i)
+    Log->Record().Add("From Local", clBlack, emHex, {1, edFromLocal, i * chunk.size()}, chunk);
+  char name[] = "/tmp/vantrel-quit-XXXXXX";
+  ASSERT_NE(::mkdtemp(name), nullptr);
+  const std::filesystem::path dir = name;
+  Main->show();
+  bool saved = true, returned = false;
+  QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, Main, [] { Main->close(); });  // taken up by the save's own loop
+    saved = Log->SaveTo(QString::fromStdString((dir / "big.txt").string()), sfLogText);
+    returned = true;
+  });
+  // A loop that never ends fails the test instead of hanging it.
+  bool stuck = false;
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    stuck = true;
+    QCoreApplication::exit(1);
+  });
+  guard.start(60000);
+  const int code = QApplication::exec();  // the program's loop, as its main block runs it
+  guard.stop();
+  EXPECT_FALSE(stuck);
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(saved);
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) left.push_back(e.path().filename().string());
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(left, std::vector<std::string>{}) << "no file, partial or temporary";
+  EXPECT_TRUE(Errors.empty()) << "a cancelled save is no error: " << (Errors.empty() ? "" : Errors[0]);
+  EXPECT_TRUE(Log->SaveAs1->isEnabled());
 }
 
 // A session ends when both sides have ended their streams: the remote server here closes once the

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -13,7 +15,9 @@
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -357,6 +361,138 @@ TEST_F(LogView, HighlightedBytesAreDrawnAndTheCurrentOneIsScrolledIntoSight) {
   EXPECT_EQ(image.pixelColor(x + 5 * View->CharWidth(), y), View->palette().color(QPalette::Base));
   EXPECT_EQ(image.pixelColor(x - View->CharWidth(), y), View->palette().color(QPalette::Base));
 }
+
+// ---- highlights against the glyphs they stand behind ----
+
+// A face and size for the view, and how many device pixels a pixel of it takes when painted.
+struct TFaceCase {
+  const char* Name;
+  const char* Family;  // null: the view's own
+  int PointSize;
+  bool FixedPitch;
+  qreal Zoom;
+};
+
+void PrintTo(const TFaceCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class LogViewHighlight : public LogView, public ::testing::WithParamInterface<TFaceCase> {
+protected:
+  // The viewport as painted on a device of Zoom device pixels a pixel.
+  QImage Paint() const {
+    const qreal zoom = GetParam().Zoom;
+    QImage image(View->viewport()->size() * zoom, QImage::Format_ARGB32);
+    image.setDevicePixelRatio(zoom);
+    image.fill(Qt::white);
+    View->viewport()->render(&image);
+    return image;
+  }
+};
+
+// A highlighted run of columns on a line, and the view scrolled sideways by Scroll pixels.
+struct TPainted {
+  std::uint64_t Line;
+  std::uint64_t From, To;  // columns
+  int Scroll;
+};
+
+TEST_P(LogViewHighlight, CoversExactlyTheGlyphsOfItsBytesAtAnyColumnAndScroll) {
+  const TFaceCase& face = GetParam();
+  if (face.Family != nullptr) {
+    QFont font{QString::fromLatin1(face.Family)};
+    font.setPointSize(face.PointSize);
+    font.setFixedPitch(face.FixedPitch);
+    View->setFont(font);
+    ASSERT_EQ(QFontInfo(View->font()).family(), QString::fromLatin1(face.Family)) << "the face is not installed";
+  }
+  // A request line at column 0, a header inside a request at column 30, a match far out on a long
+  // line, and hex bytes within one dump line and across two. Every match has a blank on each side.
+  Add("From Local", emText, "GET /nope HTTP/1.1\r\nHost: example\r\n\r\n");
+  Add("From Local", emText, "GET /search HTTP/1.1\r\nX-Find: needle \r\n\r\n");
+  Add("From Remote", emText, Letters(1993) + " needle " + Letters(1000));
+  Add("From Remote", emHex, "ab needle xyz  pins tail");
+  View->resize(1100, 400);
+  Show();
+  View->SetFollowing(false);
+  View->SetHighlights({{0, 0, 9, false}, {1, 30, 6, true}, {2, 1994, 6, false}, {3, 3, 6, false}, {3, 15, 4, true}});
+  const int w = View->CharWidth();
+  const std::uint64_t hex0 = View->Layout().HeaderLine(3) + 1;
+  const TPainted cases[] = {
+      {1, 0, 9, 0},
+      {4, 30, 36, 0},
+      {4, 30, 36, 3 * w + w / 2},  // scrolled by part of a column
+      {7, 1994, 2000, 1990 * w - 5},
+      {hex0, 5 + 3 * 3, 5 + 3 * 8 + 2, 0},  // "6E 65 65 64 6C 65"
+      {hex0, 53 + 3, 53 + 9, 0},            // "needle"
+      {hex0, 5 + 3 * 15, 5 + 3 * 15 + 2, 0},  // "70", the last byte of the line
+      {hex0, 53 + 15, 53 + 16, 0},
+      {hex0 + 1, 5, 5 + 3 * 2 + 2, 0},  // "69 6E 73"
+      {hex0 + 1, 53, 53 + 3, 0},
+  };
+  const qreal zoom = face.Zoom;
+  const QColor found(255, 255, 128), current(255, 160, 64);
+  for (const TPainted& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "line " << c.Line << " columns " << c.From << "-" << c.To << " scrolled " << c.Scroll);
+    View->horizontalScrollBar()->setValue(c.Scroll);
+    ASSERT_EQ(View->horizontalScrollBar()->value(), c.Scroll);
+    const QImage image = Paint();
+    const QString text = View->LineText(c.Line);
+    ASSERT_GE(static_cast<std::uint64_t>(text.size()), c.To);
+    // Where the font puts the glyphs of those columns: for a fixed-pitch face, the advance of the
+    // text before them; a face of other widths is drawn a character to a column.
+    const QFontMetricsF metrics(View->font());
+    const auto glyphX = [&](std::uint64_t Column) {
+      const qreal x = face.FixedPitch ? metrics.horizontalAdvance(text.left(static_cast<qsizetype>(Column)))
+                                      : static_cast<qreal>(Column * static_cast<std::uint64_t>(w));
+      return (x - c.Scroll) * zoom;
+    };
+    const qreal left = glyphX(c.From), right = glyphX(c.To);
+
+    // The highlighted device columns of the line's band: one run, from the first glyph's start to
+    // the last one's end.
+    const int top = static_cast<int>(std::lround(static_cast<qreal>(c.Line - View->TopLine()) * View->LineHeight() * zoom));
+    const int bottom = static_cast<int>(std::lround(static_cast<qreal>(c.Line + 1 - View->TopLine()) * View->LineHeight() * zoom));
+    const auto column = [&](int X, const std::function<bool(QColor)>& Is) {
+      for (int y = top; y < bottom; ++y)
+        if (Is(image.pixelColor(X, y))) return true;
+      return false;
+    };
+    const auto highlit = [&](QColor p) { return p == found || p == current; };
+    const auto dark = [](QColor p) { return qGray(p.rgb()) < 128; };
+    const int from = std::max(0, static_cast<int>(std::floor(left)) - 3 * w * static_cast<int>(zoom));
+    const int to = std::min(image.width(), static_cast<int>(std::ceil(right)) + 3 * w * static_cast<int>(zoom));
+    std::vector<std::pair<int, int>> runs;
+    for (int x = from; x < to; ++x) {
+      if (!column(x, highlit)) continue;
+      if (runs.empty() || runs.back().second != x) runs.emplace_back(x, x);
+      runs.back().second = x + 1;
+    }
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_NEAR(runs[0].first, left, 0.5);
+    EXPECT_NEAR(runs[0].second, right, 0.5);
+
+    // The ink agrees: the first and the last glyph have theirs inside the highlight, and the blank
+    // column on either side of it none.
+    const int cell = static_cast<int>(std::lround(w * zoom));
+    bool inkFirst = false, inkLast = false, inkOutside = false;
+    for (int x = runs[0].first - cell; x < runs[0].second + cell; ++x) {
+      if (x < 0 || x >= image.width() || !column(x, dark)) continue;
+      inkFirst |= x >= runs[0].first && x < runs[0].first + cell;
+      inkLast |= x >= runs[0].second - cell && x < runs[0].second;
+      inkOutside |= x < runs[0].first || x >= runs[0].second;
+    }
+    EXPECT_TRUE(inkFirst);
+    EXPECT_TRUE(inkLast);
+    EXPECT_FALSE(inkOutside);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faces, LogViewHighlight,
+                         ::testing::Values(TFaceCase{"TheViewsOwn", nullptr, 0, true, 1.0},
+                                           TFaceCase{"DejaVuSansMono11", "DejaVu Sans Mono", 11, true, 1.0},
+                                           TFaceCase{"LiberationMono14", "Liberation Mono", 14, true, 1.0},
+                                           TFaceCase{"TheViewsOwnZoomed2x", nullptr, 0, true, 2.0},
+                                           TFaceCase{"ProportionalDejaVuSans10", "DejaVu Sans", 10, false, 1.0}),
+                         [](const ::testing::TestParamInfo<TFaceCase>& Info) { return std::string(Info.param.Name); });
 
 // What "&Copy" put on the clipboard when the log was a QPlainTextEdit: each entry inserted as the
 // window used to insert it, the whole text taken raw with paragraph separators as line ends.

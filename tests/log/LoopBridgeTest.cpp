@@ -147,6 +147,13 @@ TEST_F(LoopBridgeTest, QuitMessageEndsQtsLoop) {
   EXPECT_TRUE(RunQtLoop(loop));
   EXPECT_TRUE(ApplicationTerminated());
   SetApplicationTerminated(false);
+  // Until the application's own loop has run, Qt takes it as quitting: every loop started later
+  // would end at once. The tests that follow get an application that is not quitting.
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
+  QEventLoop later;
+  QTimer::singleShot(0, &later, [&] { later.exit(7); });
+  EXPECT_EQ(later.exec(), 7);
 }
 
 TEST(DateTimeText, ShortDateBlankLongTimeWithSecondsAndNoZone) {

@@ -7,8 +7,18 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "CaptureCheck.h"
@@ -434,11 +444,9 @@ TEST(SaveWindow, SaveToWritesWhatCopyCopiesAndAFailureShowsTheErrorBox) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"window.txt"});
 }
 
-// A capture saved from the window, as the relay fills it: session facts, entries in both modes.
-TEST(SaveWindow, ACaptureSavedFromTheWindowFollowsByteExact) {
-  ASSERT_TRUE(HaveTshark());
-  TTempDir dir;
-  TLog log;
+// One session written to the log as the relay writes it: its facts as they change, Up from the
+// local side in a text and a hex entry, Down from the remote side.
+TSessionInfo RelaySession(TLog& Log, const std::string& Up, const std::string& Down) {
   TSessionInfo info;
   info.Id = 1;
   info.LocalAddr = "127.0.0.1";
@@ -446,21 +454,30 @@ TEST(SaveWindow, ACaptureSavedFromTheWindowFollowsByteExact) {
   info.RemoteAddr = "127.0.0.1";
   info.RemotePort = 41001;
   info.StartUs = WallClockUs();
-  log.SessionChanged(info);
+  Log.SessionChanged(info);
   info.ConnectedUs = WallClockUs();
   info.State = ssRelaying;
-  log.SessionChanged(info);
-  const std::string up = Bytes(200000, 1), down = Bytes(70000, 2);
-  log.SetEntryTitle("From Local");
-  log.AddEntry(up.substr(0, 1000), {1, edFromLocal, 0});
-  log.Debugstring1Click(nullptr);
-  log.AddEntry(up.substr(1000), {1, edFromLocal, 1000});
-  log.SetEntryTitle("From Remote");
-  log.AddEntry(down, {1, edFromRemote, 0});
+  Log.SessionChanged(info);
+  Log.SetEntryTitle("From Local");
+  Log.AddEntry(Up.substr(0, 1000), {1, edFromLocal, 0});
+  Log.Debugstring1Click(nullptr);
+  Log.AddEntry(Up.substr(1000), {1, edFromLocal, 1000});
+  Log.SetEntryTitle("From Remote");
+  Log.AddEntry(Down, {1, edFromRemote, 0});
   info.LocalEnd = info.RemoteEnd = seFinished;
   info.State = ssClosed;
   info.EndUs = WallClockUs();
-  log.SessionChanged(info);
+  Log.SessionChanged(info);
+  return info;
+}
+
+// A capture saved from the window, as the relay fills it: session facts, entries in both modes.
+TEST(SaveWindow, ACaptureSavedFromTheWindowFollowsByteExact) {
+  ASSERT_TRUE(HaveTshark());
+  TTempDir dir;
+  TLog log;
+  const std::string up = Bytes(200000, 1), down = Bytes(70000, 2);
+  RelaySession(log, up, down);
   const std::string path = (dir.Path / "window.pcapng").string();
   ASSERT_TRUE(log.SaveTo(QString::fromStdString(path), sfCapture));
   const auto streams = FollowAll(path);
@@ -468,6 +485,187 @@ TEST(SaveWindow, ACaptureSavedFromTheWindowFollowsByteExact) {
   EXPECT_EQ(streams.begin()->second.Bytes[0], up);
   EXPECT_EQ(streams.begin()->second.Bytes[1], down);
   EXPECT_EQ(Faults(path), std::vector<std::string>{});
+}
+
+// Bytes compared without printing megabytes: their lengths and the first difference.
+::testing::AssertionResult SameBytes(const std::string& Got, const std::string& Expected) {
+  if (Got == Expected) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < Got.size() && at < Expected.size() && Got[at] == Expected[at]) ++at;
+  return ::testing::AssertionFailure() << Got.size() << " bytes where " << Expected.size() << " were expected, differing from byte " << at;
+}
+
+// The name typed decides; the filter counts only for a name that says nothing.
+TEST(SaveChoice, TheTypedNameDecidesTheFormatAndANameWithoutOneTakesTheFiltersAndItsExtension) {
+  TTempDir dir;
+  fs::create_directory(dir.Path / "there");
+  fs::create_directory(dir.Path / "there.txt");
+  const QString d = QString::fromStdString(dir.Path.string()) + u'/';
+  const struct {
+    const char* Typed;
+    TSaveFormat Filter;
+    const char* Saved;
+    TSaveFormat Format;
+  } cases[] = {
+      {"capture.pcapng", sfLogText, "capture.pcapng", sfCapture},
+      {"capture.pcapng", sfRawStreams, "capture.pcapng", sfCapture},
+      {"notes.txt", sfCapture, "notes.txt", sfLogText},
+      {"notes.txt", sfRawStreams, "notes.txt", sfLogText},
+      {"streams/", sfLogText, "streams/", sfRawStreams},
+      {"there", sfCapture, "there", sfRawStreams},          // a folder that exists
+      {"there.txt", sfLogText, "there.txt", sfRawStreams},  // a folder, whatever its name says
+      {"capture", sfCapture, "capture.pcapng", sfCapture},
+      {"log", sfLogText, "log.txt", sfLogText},
+      {"log.v2", sfLogText, "log.v2.txt", sfLogText},
+      {"trace.pcap", sfCapture, "trace.pcap.pcapng", sfCapture},
+      {"dump", sfRawStreams, "dump", sfRawStreams},
+      {"dump.bin", sfRawStreams, "dump.bin", sfRawStreams},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.Typed << " with filter " << int{c.Filter});
+    const TSaveChoice choice = SaveChoiceFor(d + QString::fromLatin1(c.Typed), c.Filter);
+    EXPECT_EQ(choice.Path, d + QString::fromLatin1(c.Saved));
+    EXPECT_EQ(int{choice.Format}, int{c.Format});
+  }
+}
+
+// Plays the user's part in the modal windows that an action opens: each step gets the next one
+// (the file dialog, a message box) as it comes up, and answers it.
+class TUser {
+public:
+  using TStep = std::function<void(QWidget* Window)>;
+
+  // Runs Action with the steps played in order. False when a window that no step was left for
+  // came up (it is closed), or a step's window did not (within seconds).
+  bool Play(std::vector<TStep> Steps, const std::function<void()>& Action) {
+    std::size_t next = 0;
+    bool unexpected = false;
+    QPointer<QWidget> answered;  // a message box is gone once answered
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      QWidget* window = QApplication::activeModalWidget();
+      if (answered != nullptr && !answered->isVisible()) answered = nullptr;
+      if (window == nullptr || window == answered) {
+        if (++ticks > 2000) tick.stop();
+        return;
+      }
+      answered = window;
+      if (next < Steps.size()) return Steps[next++](window);
+      unexpected = true;
+      window->close();
+    });
+    tick.start(5);
+    Action();
+    tick.stop();
+    return next == Steps.size() && !unexpected;
+  }
+};
+
+// The file dialog: chooses Filter (unless empty), types Name, notes the filter then shown, and
+// presses Save.
+TUser::TStep SaveAs(const QString& Name, const QString& Filter, QString* FilterShown = nullptr) {
+  return [=](QWidget* Window) {
+    auto* dialog = qobject_cast<QFileDialog*>(Window);
+    auto* edit = dialog != nullptr ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+    if (edit == nullptr) {
+      ADD_FAILURE() << "not the file dialog: " << Window->metaObject()->className();
+      return (void)Window->close();
+    }
+    if (!Filter.isEmpty()) dialog->selectNameFilter(Filter);
+    edit->clear();
+    edit->setText(Name);
+    if (FilterShown != nullptr) *FilterShown = dialog->selectedNameFilter();
+    QMetaObject::invokeMethod(dialog, "accept");
+  };
+}
+
+TUser::TStep Answer(QMessageBox::StandardButton Button, QString* Text) {
+  return [=](QWidget* Window) {
+    auto* box = qobject_cast<QMessageBox*>(Window);
+    if (box == nullptr) {
+      ADD_FAILURE() << "not a message box: " << Window->metaObject()->className();
+      return (void)Window->close();
+    }
+    *Text = box->text();
+    if (QAbstractButton* button = box->button(Button)) return button->click();
+    ADD_FAILURE() << "no such button";
+    box->close();
+  };
+}
+
+const QString kText = QStringLiteral("Log text (*.txt)");
+const QString kCapture = QStringLiteral("Capture file (*.pcapng)");
+const QString kStreams = QStringLiteral("Raw streams (folder)");
+
+// "Save As..." as a user goes through it: the name typed decides what is saved, the filter follows
+// it, and a name that says nothing takes the filter's format and extension. Each file is read
+// back: the captures with tshark, the text against the view's, the streams byte for byte.
+TEST(SaveWindow, SaveAsSavesWhatTheTypedNameSaysAndTheFilterFollowsTheName) {
+  ASSERT_TRUE(HaveTshark());
+  std::vector<std::string> errors;
+  auto previous = platform::gui::SetErrorHandler([&](const std::string& m) { errors.push_back(m); });
+  TTempDir dir;
+  TLog log;
+  const std::string up = Bytes(120000, 7), down = Bytes(30000, 8);
+  const TSessionInfo info = RelaySession(log, up, down);
+  log.LogWnd->Flush();
+  const QString d = QString::fromStdString(dir.Path.string()) + u'/';
+  const auto capture = [&](const char* Name) {
+    SCOPED_TRACE(Name);
+    const std::string path = (dir.Path / Name).string();
+    const auto streams = FollowAll(path);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_TRUE(SameBytes(streams.begin()->second.Bytes[0], up));
+    EXPECT_TRUE(SameBytes(streams.begin()->second.Bytes[1], down));
+  };
+  TUser user;
+  QString shown;
+
+  // The dialog opens on log text; the name typed turns it to a capture.
+  ASSERT_TRUE(user.Play({SaveAs(d + "capture.pcapng", {}, &shown)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_EQ(shown, kCapture);
+  capture("capture.pcapng");
+  EXPECT_EQ(Faults((dir.Path / "capture.pcapng").string()), std::vector<std::string>{});
+
+  ASSERT_TRUE(user.Play({SaveAs(d + "notes.txt", kCapture, &shown)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_EQ(shown, kText);
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "notes.txt"), log.LogWnd->AllText().toStdString()));
+
+  ASSERT_TRUE(user.Play({SaveAs(d + "tree/", kText, &shown)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_EQ(shown, kStreams);
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "tree" / StreamFileName(info, edFromLocal)), up));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "tree" / StreamFileName(info, edFromRemote)), down));
+
+  // Names that say nothing: the filter's format, and its extension for a file.
+  ASSERT_TRUE(user.Play({SaveAs(d + "dump", kCapture, &shown)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_EQ(shown, kCapture);
+  capture("dump.pcapng");
+  ASSERT_TRUE(user.Play({SaveAs(d + "log.v2", kText)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "log.v2.txt"), log.LogWnd->AllText().toStdString()));
+  ASSERT_TRUE(user.Play({SaveAs(d + "streams", kStreams)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "streams" / StreamFileName(info, edFromLocal)), up));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "streams" / StreamFileName(info, edFromRemote)), down));
+
+  // A file that is there under the final name is replaced only when the user says so: "No" brings
+  // the dialog back.
+  const std::string before = ReadFile(dir.Path / "log.v2.txt");
+  log.SetEntryTitle("Later");
+  log.AddEntry("one more");
+  log.LogWnd->Flush();
+  QString asked;
+  ASSERT_TRUE(user.Play({SaveAs(d + "log.v2", kText), Answer(QMessageBox::No, &asked),
+                         [](QWidget* Dialog) { QMetaObject::invokeMethod(Dialog, "reject"); }},
+                        [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_EQ(asked, QStringLiteral("log.v2.txt already exists.\nDo you want to replace it?"));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "log.v2.txt"), before));
+  ASSERT_TRUE(user.Play({SaveAs(d + "log.v2", kText), Answer(QMessageBox::Yes, &asked)}, [&] { log.SaveAs1Click(nullptr); }));
+  EXPECT_TRUE(SameBytes(ReadFile(dir.Path / "log.v2.txt"), log.LogWnd->AllText().toStdString()));
+  EXPECT_NE(ReadFile(dir.Path / "log.v2.txt"), before);
+
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"capture.pcapng", "dump.pcapng", "log.v2.txt", "notes.txt", "streams", "tree"}));
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  platform::gui::SetErrorHandler(previous);
 }
 
 }  // namespace
