@@ -305,6 +305,58 @@ TEST_P(TcpEnds, ALocalResetBeforeTheRemoteConnectsFollowsTheHeldBytes) {
   EXPECT_EQ(Bytes(entries, "From Local"), held.size());
 }
 
+// A server that accepts, answers and resets at once, all before the relay has looked at its
+// connection: the connection was made, so it is logged as one, and the client gets what the relay
+// got before the reset, then the reset, as it would straight from the server. (The server's full
+// accept queue holds the relay's connection back until the relay is stopped, so that the server
+// has reset by the time the relay takes the connection.)
+TEST_P(TcpEnds, AServerThatAnswersAndResetsAtOnceMadeAConnectionWhoseBytesReachTheClient) {
+  RawListener slow(0);
+  const int filler = RawConnect(slow.Port);  // takes the one place in the accept queue
+  ASSERT_GE(filler, 0);
+  ASSERT_NE(Start("127.0.0.1", std::to_string(slow.Port)), 0);
+  TPeer& local = NewLocal();
+  // The session is there and its connection waits for the queue.
+  ASSERT_TRUE(Run([&] {
+    return Windows() ? Main->Relay()->SessionCount() == 1
+                     : SocketsOf(static_cast<THeadlessRelay&>(*Relay).Child().Pid()) == 3;
+  }));
+  Relay->Freeze();
+  ::close(::accept(slow.Fd, nullptr, nullptr));
+  ::close(filler);
+  // Not a pump: the relay must not run until the server has reset. Its connection is retried by its
+  // kernel meanwhile.
+  int server = -1;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while ((server = ::accept4(slow.Fd, nullptr, nullptr, SOCK_CLOEXEC)) < 0 && Clock::now() < deadline) {
+    pollfd p{slow.Fd, POLLIN, 0};
+    ::poll(&p, 1, 100);
+  }
+  ASSERT_GE(server, 0) << "the relay's connection never came";
+  const std::string answer = Pattern(1 << 20, 9);
+  ::fcntl(server, F_SETFL, ::fcntl(server, F_GETFL) | O_NONBLOCK);
+  std::size_t sent = 0;
+  for (ssize_t n; sent < answer.size() && (n = ::send(server, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL)) > 0;)
+    sent += static_cast<std::size_t>(n);
+  int unacknowledged = 0;
+  ::ioctl(server, SIOCOUTQ, &unacknowledged);
+  const std::size_t acknowledged = sent - static_cast<std::size_t>(unacknowledged);
+  RawReset(server);
+  ASSERT_GT(acknowledged, 0u);
+  Relay->Thaw();
+
+  ASSERT_TRUE(Run([&] { return local.Eof; }));
+  EXPECT_TRUE(local.Reset) << "the reset is passed on";
+  // What the relay's kernel acknowledged reached the relay; it all goes on to the client.
+  EXPECT_GE(local.Received.size(), acknowledged);
+  EXPECT_LE(local.Received.size(), sent);
+  EXPECT_EQ(Checksum(local.Received), Checksum(answer.substr(0, local.Received.size())));
+  const std::vector<TDriverEntry> entries = Ended();
+  EXPECT_EQ(Collapsed(entries),
+            (std::vector<std::string>{"Connection Opened", "From Remote", "Reset from Remote", "Connection Closed"}));
+  EXPECT_EQ(Bytes(entries, "From Remote"), local.Received.size());
+}
+
 // A server that closes while the client's request lies unread makes its kernel send a reset
 // instead of an end of stream: the client must see that reset, after the whole answer.
 TEST_P(TcpEnds, AServerClosingWithUnreadDataResetsTheClientAfterTheWholeAnswer) {
