@@ -78,8 +78,9 @@ namespace {
 // Numbers are never reused while the program runs, whatever engine makes the session.
 std::uint64_t gLastSession = 0;
 
-// What the relay reads at a time, each read an entry of its own: in line mode the line on offer;
-// otherwise what waits, up to kChunkLimit bytes. One read per notification: between two of them
+// What the relay reads at a time, each read an entry of its own: in line mode the line on offer
+// (a line longer than the line limit leaves in pieces, see ClientLineLimitExceeded); otherwise
+// what waits, up to kChunkLimit bytes. One read per notification: between two of them
 // the loop hands control back to the windows, however fast the data comes. (More reads per
 // notification do not help: each read that leaves bytes behind queues a notification of its own,
 // and the queue snowballs.)
@@ -490,6 +491,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     NewSession(*Client);
     Client->PendingLocal.clear();
     Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
+    Client->OnLineLimitExceeded = [this](TComponent* S, std::int32_t N, bool& C) { ClientLineLimitExceeded(S, N, C); };
     Client->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
     Client->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { ClientPeerShutdown(S, E); };
     Client->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { ClientSessionClosed(S, E); };
@@ -508,6 +510,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     RelaySocketOptions(*Remote);  // Connect gives them to the socket
     Remote->OnSessionConnected = [this](TComponent* S, std::uint16_t E) { RemoteSessionConnected(S, E); };
     Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
+    Remote->OnLineLimitExceeded = [this](TComponent* S, std::int32_t N, bool& C) { RemoteLineLimitExceeded(S, N, C); };
     Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
     Remote->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { RemotePeerShutdown(S, E); };
     Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
@@ -706,33 +709,55 @@ void TRelay::Fail(TSession& S, const std::string& Reason) {
 void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Client = static_cast<TClient*>(Sender);
-  TSession* s = SessionOf(Client);
-  Client->PendingLocal += ReceiveChunk(*Client);
-  // Held while Remote is not connected; forwarded at once after the remote side has ended its
-  // stream too, since the connection stays open for sending.
-  if (s != nullptr && Client->Remote != nullptr && Client->Remote->State() == wsConnected) {
-    ForwardLocal(*s, Client->PendingLocal);
-    HoldBack(*Client, *Client->Remote);
-  } else if (static_cast<std::int64_t>(Client->PendingLocal.size()) >= kHoldBack) {
-    Client->PauseReceiving();  // until the remote side has connected and taken them
+  LocalData(*Client, ReceiveChunk(*Client));
+}
+
+// In line mode, a line longer than the line limit leaves as it stands, logged as a chunk of its
+// own, and relaying goes on: the relay passes every byte, in line mode too. The rest of the line
+// follows as the next chunk, or ends with its line end.
+void TRelay::ClientLineLimitExceeded(TComponent* Sender, std::int32_t, bool& ClearData) {
+  auto* Client = static_cast<TClient*>(Sender);
+  ClearData = false;
+  LocalData(*Client, Client->TakePartialLine());
+}
+
+void TRelay::RemoteLineLimitExceeded(TComponent* Sender, std::int32_t, bool& ClearData) {
+  auto* Remote = static_cast<TWSocket*>(Sender);
+  ClearData = false;
+  RemoteData(*Remote, Remote->TakePartialLine());
+}
+
+// Local data read: held while Remote is not connected; forwarded at once after the remote side has
+// ended its stream too, since the connection stays open for sending.
+void TRelay::LocalData(TClient& Client, const std::string& Data) {
+  TSession* s = SessionOf(&Client);
+  Client.PendingLocal += Data;
+  if (s != nullptr && Client.Remote != nullptr && Client.Remote->State() == wsConnected) {
+    ForwardLocal(*s, Client.PendingLocal);
+    HoldBack(Client, *Client.Remote);
+  } else if (static_cast<std::int64_t>(Client.PendingLocal.size()) >= kHoldBack) {
+    Client.PauseReceiving();  // until the remote side has connected and taken them
   }
 }
 
 void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Remote = static_cast<TWSocket*>(Sender);
-  TSession* s = SessionOf(Remote);
-  std::string data = ReceiveChunk(*Remote);
-  if (data.empty() || s == nullptr) return;
-  Entry(*s, "From Remote", data, edFromRemote);
+  RemoteData(*Remote, ReceiveChunk(*Remote));
+}
+
+void TRelay::RemoteData(TWSocket& Remote, const std::string& Data) {
+  TSession* s = SessionOf(&Remote);
+  if (Data.empty() || s == nullptr) return;
+  Entry(*s, "From Remote", Data, edFromRemote);
   if (s->Client == nullptr || s->Client->State() != wsConnected) {
     // The local connection has gone (reset, or closed by Cancel): the data is logged and dropped.
     Entry(*s, "Error: Local has closed");
     return;
   }
-  s->ToLocal += data;
-  if (!Remote->MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
-  HoldBack(*Remote, *s->Client);
+  s->ToLocal += Data;
+  if (!Remote.MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
+  HoldBack(Remote, *s->Client);
 }
 
 // ---- the ends ----
