@@ -835,6 +835,9 @@ void TRelay::CutSession(TSession& S) {
 void TRelay::ClientGone(TClient& Client) {
   TSession* s = SessionOf(&Client);
   if (s == nullptr || s->Client != &Client) {
+    // A client that never took over a connection (its accept failed, for want of descriptors
+    // say) was never a session: the log says nothing of it.
+    if (Client.Session == 0) return;
     if (!platform::ApplicationTerminated() && FSink != nullptr) {
       FSink->SetEntryColor(Client.LogColor);
       FSink->SetEntryTitle("Connection Closed");
