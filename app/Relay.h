@@ -145,6 +145,8 @@ private:
   void PostLookupFailure(TSession& S, std::uint16_t Error);
   void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
              TEntryDirection Direction = edNone);
+  void LocalEntry(TSession& S, const char* Title);
+  void WriteHeldLocalEntries(TSession& S);
   void SessionChanged(TSession& S);
   void ForwardLocal(TSession& S, std::string& Pending);
   void LocalData(TClient& Client, const std::string& Data);

@@ -20,6 +20,7 @@ namespace apptest {
 enum class TRelayMode { Windows, Headless };
 
 inline const char* ModeName(TRelayMode Mode) { return Mode == TRelayMode::Windows ? "Windows" : "Headless"; }
+inline void PrintTo(TRelayMode Mode, std::ostream* Out) { *Out << ModeName(Mode); }
 
 // One entry as either mode gives it back. The body is kept only when short (an error's text),
 // as text; the length counts the body's bytes, which the headless output shows one character each.
