@@ -861,7 +861,9 @@ void TRelay::CutSession(TSession& S) {
 }
 
 // From the TClient's destructor: "Connection Closed", then Remote either goes with its client or,
-// still delivering the local client's bytes or its end, is taken over until it has closed.
+// still delivering the local client's bytes or its end, is taken over until it has closed. Bytes
+// it still holds for a Remote that is connecting are logged when they leave, and "Connection
+// Closed" after them.
 void TRelay::ClientGone(TClient& Client) {
   TSession* s = SessionOf(&Client);
   if (s == nullptr || s->Client != &Client) {
