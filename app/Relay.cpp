@@ -12,6 +12,10 @@
 // bytes (or its reset) outlives it, owned by the engine, until it has closed too. The relay's
 // sockets close with linger off, so that a close is an orderly end and never a reset that throws
 // away what the kernel still holds.
+//
+// The log keeps the order of cause and effect. What the local client sends while Remote is not yet
+// connected is logged when it leaves, after "Connection Opened"; the client's end, its reset and
+// "Connection Closed", which came after those bytes, wait to be logged after them.
 #include "app/Relay.h"
 
 #include <arpa/inet.h>
@@ -68,6 +72,8 @@ struct TRelay::TSession {
   // Line mode: the lines of one read, each logged on its own, leave together once the last of them
   // has been read.
   std::string ToRemote, ToLocal;
+  // Entries of the local side that wait for the local bytes held before them (see LocalEntry).
+  std::vector<const char*> HeldLocalEntries;
   TSessionInfo Info;
 
   TColor LogColor() const { return Client != nullptr ? Client->LogColor : Color; }
@@ -78,8 +84,9 @@ namespace {
 // Numbers are never reused while the program runs, whatever engine makes the session.
 std::uint64_t gLastSession = 0;
 
-// What the relay reads at a time, each read an entry of its own: in line mode the line on offer;
-// otherwise what waits, up to kChunkLimit bytes. One read per notification: between two of them
+// What the relay reads at a time, each read an entry of its own: in line mode the line on offer
+// (a line longer than the line limit leaves in pieces, see ClientLineLimitExceeded); otherwise
+// what waits, up to kChunkLimit bytes. One read per notification: between two of them
 // the loop hands control back to the windows, however fast the data comes. (More reads per
 // notification do not help: each read that leaves bytes behind queues a notification of its own,
 // and the queue snowballs.)
@@ -401,6 +408,25 @@ void TRelay::Entry(TSession& S, const char* Title, const std::string& Body, TEnt
   if (offset != nullptr) *offset += Body.size();
 }
 
+// An entry about the local side. While bytes that the local client sent before it are held
+// unlogged (Remote is not connected yet; they are logged when they leave), it waits behind them,
+// so that no end, reset or close is logged before the data that came first.
+void TRelay::LocalEntry(TSession& S, const char* Title) {
+  const bool held = !S.Connected && ((S.Client != nullptr && !S.Client->PendingLocal.empty()) || !S.Pending.empty());
+  if (held || !S.HeldLocalEntries.empty())
+    S.HeldLocalEntries.push_back(Title);
+  else
+    Entry(S, Title);
+}
+
+// The held entries of the local side, in the order they came: once its bytes have been logged, or
+// once they are to be dropped.
+void TRelay::WriteHeldLocalEntries(TSession& S) {
+  std::vector<const char*> held;
+  held.swap(S.HeldLocalEntries);
+  for (const char* title : held) Entry(S, title);
+}
+
 void TRelay::SessionChanged(TSession& S) {
   S.Info.Color = S.LogColor();
   S.Info.BytesFromLocal = S.FromLocal;
@@ -481,6 +507,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     const std::string why = "the connection to " + TrimBlanks(FSettings.RemoteAddr) + " port " +
                             TrimBlanks(FSettings.RemotePort) + " came back to this relay's own listening port";
     Entry(*SessionOf(Client), "Error: Relay into itself", why);
+    WriteHeldLocalEntries(*loopOrigin);  // its local client's bytes are dropped
     Entry(*loopOrigin, "Error: Relay into itself", why);
     Fail(*SessionOf(Client), why);
     Fail(*loopOrigin, why);
@@ -490,6 +517,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     NewSession(*Client);
     Client->PendingLocal.clear();
     Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
+    Client->OnLineLimitExceeded = [this](TComponent* S, std::int32_t N, bool& C) { ClientLineLimitExceeded(S, N, C); };
     Client->OnBgException = [this](TComponent* S, Exception& E, bool& C) { BgException(S, E, C); };
     Client->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { ClientPeerShutdown(S, E); };
     Client->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { ClientSessionClosed(S, E); };
@@ -508,6 +536,7 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     RelaySocketOptions(*Remote);  // Connect gives them to the socket
     Remote->OnSessionConnected = [this](TComponent* S, std::uint16_t E) { RemoteSessionConnected(S, E); };
     Remote->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { RemoteDataAvailable(S, E); };
+    Remote->OnLineLimitExceeded = [this](TComponent* S, std::int32_t N, bool& C) { RemoteLineLimitExceeded(S, N, C); };
     Remote->OnSessionClosed = [this](TComponent* S, std::uint16_t E) { RemoteSessionClosed(S, E); };
     Remote->OnPeerShutdown = [this](TComponent* S, std::uint16_t E) { RemotePeerShutdown(S, E); };
     Remote->OnDataSent = [this](TComponent* S, std::uint16_t E) { RemoteDataSent(S, E); };
@@ -568,6 +597,7 @@ void TRelay::RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Remote);
   if (s == nullptr) return;
   if (Error != 0) {
+    WriteHeldLocalEntries(*s);  // the bytes they waited for are dropped
     Entry(*s, "Error: Lookup failed", WinsockErrorText(Error));
     Fail(*s, WinsockErrorText(Error));
     RefuseLocal(*s);
@@ -632,6 +662,7 @@ void TRelay::AttemptFailed(TSession& S, const std::string& Why) {
     reason.clear();
     for (const std::string& f : S.Failures) reason += (reason.empty() ? "" : "; ") + f;
   }
+  WriteHeldLocalEntries(S);  // the bytes they waited for are dropped
   Entry(S, "Error: Connection failed", reason);
   Fail(S, reason);
   RefuseLocal(S);
@@ -659,6 +690,7 @@ void TRelay::HandleMessage(platform::UINT Msg, platform::WPARAM WParam) {
 
 // A lookup that cannot even be asked for fails as one that found nothing.
 void TRelay::PostLookupFailure(TSession& S, std::uint16_t Error) {
+  WriteHeldLocalEntries(S);
   Entry(S, "Error: Lookup failed", WinsockErrorText(Error));
   Fail(S, WinsockErrorText(Error));
   RefuseLocal(S);
@@ -679,6 +711,7 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   Entry(*s, "Connection Opened");
   ForwardLocal(*s, s->Client != nullptr ? s->Client->PendingLocal : s->Pending);
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
+  WriteHeldLocalEntries(*s);  // what the local client did after those bytes
   // Reading stopped while the held bytes grew; it goes on once they have left.
   if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack)
     s->Client->ResumeReceiving();
@@ -706,33 +739,55 @@ void TRelay::Fail(TSession& S, const std::string& Reason) {
 void TRelay::ClientDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Client = static_cast<TClient*>(Sender);
-  TSession* s = SessionOf(Client);
-  Client->PendingLocal += ReceiveChunk(*Client);
-  // Held while Remote is not connected; forwarded at once after the remote side has ended its
-  // stream too, since the connection stays open for sending.
-  if (s != nullptr && Client->Remote != nullptr && Client->Remote->State() == wsConnected) {
-    ForwardLocal(*s, Client->PendingLocal);
-    HoldBack(*Client, *Client->Remote);
-  } else if (static_cast<std::int64_t>(Client->PendingLocal.size()) >= kHoldBack) {
-    Client->PauseReceiving();  // until the remote side has connected and taken them
+  LocalData(*Client, ReceiveChunk(*Client));
+}
+
+// In line mode, a line longer than the line limit leaves as it stands, logged as a chunk of its
+// own, and relaying goes on: the relay passes every byte, in line mode too. The rest of the line
+// follows as the next chunk, or ends with its line end.
+void TRelay::ClientLineLimitExceeded(TComponent* Sender, std::int32_t, bool& ClearData) {
+  auto* Client = static_cast<TClient*>(Sender);
+  ClearData = false;
+  LocalData(*Client, Client->TakePartialLine());
+}
+
+void TRelay::RemoteLineLimitExceeded(TComponent* Sender, std::int32_t, bool& ClearData) {
+  auto* Remote = static_cast<TWSocket*>(Sender);
+  ClearData = false;
+  RemoteData(*Remote, Remote->TakePartialLine());
+}
+
+// Local data read: held while Remote is not connected; forwarded at once after the remote side has
+// ended its stream too, since the connection stays open for sending.
+void TRelay::LocalData(TClient& Client, const std::string& Data) {
+  TSession* s = SessionOf(&Client);
+  Client.PendingLocal += Data;
+  if (s != nullptr && Client.Remote != nullptr && Client.Remote->State() == wsConnected) {
+    ForwardLocal(*s, Client.PendingLocal);
+    HoldBack(Client, *Client.Remote);
+  } else if (static_cast<std::int64_t>(Client.PendingLocal.size()) >= kHoldBack) {
+    Client.PauseReceiving();  // until the remote side has connected and taken them
   }
 }
 
 void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
   if (Error != 0) return;
   auto* Remote = static_cast<TWSocket*>(Sender);
-  TSession* s = SessionOf(Remote);
-  std::string data = ReceiveChunk(*Remote);
-  if (data.empty() || s == nullptr) return;
-  Entry(*s, "From Remote", data, edFromRemote);
+  RemoteData(*Remote, ReceiveChunk(*Remote));
+}
+
+void TRelay::RemoteData(TWSocket& Remote, const std::string& Data) {
+  TSession* s = SessionOf(&Remote);
+  if (Data.empty() || s == nullptr) return;
+  Entry(*s, "From Remote", Data, edFromRemote);
   if (s->Client == nullptr || s->Client->State() != wsConnected) {
     // The local connection has gone (reset, or closed by Cancel): the data is logged and dropped.
     Entry(*s, "Error: Local has closed");
     return;
   }
-  s->ToLocal += data;
-  if (!Remote->MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
-  HoldBack(*Remote, *s->Client);
+  s->ToLocal += Data;
+  if (!Remote.MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
+  HoldBack(Remote, *s->Client);
 }
 
 // ---- the ends ----
@@ -742,7 +797,7 @@ void TRelay::RemoteDataAvailable(TComponent* Sender, std::uint16_t Error) {
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  Entry(*s, "End of Stream from Local");
+  LocalEntry(*s, "End of Stream from Local");
   s->Info.LocalEnd = seFinished;
   SessionChanged(*s);
   if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
@@ -770,7 +825,7 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
 void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr || Error == 0 || s->Cut || s->Info.State == ssFailed) return;
-  Entry(*s, "Reset from Local");
+  LocalEntry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
   SessionChanged(*s);
   if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
@@ -806,10 +861,15 @@ void TRelay::CutSession(TSession& S) {
 }
 
 // From the TClient's destructor: "Connection Closed", then Remote either goes with its client or,
-// still delivering the local client's bytes or its end, is taken over until it has closed.
+// still delivering the local client's bytes or its end, is taken over until it has closed. Bytes
+// it still holds for a Remote that is connecting are logged when they leave, and "Connection
+// Closed" after them.
 void TRelay::ClientGone(TClient& Client) {
   TSession* s = SessionOf(&Client);
   if (s == nullptr || s->Client != &Client) {
+    // A client that never took over a connection (its accept failed, for want of descriptors
+    // say) was never a session: the log says nothing of it.
+    if (Client.Session == 0) return;
     if (!platform::ApplicationTerminated() && FSink != nullptr) {
       FSink->SetEntryColor(Client.LogColor);
       FSink->SetEntryTitle("Connection Closed");
@@ -817,27 +877,33 @@ void TRelay::ClientGone(TClient& Client) {
     }
     return;
   }
-  if (!platform::ApplicationTerminated()) Entry(*s, "Connection Closed");
   s->Color = Client.LogColor;
-  s->Client = nullptr;
   TWSocket* Remote = Client.Remote;
   const bool deliver = Remote != nullptr && Remote->State() != wsClosed && s->Info.State != ssFailed &&
-                       (s->Connected || !Client.PendingLocal.empty() || s->LocalEndToPass != seOpen);
-  if (deliver && !s->Cut && !IsDestroying()) {
-    Client.Remote = nullptr;
-    InsertComponent(Remote);  // out of the client's list, into the engine's
-    s->Draining = true;
-    s->Pending = std::move(Client.PendingLocal);
-    ++FDrainingCount;
-    // Nobody waits for what it reads any more: it is logged and dropped, and its end must come.
-    Remote->ResumeReceiving();
+                       (s->Connected || !Client.PendingLocal.empty() || s->LocalEndToPass != seOpen) &&
+                       !s->Cut && !IsDestroying();
+  if (!deliver) {
+    WriteHeldLocalEntries(*s);  // the bytes they waited for go with the session, unsent
+    if (!platform::ApplicationTerminated()) Entry(*s, "Connection Closed");
+    s->Client = nullptr;
+    s->Remote = nullptr;  // the TClient's destructor deletes it
+    Forget(*s);
     return;
   }
-  s->Remote = nullptr;  // the TClient's destructor deletes it
-  Forget(*s);
+  s->Client = nullptr;
+  Client.Remote = nullptr;
+  InsertComponent(Remote);  // out of the client's list, into the engine's
+  s->Draining = true;
+  s->Pending = std::move(Client.PendingLocal);
+  ++FDrainingCount;
+  // After the client's bytes, which wait for Remote to connect.
+  if (!platform::ApplicationTerminated()) LocalEntry(*s, "Connection Closed");
+  // Nobody waits for what it reads any more: it is logged and dropped, and its end must come.
+  Remote->ResumeReceiving();
 }
 
 void TRelay::Forget(TSession& S) {
+  WriteHeldLocalEntries(S);  // before the session's end
   platform::KillTimer(FWindow, S.Id);
   ResumeAccepting();  // its descriptors are free again
   if (S.OutgoingPort != 0) {

@@ -98,11 +98,13 @@ public:
   void WSocketServerSessionClosed(TComponent* Sender, std::uint16_t Error);
   void WSocketServerClientCreate(TComponent* Sender, TWSocketClient* Client);
   void ClientDataAvailable(TComponent* Sender, std::uint16_t Error);
+  void ClientLineLimitExceeded(TComponent* Sender, std::int32_t RcvdLength, bool& ClearData);
   void ClientPeerShutdown(TComponent* Sender, std::uint16_t Error);
   void ClientSessionClosed(TComponent* Sender, std::uint16_t Error);
   void RemoteDnsLookupDone(TComponent* Sender, std::uint16_t Error);
   void RemoteSessionConnected(TComponent* Sender, std::uint16_t Error);
   void RemoteDataAvailable(TComponent* Sender, std::uint16_t Error);
+  void RemoteLineLimitExceeded(TComponent* Sender, std::int32_t RcvdLength, bool& ClearData);
   void RemotePeerShutdown(TComponent* Sender, std::uint16_t Error);
   void RemoteSessionClosed(TComponent* Sender, std::uint16_t Error);
   void ClientDataSent(TComponent* Sender, std::uint16_t Error);
@@ -143,8 +145,12 @@ private:
   void PostLookupFailure(TSession& S, std::uint16_t Error);
   void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
              TEntryDirection Direction = edNone);
+  void LocalEntry(TSession& S, const char* Title);
+  void WriteHeldLocalEntries(TSession& S);
   void SessionChanged(TSession& S);
   void ForwardLocal(TSession& S, std::string& Pending);
+  void LocalData(TClient& Client, const std::string& Data);
+  void RemoteData(TWSocket& Remote, const std::string& Data);
   static void Flush(std::string& Lines, TWSocket& To);
   static void HoldBack(TWSocket& From, TWSocket& To);
 

@@ -5,7 +5,9 @@
 //   with --quiet; the same bytes through `socat -v` and `socat -v -x` (their dumps to a file),
 //   plain `socat`, and direct;
 // - a 1-byte ping-pong, 10,000 round trips, through the program, the headless program, socat, and
-//   direct.
+//   direct;
+// - how soon the relay takes a connection to the server that the kernel has completed, 200
+//   connections, the same four ways.
 //
 // The program runs as its main block runs it: Qt's event loop drives the sockets' loop through the
 // loop bridge, on this thread alone. The peers run on a thread of their own (BenchPeers.h), socat
@@ -453,6 +455,96 @@ void DirectPingPong(benchmark::State& State) {
   }
 }
 
+// ---- taking a connection ------------------------------------------------------------------
+
+// How long after the kernel has completed the relay's connection to the server the relay takes
+// it: the server's accept to the arrival of a byte that the relay held for it (RunConnectLatency).
+// A server that answers and resets within that time has reset before the relay looks.
+constexpr int kConnects = 200;
+std::map<std::string, TConnectResult> gConnects;
+
+void ReportConnect(benchmark::State& State, const std::string& Name, const TConnectResult& R) {
+  gConnects[Name] = R;
+  if (!R.Ok) {
+    State.SkipWithError(R.Error.c_str());
+    return;
+  }
+  State.SetIterationTime(R.Quantile(0.5) / 1e6);
+  State.counters["median_us"] = R.Quantile(0.5);
+  State.counters["p90_us"] = R.Quantile(0.9);
+}
+
+void ProgramConnect(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    TConnectResult r;
+    {
+      TProgram program(false, server.Port);
+      if (!program.Listening()) {
+        State.SkipWithError("the program does not listen");
+        return;
+      }
+      const std::uint16_t entry = program.Port;
+      r = BesideTheLoop<TConnectResult>([&] { return RunConnectLatency(entry, server, kConnects, gOptions.TimeoutSeconds); },
+                                        gOptions.TimeoutSeconds);
+    }
+    ReportConnect(State, "program", r);
+  }
+}
+
+void HeadlessConnect(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    TScratch scratch;
+    const std::uint16_t entry = FreePort();
+    TConnectResult r;
+    {
+      TChild program({VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(entry), "--remote-addr",
+                      "127.0.0.1", "--remote-port", std::to_string(server.Port)},
+                     scratch.File("stderr.txt"), scratch.File("entries.txt"));
+      if (!program.Started()) {
+        State.SkipWithError("the headless program does not start");
+        return;
+      }
+      r = RunConnectLatency(entry, server, kConnects, gOptions.TimeoutSeconds);
+      program.Signal(SIGTERM);
+      program.WaitExit(30000);
+    }
+    ReportConnect(State, "headless", r);
+  }
+}
+
+// socat forks a child for each connection before it connects onwards: what is measured is the
+// child's own time from its connect to the byte.
+void SocatConnect(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    const std::uint16_t entry = FreePort();
+    TConnectResult r;
+    {
+      TChild socat({"socat", "TCP-LISTEN:" + std::to_string(entry) + ",bind=127.0.0.1,reuseaddr,fork",
+                    "TCP:127.0.0.1:" + std::to_string(server.Port)},
+                   std::string());
+      if (!socat.Started()) {
+        State.SkipWithError("socat does not start (Debian package socat)");
+        return;
+      }
+      r = RunConnectLatency(entry, server, kConnects, gOptions.TimeoutSeconds);
+      socat.Signal(SIGTERM);
+      socat.WaitExit(10000);
+    }
+    ReportConnect(State, "socat", r);
+  }
+}
+
+// No relay: the byte is there before the server's accept.
+void DirectConnect(benchmark::State& State) {
+  for (auto _ : State) {
+    TListener server;
+    ReportConnect(State, "direct", RunConnectLatency(server.Port, server, kConnects, gOptions.TimeoutSeconds));
+  }
+}
+
 // ---- redis-benchmark ------------------------------------------------------------------------
 
 // A request-response protocol of short lines: redis-benchmark -t set,get -n 2000 -c 10 against a
@@ -587,6 +679,10 @@ void BM_PingPong_Direct(benchmark::State& s) { DirectPingPong(s); }
 void BM_PingPong_Socat(benchmark::State& s) { SocatPingPong(s); }
 void BM_PingPong_Headless(benchmark::State& s) { HeadlessPingPong(s); }
 void BM_PingPong_ProgramTextLog(benchmark::State& s) { ProgramPingPong(s, false, "program, text log"); }
+void BM_Connect_Direct(benchmark::State& s) { DirectConnect(s); }
+void BM_Connect_Socat(benchmark::State& s) { SocatConnect(s); }
+void BM_Connect_Headless(benchmark::State& s) { HeadlessConnect(s); }
+void BM_Connect_Program(benchmark::State& s) { ProgramConnect(s); }
 void BM_PingPong_ProgramHexLog(benchmark::State& s) { ProgramPingPong(s, true, "program, hex log"); }
 
 void BM_Redis_Direct(benchmark::State& s) { RedisDirect(s); }
@@ -620,6 +716,10 @@ RELAY_BENCHMARK(BM_Redis_Headless);
 RELAY_BENCHMARK(BM_Redis_HeadlessLineMode);
 RELAY_BENCHMARK(BM_PingPong_ProgramTextLog);
 RELAY_BENCHMARK(BM_PingPong_ProgramHexLog);
+RELAY_BENCHMARK(BM_Connect_Direct);
+RELAY_BENCHMARK(BM_Connect_Socat);
+RELAY_BENCHMARK(BM_Connect_Headless);
+RELAY_BENCHMARK(BM_Connect_Program);
 
 // ---- the tables -----------------------------------------------------------------------------
 
@@ -715,6 +815,26 @@ void PrintPingPongs() {
   }
 }
 
+void PrintConnects() {
+  if (gConnects.empty()) return;
+  std::printf("\nFrom the server's accept of the relay's connection to the byte held for it, %d connections:\n",
+              kConnects);
+  std::printf("  %-19s %12s %12s %12s\n", "path", "median us", "p90 us", "max us");
+  for (const char* name : {"direct", "socat", "headless", "program"}) {
+    auto it = gConnects.find(name);
+    if (it == gConnects.end()) continue;
+    const TConnectResult& r = it->second;
+    if (!r.Ok) {
+      std::printf("  %-19s failed: %s\n", name, r.Error.c_str());
+      continue;
+    }
+    std::printf("  %-19s %12.0f %12.0f %12.0f\n", name, r.Quantile(0.5), r.Quantile(0.9), r.Us.back());
+  }
+  std::printf("  How long the relay takes to look at a connection the kernel has completed: a server that\n"
+              "  answers and resets sooner has reset by then. program: the windows, Qt's loop driving the\n"
+              "  sockets' loop.\n");
+}
+
 void PrintRedis() {
   if (gRedis.empty()) return;
   const char* order[] = {"direct", "socat", "headless", "headless, line mode", "program, text log", "program, line mode"};
@@ -782,6 +902,7 @@ int main(int argc, char** argv) {
               std::thread::hardware_concurrency());
   PrintTransfers();
   PrintPingPongs();
+  PrintConnects();
   PrintRedis();
   for (const std::string& e : gErrors) std::printf("The program reported: %s\n", e.c_str());
   platform::gui::SetErrorHandler(nullptr);

@@ -8,7 +8,10 @@
 //   data segments, at their entries' times          sequence number = start + 1 + the entry's
 //                                                   stream offset; the acknowledgement is all the
 //                                                   other side has sent so far
-//   FIN from a side that ended its stream, RST from a side that reset, at the session's end
+//   FIN from a side that ended its stream, where its entry stands: after that side's bytes and
+//   before what the other side sent afterwards (right after the handshake for an end that came
+//   before the connection was made)
+//   RST from a side that reset, at the session's end
 //
 // A body is cut into segments of at most kMaxSegment bytes, within the IP length limit of both
 // families. Each data packet carries its entry's title as a packet comment. The SYN and SYN-ACK
@@ -107,6 +110,8 @@ struct TConnection {
   std::uint32_t Isn[2] = {};       // [0] local, [1] remote
   std::uint64_t Next[2] = {};      // stream bytes accounted for on each side
   bool FinSent[2] = {};
+  bool FinDue[2] = {};  // the side ended before the handshake was written: its FIN follows it
+  int LastFin = -1;     // the side whose FIN was written last
   bool Opened = false;  // the handshake (or the attempt) is written
 };
 
@@ -162,13 +167,12 @@ public:
     // How each side ended; a reset goes last, since nothing follows it.
     for (int side : {0, 1}) {
       const TStreamEnd end = side == 0 ? Info.LocalEnd : Info.RemoteEnd;
-      if (end == seFinished && !c.FinSent[side]) {
-        Packet(c, side, kFin | kAck, Seq(c, side), Ack(c, side), {}, at, {});
-        c.FinSent[side] = true;
-      }
+      if (end == seFinished && !c.FinSent[side]) Fin(c, side, at);
     }
-    if (c.FinSent[0] && c.FinSent[1] && Info.LocalEnd != seReset && Info.RemoteEnd != seReset)
-      Packet(c, 0, kAck, Seq(c, 0), Ack(c, 0), {}, at, {});  // the last FIN acknowledged
+    if (c.FinSent[0] && c.FinSent[1] && Info.LocalEnd != seReset && Info.RemoteEnd != seReset) {
+      const int other = 1 - c.LastFin;
+      Packet(c, other, kAck, Seq(c, other), Ack(c, other), {}, at, {});  // the last FIN acknowledged
+    }
     for (int side : {0, 1}) {
       const TStreamEnd end = side == 0 ? Info.LocalEnd : Info.RemoteEnd;
       if (end == seReset) {
@@ -181,18 +185,22 @@ public:
 
   void Entry(const TRecordEntry& E, std::string_view Title, const std::string* Body) override {
     FLastUs = E.TimeUs;
-    if (E.Session == 0 || (E.Direction != edFromLocal && E.Direction != edFromRemote) || Failed()) return;
-    if (FEnded.Contains(E.Session)) return;  // its FIN or RST is written: nothing may follow it
-    auto it = FConnections.find(E.Session);
-    if (it == FConnections.end()) {
-      // Facts not seen (a record cleared after the session started): the addresses are unknown.
-      TSessionInfo unknown;
-      unknown.Id = E.Session;
-      it = FConnections.find(Connection(unknown).Id);
+    if (E.Session == 0 || Failed() || FEnded.Contains(E.Session)) return;  // nothing follows its FIN or RST
+    const int ended = Title == "End of Stream from Local" ? 0 : Title == "End of Stream from Remote" ? 1 : -1;
+    if (ended >= 0) {
+      TConnection& c = Known(E.Session).C;
+      if (c.FinSent[ended]) return;
+      if (c.Opened)
+        Fin(c, ended, E.TimeUs);
+      else
+        c.FinDue[ended] = true;
+      return;
     }
-    TConnection& c = it->second.C;
+    if (E.Direction != edFromLocal && E.Direction != edFromRemote) return;
+    TKnown& known = Known(E.Session);
+    TConnection& c = known.C;
     if (!c.Opened) {
-      TSessionInfo info = it->second.Info;
+      TSessionInfo info = known.Info;
       if (info.ConnectedUs == 0) info.ConnectedUs = E.TimeUs;
       if (info.StartUs == 0) info.StartUs = E.TimeUs;
       Open(c, info);
@@ -230,6 +238,17 @@ private:
     std::string out;
     AppendAnsiUtf8(PrintableText(Text), out);
     return out;
+  }
+
+  // The connection of an entry's session. Facts not seen yet (an end before the connection was
+  // made), or never (a record cleared after the session started): the addresses are unknown until
+  // they come.
+  TKnown& Known(std::uint64_t Session) {
+    auto it = FConnections.find(Session);
+    if (it != FConnections.end()) return it->second;
+    TSessionInfo unknown;
+    unknown.Id = Session;
+    return Connection(unknown);
   }
 
   // The connection of a session, made from its facts when first seen; later facts update the
@@ -272,6 +291,14 @@ private:
     Packet(C, 1, kSyn | kAck, C.Isn[1], C.Isn[0] + 1, {}, Info.ConnectedUs, {});
     Packet(C, 0, kAck, C.Isn[0] + 1, C.Isn[1] + 1, {}, Info.ConnectedUs, {});
     C.Opened = true;
+    for (int side : {0, 1})
+      if (C.FinDue[side] && !C.FinSent[side]) Fin(C, side, Info.ConnectedUs);
+  }
+
+  void Fin(TConnection& C, int Side, std::int64_t TimeUs) {
+    Packet(C, Side, kFin | kAck, Seq(C, Side), Ack(C, Side), {}, TimeUs, {});
+    C.FinSent[Side] = true;
+    C.LastFin = Side;
   }
 
   static std::uint32_t Seq(const TConnection& C, int Side) {

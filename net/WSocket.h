@@ -473,6 +473,11 @@ public:
   // Whether the line buffer holds another complete line after the one on offer: a handler that
   // forwards lines can hand those of one read to the network together.
   bool MoreLinesBuffered() const;
+  // Takes the bytes of the line not yet ended off the line buffer: for a handler of
+  // OnLineLimitExceeded that passes an overlong line on in pieces instead of dropping it. A start
+  // of LineEnd at their end stays, so that a line end split over two reads is still found. Takes
+  // nothing while a line is offered.
+  std::string TakePartialLine();
 
   TLineLimitEvent OnLineLimitExceeded;
 

@@ -134,6 +134,18 @@ bool TCustomLineWSocket::MoreLinesBuffered() const {
   return begin < end && std::search(begin, end, FLineEnd.begin(), FLineEnd.end()) != end;
 }
 
+std::string TCustomLineWSocket::TakePartialLine() {
+  if (!FLineBuffer || FLineOfferLength > 0 || FLineBufferCount == 0) return std::string();
+  // The longest start of LineEnd that ends the buffer (no whole LineEnd is left outside an offer).
+  std::int32_t keep = std::min(static_cast<std::int32_t>(FLineEnd.size()) - 1, FLineBufferCount);
+  while (keep > 0 && std::memcmp(LineData() + FLineBufferCount - keep, FLineEnd.data(), static_cast<std::size_t>(keep)) != 0)
+    --keep;
+  const std::int32_t n = FLineBufferCount - std::max(keep, 0);
+  std::string taken(LineData(), static_cast<std::size_t>(n));
+  RemoveFromLineBuffer(n);
+  return taken;
+}
+
 // Offers every complete line in the buffer, looking for LineEnd from SearchStart on, then applies
 // the line limit to what is left.
 void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {

@@ -102,6 +102,14 @@ void Evaluate(int Fd, SocketRecord& R, std::uint32_t Events) {
     if ((Events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;  // still in progress
     int err = PendingError(Fd);
     R.connectPending = false;
+    // A connection that was made and reset before this look leaves the reset's error, where an
+    // attempt that failed leaves its own (a reset answering the SYN is ECONNREFUSED): reading it
+    // took it, so the reset is remembered for FD_CLOSE. Windows reports such a connection as
+    // made, then the data that came before the reset, then the reset.
+    if (err == ECONNRESET || err == EPIPE) {
+      R.resetSeen = true;
+      err = 0;
+    }
     if (err != 0) {
       R.connectFailed = true;
       Post(Fd, R, FD_CONNECT, WSAErrorFromErrno(err));

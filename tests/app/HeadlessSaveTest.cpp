@@ -182,6 +182,52 @@ TEST_F(HeadlessSave, RawStreamsInLineModeHoldEachDirectionsBytesInFilesNamedForT
   EXPECT_EQ(files, 2u);
 }
 
+// A request ended by the client before the relay's connection to the server is up (the server's
+// full accept queue holds it back), then answered: the capture shows the connection, the request,
+// the client's end, and only then the answer and the server's end.
+TEST_F(HeadlessSave, ARequestEndedBeforeTheRemoteConnectsIsCapturedInTheOrderItWent) {
+  ASSERT_TRUE(HaveTshark());
+  RawListener slow(0);
+  const int filler = RawConnect(slow.Port);  // takes the one place in the accept queue
+  ASSERT_GE(filler, 0);
+  const std::string path = (Dir / "early-end.pcapng").string();
+  auto p = Start({"--save", path}, slow.Port);
+  Locals.push_back(std::make_unique<TPeer>(RawConnect(Port)));
+  TPeer& local = *Locals.back();
+  const std::string port = std::to_string(LocalPortOf(local.Fd));
+  local.ToSend = "a request\r\n";
+  local.ShutdownWhenSent = true;
+  // The request and its end have reached the relay (its connection waits a second for the retry).
+  ASSERT_TRUE(Run([&] { return local.TcpState() == TCP_FIN_WAIT2; }));
+  ::close(::accept(slow.Fd, nullptr, nullptr));
+  ::close(filler);
+  std::unique_ptr<TPeer> server;
+  ASSERT_TRUE(Run([&] {
+    if (!server) {
+      const int c = ::accept4(slow.Fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) server = std::make_unique<TPeer>(c);
+    }
+    if (server) server->Service();
+    return server && server->Eof;
+  }));
+  EXPECT_EQ(server->Received, local.ToSend);
+  server->ToSend = "the answer";
+  server->CloseWhenSent = true;
+  ASSERT_TRUE(Run([&] {
+    server->Service();
+    return local.Eof;
+  }));
+  EXPECT_EQ(local.Received, "the answer");
+  Stop(*p);
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+  const std::string remote = std::to_string(slow.Port);
+  EXPECT_EQ(Tshark(path, "-T fields -e tcp.srcport -e tcp.flags -e tcp.len"),
+            (std::vector<std::string>{port + "\t0x0002\t0", remote + "\t0x0012\t0", port + "\t0x0010\t0",
+                                      port + "\t0x0018\t11", port + "\t0x0011\t0",  // the request, its end
+                                      remote + "\t0x0018\t10", remote + "\t0x0011\t0",  // the answer, its end
+                                      port + "\t0x0010\t0"}));
+}
+
 // Nothing listens at the remote port: the capture shows the client's SYN refused by an RST.
 TEST_F(HeadlessSave, ARefusedConnectIsASynAnsweredByAReset) {
   ASSERT_TRUE(HaveTshark());

@@ -20,6 +20,7 @@ namespace apptest {
 enum class TRelayMode { Windows, Headless };
 
 inline const char* ModeName(TRelayMode Mode) { return Mode == TRelayMode::Windows ? "Windows" : "Headless"; }
+inline void PrintTo(TRelayMode Mode, std::ostream* Out) { *Out << ModeName(Mode); }
 
 // One entry as either mode gives it back. The body is kept only when short (an error's text),
 // as text; the length counts the body's bytes, which the headless output shows one character each.
@@ -45,6 +46,8 @@ public:
   virtual void Thaw() {}
   // Stops listening (Cancel, or SIGTERM for the program) and returns every entry written.
   virtual std::vector<TDriverEntry> Finish() = 0;
+
+  bool LineMode = false;  // relays line by line from Start on: the log's menu item, or --line-mode
 };
 
 // The windows, made and torn down as the program does (see AppFixture).
@@ -74,6 +77,7 @@ public:
     Main->RemoteAddr->setText(QString::fromStdString(RemoteAddr));
     Main->RemotePort->setText(QString::fromStdString(RemotePort));
     Main->LocalPoort->setText(QString::number(port));
+    if (LineMode != Log->LineMode1->isChecked()) Log->LineMode1Click(Log->LineMode1);
     Main->ListenBtn->click();
     EXPECT_EQ(Main->ListenBtnTag(), 1) << (FErrors.empty() ? "" : FErrors.back());
     return Main->ListenBtnTag() == 1 ? port : 0;
@@ -152,8 +156,9 @@ class THeadlessRelay : public TRelayDriver {
 public:
   ~THeadlessRelay() override { Thaw(); }
   std::uint16_t Start(const std::string& RemoteAddr, const std::string& RemotePort) override {
-    FChild = std::make_unique<TChildProgram>(std::vector<std::string>{
-        "--headless", "--local-port", "0", "--remote-addr", RemoteAddr, "--remote-port", RemotePort});
+    std::vector<std::string> args{"--headless", "--local-port", "0", "--remote-addr", RemoteAddr, "--remote-port", RemotePort};
+    if (LineMode) args.push_back("--line-mode");
+    FChild = std::make_unique<TChildProgram>(args);
     const std::uint16_t port = FChild->ListeningPort();
     EXPECT_NE(port, 0) << FChild->Err();
     return port;

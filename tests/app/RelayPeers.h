@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 
 #include <functional>
@@ -86,6 +87,12 @@ struct TPeer {
   int Unread() const {
     int n = -1;
     return ::ioctl(Fd, SIOCINQ, &n) == 0 ? n : -1;
+  }
+  // The TCP state of this end (TCP_ESTABLISHED, TCP_FIN_WAIT2...), -1 when it cannot be read.
+  int TcpState() const {
+    tcp_info info{};
+    socklen_t n = sizeof info;
+    return ::getsockopt(Fd, IPPROTO_TCP, TCP_INFO, &info, &n) == 0 ? info.tcpi_state : -1;
   }
   // Shrinks the receive buffer, so that a sender to this end must wait for it.
   void SlowReader(std::size_t Chunk) {

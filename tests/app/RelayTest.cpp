@@ -89,6 +89,7 @@ TEST_F(Relay, LocalThatSendsAndClosesReachesTheRemoteWholeThenAnOrderlyEnd) {
 // The local client sends and ends its stream while Remote is still connecting (the remote server's
 // accept queue is full, so its SYN waits for a retry): once it connects, the held data is
 // delivered, then the end of the stream, and the session lasts until the remote side ends too.
+// The end is logged after the data that came before it, which is logged when it leaves.
 TEST_F(Relay, HeldDataAndTheEndOfALocalThatFinishedBeforeTheRemoteConnectedAreDelivered) {
   RawListener slow(0);
   int filler = RawConnect(slow.Port);  // fills the accept queue
@@ -101,8 +102,12 @@ TEST_F(Relay, HeldDataAndTheEndOfALocalThatFinishedBeforeTheRemoteConnectedAreDe
   std::string held = Pattern(300000, 8);
   local.ToSend = held;
   local.CloseWhenSent = true;
-  ASSERT_TRUE(Run([&] { return Count("End of Stream from Local") == 1; }));
+  ASSERT_TRUE(Run([&] {
+    const std::vector<TSessionInfo> sessions = Log->Record().Sessions();
+    return sessions.size() == 1 && sessions[0].LocalEnd == seFinished;
+  }));
   EXPECT_EQ(Count("Connection Opened"), 0) << "the remote must not have connected yet";
+  EXPECT_EQ(Titles(), std::vector<std::string>{}) << "the end waits for the data before it";
   EXPECT_EQ(WSocketServer->ClientCount(), 1) << "the session waits for the remote side";
 
   // Free the queue; the remote's retried SYN then completes.
@@ -123,7 +128,7 @@ TEST_F(Relay, HeldDataAndTheEndOfALocalThatFinishedBeforeTheRemoteConnectedAreDe
   EXPECT_EQ(Checksum(remote->Received), Checksum(held));
   remote->Close();
   ASSERT_TRUE(Run([&] { return WSocketServer->ClientCount() == 0 && Main->DrainingCount() == 0; }));
-  EXPECT_EQ(Titles(), (std::vector<std::string>{"End of Stream from Local", "Connection Opened", "From Local",
+  EXPECT_EQ(Titles(), (std::vector<std::string>{"Connection Opened", "From Local", "End of Stream from Local",
                                                 "End of Stream from Remote", "Connection Closed"}));
 }
 

@@ -417,6 +417,61 @@ TEST(SaveCapture, ACommentBeyondAnOptionsLengthIsSplitAndTheCaptureReadsToItsEnd
   EXPECT_TRUE(joined == expected) << "the comments do not make the title";
 }
 
+// Each side's FIN stands where its end of stream does in the log: a request ended by a half-close
+// is followed by its FIN before the answer that the end brought; an end that came before the
+// connection was made (nothing sent) follows the handshake at once. Saved from a whole record.
+TEST(SaveEnds, EachSidesFinStandsWhereItsEndOfStreamStandsInTheLog) {
+  ASSERT_TRUE(HaveTshark());
+  TTempDir dir;
+  TTrafficRecord record;
+  const std::int64_t t = 1765000000000000;
+  auto session = [&](std::uint64_t Id, std::uint16_t LocalPort, std::int64_t At) {
+    TSessionInfo info;
+    info.Id = Id;
+    info.LocalAddr = "127.0.0.1";
+    info.LocalPort = LocalPort;
+    info.RemoteAddr = "127.0.0.2";
+    info.RemotePort = 90;
+    info.StartUs = At;
+    info.ConnectedUs = At + 300;
+    info.State = ssClosed;
+    info.LocalEnd = info.RemoteEnd = seFinished;
+    return info;
+  };
+  TSessionInfo request = session(1, 40001, t);
+  record.SetSession(request);
+  record.Add("Connection Opened", clBlack, emText, {1, edNone, 0}, "", t + 300);
+  record.Add("From Local", clBlack, emText, {1, edFromLocal, 0}, "request", t + 310);
+  record.Add("End of Stream from Local", clBlack, emText, {1, edNone, 0}, "", t + 320);
+  record.Add("From Remote", clBlack, emText, {1, edFromRemote, 0}, "answer", t + 330);
+  record.Add("End of Stream from Remote", clBlack, emText, {1, edNone, 0}, "", t + 340);
+  record.Add("Connection Closed", clBlack, emText, {1, edNone, 0}, "", t + 350);
+  request.EndUs = t + 350;
+  record.SetSession(request);
+
+  TSessionInfo early = session(2, 40002, t + 1000000);
+  record.SetSession(early);
+  record.Add("End of Stream from Local", clBlack, emText, {2, edNone, 0}, "", t + 1000100);
+  record.Add("Connection Opened", clBlack, emText, {2, edNone, 0}, "", t + 1000300);
+  record.Add("From Remote", clBlack, emText, {2, edFromRemote, 0}, "greeting", t + 1000310);
+  record.Add("End of Stream from Remote", clBlack, emText, {2, edNone, 0}, "", t + 1000320);
+  record.Add("Connection Closed", clBlack, emText, {2, edNone, 0}, "", t + 1000330);
+  early.EndUs = t + 1000330;
+  record.SetSession(early);
+
+  const std::string path = (dir.Path / "ends.pcapng").string();
+  std::string error;
+  ASSERT_TRUE(SaveRecord(record, path, sfCapture, error)) << error;
+  EXPECT_EQ(Faults(path), std::vector<std::string>{});
+  EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40001' -T fields -e tcp.srcport -e tcp.flags -e tcp.len"),
+            (std::vector<std::string>{"40001\t0x0002\t0", "90\t0x0012\t0", "40001\t0x0010\t0",
+                                      "40001\t0x0018\t7", "40001\t0x0011\t0", "90\t0x0018\t6", "90\t0x0011\t0",
+                                      "40001\t0x0010\t0"}));
+  EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40002' -T fields -e tcp.srcport -e tcp.flags -e tcp.len"),
+            (std::vector<std::string>{"40002\t0x0002\t0", "90\t0x0012\t0", "40002\t0x0010\t0",
+                                      "40002\t0x0011\t0", "90\t0x0018\t8", "90\t0x0011\t0", "40002\t0x0010\t0"}));
+}
+
 // The window: "Save As..." saves through SaveTo, whose result is the clipboard's text; a failure
 // goes to the error box.
 TEST(SaveWindow, SaveToWritesWhatCopyCopiesAndAFailureShowsTheErrorBox) {

@@ -147,6 +147,33 @@ TEST(LineMode, LineLimitClearsTheBufferUnlessTheHandlerKeepsIt) {
   }
 }
 
+// A handler of the limit that takes the partial line instead of dropping it gets the bytes as they
+// stand, all but a CR that may start the line end; a line on offer is never taken from.
+TEST(LineMode, APartialLineTakenAtTheLimitLeavesTheStartOfItsLineEndToBeFound) {
+  LineSession s;
+  std::vector<std::string> taken;
+  s.read = [&] {
+    EXPECT_EQ(s.sock.TakePartialLine(), "") << "a line on offer";
+    s.Got(s.sock.ReceiveText());
+  };
+  ASSERT_TRUE(s.Open());
+  s.sock.SetLineLimit(10);
+  s.sock.OnLineLimitExceeded = [&](TComponent*, std::int32_t, bool& ClearData) {
+    ClearData = false;
+    taken.push_back(s.sock.TakePartialLine());
+  };
+  s.PeerSend("ab\r\n0123456789AB\r");
+  ASSERT_TRUE(PumpUntil([&] { return !taken.empty(); }));
+  EXPECT_EQ(s.lines, (Lines{"ab\r\n"}));
+  EXPECT_EQ(taken, (std::vector<std::string>{"0123456789AB"}));
+  EXPECT_EQ(s.sock.LineBufferCount(), 1) << "the CR stays";
+  s.PeerSend("\nnext\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return s.lines.size() == 3; }));
+  EXPECT_EQ(s.lines, (Lines{"ab\r\n", "\r\n", "next\r\n"}));
+  EXPECT_EQ(taken.size(), 1u);
+  EXPECT_EQ(s.sock.LineBufferCount(), 0);
+}
+
 TEST(LineMode, EmptyLineEndBehavesAsPlainModeWithReadsOfAtMost255) {
   LineSession s;
   ASSERT_TRUE(s.Open());

@@ -111,6 +111,37 @@ TEST_F(WinsockSelectTest, RefusedConnectPostsConnectWithTheErrorAndNothingElse) 
   EXPECT_EQ(rec.Trace(c), "CONNECT/10061") << "no FD_WRITE, no FD_CLOSE after a failed connect";
 }
 
+// The peer accepts, sends and resets before the loop has looked at the connecting socket: the
+// connection was made, so FD_CONNECT reports no error, the bytes that came before the reset can be
+// read, and the reset comes as FD_CLOSE.
+TEST_F(WinsockSelectTest, ConnectionResetBeforeItsConnectIsTakenIsStillConnectedThenReadThenReset) {
+  std::uint16_t port;
+  SOCKET l = Keep(NewListener(port));
+  SOCKET c = Keep(NewSocket());
+  ASSERT_EQ(Select(c, 0x3B), 0);
+  TSockAddrIn a = SockAddr(Loopback(), port);
+  if (connect(c, &a, sizeof a) != 0) {
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  }
+  SOCKET s = accept(l, nullptr, nullptr);
+  ASSERT_NE(s, INVALID_SOCKET);
+  SendAll(s, "hello");
+  TLinger hard{1, 0};
+  ASSERT_EQ(setsockopt(s, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard), 0);
+  Close(s);
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::string t = rec.Trace(c);
+    return t.find("CLOSE") != std::string::npos || t.find("CONNECT/") != std::string::npos;
+  }));
+  PumpIdle();
+  const std::string trace = rec.Trace(c);
+  EXPECT_EQ(trace.rfind("CONNECT ", 0), 0u) << trace;
+  EXPECT_NE(trace.find("READ CLOSE/10054"), std::string::npos) << trace;
+  char buf[16];
+  EXPECT_EQ(recv(c, buf, sizeof buf, 0), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+}
+
 TEST_F(WinsockSelectTest, ConnectThatLinuxFailsInsideTheCallStillReportsThroughFdConnect) {
   // Linux refuses a stream connect to a broadcast address inside connect(), before any packet.
   TSockAddrIn a = SockAddr(Ip(127, 255, 255, 255), FreePort());
