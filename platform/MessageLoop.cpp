@@ -2,6 +2,17 @@
 // Internal state lives in one process-wide object that is never destroyed, so that endpoints and
 // sockets released by static destructors at program end still find it.
 //
+// Every operation costs the same however many endpoints, sockets and messages there are: a relay
+// with tens of thousands of sessions destroys an endpoint and revokes a token at each close.
+// - Endpoints live in a table of slots; a handle is the slot's number with the slot's generation
+//   above it, so a handle names one endpoint only, for ever, and is found without a search.
+// - A revoked token or a destroyed endpoint does not search the queue: its messages stay queued,
+//   dead, and are dropped when they come to the front. The front of the queue is always a message
+//   that can be delivered (dead ones behind it are dropped as it goes), so an empty queue means
+//   no work and the loop descriptor is readable exactly while work waits.
+// - Each live token counts its messages in the queue, so whether one waits is known at once.
+// - Watched descriptors are a table indexed by the descriptor.
+//
 // Timers: a record per (endpoint, identifier) and a min-heap of deadlines. Restarting or killing a
 // timer does not search the heap: the record's generation changes, and heap entries of an older
 // generation are dropped when they come to the top. The timerfd is armed for the earliest live
@@ -22,7 +33,6 @@
 #include <memory>
 #include <queue>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,12 +44,28 @@ namespace {
 struct QueuedMessage {
   TMsg msg;
   std::uint64_t token;  // 0: a plain post
+  std::uint64_t serial;  // the order of queueing
 };
 
+// A slot of the endpoint table. Classes are never unregistered, so proc stays valid.
 struct Endpoint {
-  std::shared_ptr<TWndProc> proc;
+  const TWndProc* proc = nullptr;  // null: the slot is free
   std::intptr_t value = 0;
+  std::uint32_t generation = 0;    // bumped at every reuse of the slot
 };
+
+// A live token: its messages still in the queue, and the endpoint they go to (0 once they went
+// to several, which the socket layer never does).
+struct TokenState {
+  std::uint32_t queued = 0;
+  HWND wnd = 0;
+  bool mixed = false;
+};
+
+constexpr HWND kSlotBits = 32;
+constexpr HWND SlotHandle(std::size_t Slot, std::uint32_t Generation) {
+  return (static_cast<HWND>(Generation) << kSlotBits) | static_cast<HWND>(Slot + 1);
+}
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the timerfd's clock
 using TimerKey = std::pair<HWND, UINT_PTR>;
@@ -84,13 +110,14 @@ struct Loop {
   std::uint64_t timerGeneration = 0;
   Clock::time_point armedFor{};  // the timerfd's expiry; the epoch while disarmed
 
-  std::deque<QueuedMessage> queue;
-  std::unordered_map<HWND, Endpoint> endpoints;
+  std::deque<QueuedMessage> queue;  // its front is always deliverable (see the top)
+  std::vector<Endpoint> endpoints;
+  std::vector<std::uint32_t> freeSlots;
   std::unordered_map<std::string, std::shared_ptr<TWndProc>> classes;
-  std::unordered_map<int, std::shared_ptr<loop::TReadyHandler>> watched;
-  std::unordered_set<std::uint64_t> liveTokens;
+  std::vector<loop::TReadyHandler> watched;  // by descriptor; empty: not watched
+  std::unordered_map<std::uint64_t, TokenState> liveTokens;
   std::uint64_t nextToken = 1;
-  HWND nextHandle = 1;
+  std::uint64_t nextSerial = 0;
 
   std::function<void()> appPump;
   bool inAppPump = false;
@@ -112,9 +139,42 @@ struct Loop {
     wakePending = false;
   }
 
+  Endpoint* Find(HWND Wnd) {
+    const HWND slot = (Wnd & ((HWND{1} << kSlotBits) - 1)) - 1;
+    if (Wnd == 0 || slot >= endpoints.size()) return nullptr;
+    Endpoint& e = endpoints[slot];
+    if (e.proc == nullptr || e.generation != static_cast<std::uint32_t>(Wnd >> kSlotBits)) return nullptr;
+    return &e;
+  }
+
   void Enqueue(const TMsg& msg, std::uint64_t token) {
-    queue.push_back({msg, token});
+    if (token != 0) {
+      auto it = liveTokens.find(token);
+      if (it != liveTokens.end()) {  // always: callers post with live tokens only
+        TokenState& t = it->second;
+        if (t.queued > 0 && t.wnd != msg.hwnd) t.mixed = true;
+        t.wnd = msg.hwnd;
+        ++t.queued;
+      }
+    }
+    queue.push_back({msg, token, nextSerial++});
     Signal();
+  }
+
+  // Takes the front message out of the queue and out of its token's count.
+  QueuedMessage PopFront() {
+    QueuedMessage q = queue.front();
+    queue.pop_front();
+    if (q.token != 0) {
+      auto it = liveTokens.find(q.token);
+      if (it != liveTokens.end()) --it->second.queued;
+    }
+    return q;
+  }
+
+  // Drops the dead messages at the front, so that the front is deliverable again.
+  void DropDeadFront() {
+    while (!queue.empty() && !Deliverable(queue.front())) PopFront();
   }
 
   // ---- timers ----
@@ -192,10 +252,9 @@ struct Loop {
       int fd = events[i].data.fd;
       if (fd == timerfd) timerReady = true;
       if (fd == wakefd || fd == timerfd) continue;
-      auto it = watched.find(fd);
-      if (it == watched.end()) continue;
-      std::shared_ptr<loop::TReadyHandler> handler = it->second;  // survives an Unwatch inside
-      (*handler)(events[i].events);
+      if (fd < 0 || static_cast<std::size_t>(fd) >= watched.size() || !watched[fd]) continue;
+      loop::TReadyHandler handler = watched[fd];  // survives an Unwatch inside
+      handler(events[i].events);
     }
     // By the clock, not by the timerfd's report: a deadline passed while no one polled counts too.
     if (timerReady || (!deadlines.empty() && deadlines.top().due <= Clock::now()))
@@ -203,26 +262,25 @@ struct Loop {
     DrainWakeIfIdle();
   }
 
-  bool Deliverable(const QueuedMessage& q) const {
+  bool Deliverable(const QueuedMessage& q) {
     if (q.token != 0 && liveTokens.count(q.token) == 0) return false;
     if (q.msg.hwnd == 0) return q.msg.message == WM_QUIT;
-    return endpoints.count(q.msg.hwnd) != 0;
+    return Find(q.msg.hwnd) != nullptr;
   }
 
-  // Takes the next deliverable message off the front; false when none is queued.
-  bool Take(TMsg& out) {
-    while (!queue.empty()) {
-      QueuedMessage q = queue.front();
-      queue.pop_front();
-      if (!Deliverable(q)) continue;
-      if (q.msg.message == WM_TIMER && q.token != 0) {
-        auto it = timers.find({q.msg.hwnd, q.msg.wParam});
-        if (it != timers.end() && it->second.token == q.token) it->second.queued = false;
-      }
-      out = q.msg;
-      return true;
+  // Takes the next deliverable message off the front, if it was queued before Before; false when
+  // there is none.
+  bool Take(TMsg& out, std::uint64_t Before = ~std::uint64_t{0}) {
+    DropDeadFront();
+    if (queue.empty() || queue.front().serial >= Before) return false;
+    QueuedMessage q = PopFront();
+    DropDeadFront();
+    if (q.msg.message == WM_TIMER && q.token != 0) {
+      auto it = timers.find({q.msg.hwnd, q.msg.wParam});
+      if (it != timers.end() && it->second.token == q.token) it->second.queued = false;
     }
-    return false;
+    out = q.msg;
+    return true;
   }
 
   // Dispatches the messages waiting when it starts; what handlers queue meanwhile waits for the
@@ -230,9 +288,10 @@ struct Loop {
   int DispatchWaiting() {
     Poll(0);
     int handled = 0;
-    for (std::size_t budget = queue.size(); budget > 0; --budget) {
+    const std::uint64_t waiting = nextSerial;
+    for (;;) {
       TMsg msg;
-      if (!Take(msg)) break;
+      if (!Take(msg, waiting)) break;
       ++handled;
       if (msg.hwnd == 0 && msg.message == WM_QUIT) {
         terminated = true;
@@ -277,33 +336,47 @@ HWND CreateNotifyWindow(const std::string& ClassName) {
     --l.failCreations;
     return 0;
   }
-  HWND h = l.nextHandle++;
-  l.endpoints.emplace(h, Endpoint{it->second, 0});
-  return h;
+  std::size_t slot;
+  if (!l.freeSlots.empty()) {
+    slot = l.freeSlots.back();
+    l.freeSlots.pop_back();
+  } else {
+    slot = l.endpoints.size();
+    l.endpoints.emplace_back();
+  }
+  Endpoint& e = l.endpoints[slot];
+  e.proc = it->second.get();
+  e.value = 0;
+  ++e.generation;
+  return SlotHandle(slot, e.generation);
 }
 
 bool DestroyNotifyWindow(HWND Wnd) {
   Loop& l = L();
-  if (l.endpoints.erase(Wnd) == 0) return false;
+  Endpoint* e = l.Find(Wnd);
+  if (e == nullptr) return false;
+  e->proc = nullptr;
+  e->value = 0;
+  l.freeSlots.push_back(static_cast<std::uint32_t>(e - l.endpoints.data()));
   for (auto it = l.timers.lower_bound({Wnd, 0}); it != l.timers.end() && it->first.first == Wnd;)
     l.ForgetTimer(it++);
-  std::erase_if(l.queue, [Wnd](const QueuedMessage& q) { return q.msg.hwnd == Wnd; });
+  l.DropDeadFront();  // its messages further back are dropped when they come to the front
   l.DrainWakeIfIdle();
   return true;
 }
 
-bool IsWindow(HWND Wnd) { return Wnd != 0 && L().endpoints.count(Wnd) != 0; }
+bool IsWindow(HWND Wnd) { return L().Find(Wnd) != nullptr; }
 
 bool SetWindowLongPtr(HWND Wnd, std::intptr_t Value) {
-  auto it = L().endpoints.find(Wnd);
-  if (it == L().endpoints.end()) return false;
-  it->second.value = Value;
+  Endpoint* e = L().Find(Wnd);
+  if (e == nullptr) return false;
+  e->value = Value;
   return true;
 }
 
 std::intptr_t GetWindowLongPtr(HWND Wnd) {
-  auto it = L().endpoints.find(Wnd);
-  return it == L().endpoints.end() ? 0 : it->second.value;
+  Endpoint* e = L().Find(Wnd);
+  return e == nullptr ? 0 : e->value;
 }
 
 bool PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
@@ -329,10 +402,9 @@ bool PeekMessage(TMsg& Msg) {
 void TranslateMessage(const TMsg&) {}
 
 LRESULT DispatchMessage(const TMsg& Msg) {
-  Loop& l = L();
-  auto it = l.endpoints.find(Msg.hwnd);
-  if (it == l.endpoints.end()) return 0;
-  std::shared_ptr<TWndProc> proc = it->second.proc;
+  Endpoint* e = L().Find(Msg.hwnd);
+  if (e == nullptr) return 0;
+  const TWndProc* proc = e->proc;  // the class's, which outlives the endpoint
   return (*proc)(Msg.hwnd, Msg.message, Msg.wParam, Msg.lParam);
 }
 
@@ -415,32 +487,37 @@ namespace loop {
 
 bool Watch(int Fd, std::uint32_t Events, TReadyHandler Handler) {
   Loop& l = L();
+  if (Fd < 0 || !Handler) return false;
   epoll_event ev{};
   ev.events = Events;
   ev.data.fd = Fd;
-  bool known = l.watched.count(Fd) != 0;
+  const auto at = static_cast<std::size_t>(Fd);
+  bool known = at < l.watched.size() && l.watched[at];
   if (epoll_ctl(l.epfd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Fd, &ev) != 0) return false;
-  l.watched[Fd] = std::make_shared<TReadyHandler>(std::move(Handler));
+  if (at >= l.watched.size()) l.watched.resize(at + 1);
+  l.watched[at] = std::move(Handler);
   return true;
 }
 
 void Unwatch(int Fd) {
   Loop& l = L();
-  if (l.watched.erase(Fd) == 0) return;
+  const auto at = static_cast<std::size_t>(Fd);
+  if (Fd < 0 || at >= l.watched.size() || !l.watched[at]) return;
+  l.watched[at] = nullptr;
   epoll_ctl(l.epfd, EPOLL_CTL_DEL, Fd, nullptr);
 }
 
 std::uint64_t NewToken() {
   Loop& l = L();
   std::uint64_t t = l.nextToken++;
-  l.liveTokens.insert(t);
+  l.liveTokens.emplace(t, TokenState{});
   return t;
 }
 
 void RevokeToken(std::uint64_t Token) {
   Loop& l = L();
   if (l.liveTokens.erase(Token) == 0) return;
-  std::erase_if(l.queue, [Token](const QueuedMessage& q) { return q.token == Token; });
+  l.DropDeadFront();  // its messages further back are dropped when they come to the front
   l.DrainWakeIfIdle();
 }
 
@@ -452,8 +529,12 @@ bool PostTokenMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, std::uin
 }
 
 bool IsTokenQueued(std::uint64_t Token) {
-  for (const QueuedMessage& q : L().queue)
-    if (q.token == Token) return true;
+  Loop& l = L();
+  auto it = l.liveTokens.find(Token);
+  if (it == l.liveTokens.end() || it->second.queued == 0) return false;
+  if (!it->second.mixed) return IsWindow(it->second.wnd);  // dead with its endpoint
+  for (const QueuedMessage& q : l.queue)
+    if (q.token == Token && l.Deliverable(q)) return true;
   return false;
 }
 
