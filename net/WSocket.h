@@ -37,7 +37,7 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -309,11 +309,23 @@ protected:
   bool FLocalPortReady = false;
   platform::HANDLE FLookupHandle = 0;
   // Room for a host entry (reverse lookups) and for the address list of a name lookup: 24 bytes
-  // an address, so as many addresses as the 1025 bytes of an IPv4 host entry held, and more.
-  alignas(platform::THostEnt) std::array<char, 2048> FLookupBuffer{};
+  // an address, so as many addresses as the 1025 bytes of an IPv4 host entry held, and more. It
+  // exists only while a lookup is under way (the platform writes the answer into it), not in
+  // every socket for ever.
+  struct TLookupBuffer {
+    alignas(platform::THostEnt) std::array<char, 2048> Bytes{};
+  };
+  std::unique_ptr<TLookupBuffer> FLookupBuffer;
+  char* LookupBuffer();         // made when a lookup starts
+  void ReleaseLookupBuffer();   // once no lookup is under way
   platform::TMessage FEarlyAnswer;
   bool FEarlyAnswerSet = false;
-  std::deque<std::unique_ptr<TBuffer>> FSendChain;
+  // The blocks hold only unsent bytes: a block goes as soon as its last byte has left, so an idle
+  // socket holds none (a list, which takes no memory while empty). FChainUsed tells an empty chain
+  // that has carried bytes, and so counts as drained, from one that never held any since the
+  // socket was made or its chain discarded.
+  std::list<std::unique_ptr<TBuffer>> FSendChain;
+  bool FChainUsed = false;
   std::int32_t FSendBlockSize = 1460;
   std::int32_t FListenBacklog = 5;
 
