@@ -21,7 +21,8 @@
 // the table says so; the soft limit is raised to the hard one for this program and its children.
 //
 // Options: --seconds=S (3) for each short-session row, --sessions=N (8000, at most what fits),
-// --only=haproxy,quiet,file (all three), --haproxy-threads=T (1).
+// --only=haproxy,quiet,file (all three), --haproxy-threads=T (1), --wrap='CMD ARGS' to run the relay
+// under a profiler (heaptrack, valgrind): its figures then are the profiler's, not the relay's.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -57,6 +58,7 @@ struct TOptions {
   int Sessions = 8000;
   bool HaProxy = true, Quiet = true, File = true;
   int HaProxyThreads = 1;
+  std::vector<std::string> Wrap;
 } gOptions;
 
 // ---- the echo server ----
@@ -372,15 +374,16 @@ struct TColumn {
 
 double Mib(pid_t Pid) { return static_cast<double>(ProcessKib(Pid, "VmRSS")) / 1024.0; }
 
-// Waits until the echo server holds no connection and the proxy's memory has stopped changing.
+// Waits until the echo server holds no connection and the proxy's memory has stayed the same for
+// two seconds (a proxy may give memory back a moment after its sessions have ended), at most ten.
 double SettledMib(pid_t Pid, const TEchoServer& Echo) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Echo.Open() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   double last = Mib(Pid);
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0, same = 0; i < 100 && same < 20; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const double now = Mib(Pid);
-    if (now == last) break;
+    same = now == last ? same + 1 : 0;
     last = now;
   }
   return last;
@@ -463,8 +466,9 @@ TColumn RunHaProxy(const TEchoServer& Echo, const TScratchDir& Scratch) {
 TColumn RunRelay(const TEchoServer& Echo, const TScratchDir& Scratch, bool Quiet) {
   TColumn col;
   const std::uint16_t port = FreePort();
-  std::vector<std::string> args{VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(port),
-                                "--remote-addr", "127.0.0.1", "--remote-port", std::to_string(Echo.Port)};
+  std::vector<std::string> args = gOptions.Wrap;
+  args.insert(args.end(), {VANTREL_PROGRAM, "--headless", "--local-port", std::to_string(port),
+                           "--remote-addr", "127.0.0.1", "--remote-port", std::to_string(Echo.Port)});
   if (Quiet) args.push_back("--quiet");
   const std::string entries = Scratch.File(Quiet ? "quiet.out" : "entries.txt");
   TChild relay(args, Scratch.File("relay.stderr"), entries);
@@ -554,6 +558,9 @@ void ParseOptions(int Argc, char** Argv) {
       gOptions.HaProxy = v->find("haproxy") != std::string::npos;
       gOptions.Quiet = v->find("quiet") != std::string::npos;
       gOptions.File = v->find("file") != std::string::npos;
+    } else if (auto v = value("wrap")) {
+      std::istringstream words(*v);
+      for (std::string w; words >> w;) gOptions.Wrap.push_back(w);
     } else if (auto v = value("haproxy-threads")) {
       gOptions.HaProxyThreads = std::clamp(std::atoi(v->c_str()), 1, 64);
     } else {

@@ -12,6 +12,7 @@
 
 #include "net/WSocketS.h"
 #include "platform/MessageLoop.h"
+#include "platform/Shrink.h"
 
 using namespace platform;
 
@@ -65,6 +66,10 @@ public:
       FTree.pop_back();  // the last node covers slots that end with the last one only
     }
     if (FSlots.size() > 2 * FCount + 16) CloseHoles();
+    // A burst of clients leaves no tables sized for it behind.
+    platform::ShrinkIfMostlyEmpty(FSlots);
+    platform::ShrinkIfMostlyEmpty(FTree);
+    platform::ShrinkBucketsIfMostlyEmpty(FSlotOf);
   }
 
   TWSocketClient* At(std::int32_t Index) const {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/Exception.h"
+#include "platform/Shrink.h"
 
 namespace {
 // Below this many components a name is looked for by walking the list.
@@ -88,6 +89,11 @@ void TComponent::RemoveComponent(TComponent* AComponent) {
     // Holes at the end go at once; the others once they outnumber the components.
     while (!FComponents.empty() && FComponents.back() == nullptr) FComponents.pop_back();
     if (FComponents.size() > 2 * FComponentCount + 16) CloseHoles();
+    platform::ShrinkIfMostlyEmpty(FComponents);
+    if (FNames != nullptr && FComponentCount < kIndexNamesFrom / 2)
+      FNames.reset();  // made again should the components grow in number once more
+    else if (FNames != nullptr)
+      platform::ShrinkBucketsIfMostlyEmpty(*FNames);
   }
   AComponent->FOwner = nullptr;
 }

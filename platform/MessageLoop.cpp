@@ -20,6 +20,7 @@
 // has ended that the loop has not yet turned into WM_TIMER.
 #include "platform/MessageLoop.h"
 
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/Shrink.h"
 
 namespace platform {
 namespace {
@@ -84,6 +86,54 @@ struct TimerDeadline {
   bool operator>(const TimerDeadline& o) const { return due > o.due; }
 };
 
+// Memory that the program has freed goes back to the system while the loop waits.
+//
+// glibc's allocator gives memory back only from the top of its heap, and only when a free()
+// leaves much there. A relay that ends thousands of sessions frees their sockets and records in
+// the middle of the heap, below tables and buffers allocated after them, so that memory would
+// stay resident for ever: the relay's memory would never come down from its busiest moment.
+// malloc_trim gives back the free pages wherever they lie. It walks the allocator's free lists,
+// so it runs only when the loop is about to wait, when the free memory has grown by
+// kGiveBackFrom since the least it was seen at, and its check (mallinfo2, which walks the same
+// lists) at most once a second; a wait that begins within that second is cut short once, so that
+// the check still comes after the last burst of closes.
+class TMemoryGiveBack {
+public:
+  // The wait to make instead of TimeoutMs (-1: no limit): shorter while a check is due.
+  int Wait(int TimeoutMs) {
+#ifdef __GLIBC__
+    const Clock::time_point now = Clock::now();
+    if (now >= FNext) {
+      Check(now);
+      return TimeoutMs;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(FNext - now).count() + 1;
+    if (TimeoutMs < 0 || ms < TimeoutMs) return static_cast<int>(ms);
+#endif
+    return TimeoutMs;
+  }
+
+private:
+  static constexpr std::size_t kGiveBackFrom = 2 << 20;
+  static constexpr auto kEvery = std::chrono::seconds(1);
+
+  void Check(Clock::time_point Now) {
+#ifdef __GLIBC__
+    FNext = Now + kEvery;
+    const std::size_t free = ::mallinfo2().fordblks;
+    if (free < FLeastFree) FLeastFree = free;
+    if (free - FLeastFree < kGiveBackFrom) return;
+    ::malloc_trim(0);
+    FLeastFree = free;  // the pages are back; the bytes still count as free in the heap
+#else
+    (void)Now;
+#endif
+  }
+
+  Clock::time_point FNext{};
+  std::size_t FLeastFree = 0;  // since the last release (none yet: since the start)
+};
+
 struct Loop {
   Loop() {
     epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -112,13 +162,19 @@ struct Loop {
 
   std::deque<QueuedMessage> queue;  // its front is always deliverable (see the top)
   std::vector<Endpoint> endpoints;
+  // Free slots, most recently freed last; entries that name a slot past the end, or one taken
+  // again since, are stale and skipped.
   std::vector<std::uint32_t> freeSlots;
+  // Free slots at the end of the table go, and with them the generations they had reached: a slot
+  // made anew starts above every generation that any slot gave up, so that no handle comes back.
+  std::uint32_t droppedGeneration = 0;
   std::unordered_map<std::string, std::shared_ptr<TWndProc>> classes;
   std::vector<loop::TReadyHandler> watched;  // by descriptor; empty: not watched
   std::unordered_map<std::uint64_t, TokenState> liveTokens;
   std::uint64_t nextToken = 1;
   std::uint64_t nextSerial = 0;
 
+  TMemoryGiveBack memory;
   std::function<void()> appPump;
   bool inAppPump = false;
   bool terminated = false;
@@ -244,9 +300,20 @@ struct Loop {
     if (!queue.empty()) timeoutMs = 0;
     epoll_event events[64];
     int n;
-    do {
-      n = epoll_wait(epfd, events, 64, timeoutMs);
-    } while (n < 0 && errno == EINTR && timeoutMs != 0);
+    const Clock::time_point began = Clock::now();
+    for (int waits = 0;; ++waits) {
+      // A wait that memory's check cut short goes on for the rest of its time.
+      int wait = timeoutMs;
+      if (timeoutMs > 0)
+        wait = std::max<int>(0, timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                               Clock::now() - began).count()));
+      const int asked = wait;
+      if (wait != 0 && waits < 2) wait = memory.Wait(wait);
+      do {
+        n = epoll_wait(epfd, events, 64, wait);
+      } while (n < 0 && errno == EINTR && wait != 0);
+      if (n != 0 || wait == asked) break;
+    }
     bool timerReady = false;
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
@@ -336,13 +403,18 @@ HWND CreateNotifyWindow(const std::string& ClassName) {
     --l.failCreations;
     return 0;
   }
-  std::size_t slot;
-  if (!l.freeSlots.empty()) {
-    slot = l.freeSlots.back();
+  std::size_t slot = l.endpoints.size();
+  while (!l.freeSlots.empty()) {
+    const std::size_t free = l.freeSlots.back();
     l.freeSlots.pop_back();
-  } else {
-    slot = l.endpoints.size();
+    if (free < l.endpoints.size() && l.endpoints[free].proc == nullptr) {
+      slot = free;
+      break;
+    }
+  }
+  if (slot == l.endpoints.size()) {
     l.endpoints.emplace_back();
+    l.endpoints.back().generation = l.droppedGeneration;
   }
   Endpoint& e = l.endpoints[slot];
   e.proc = it->second.get();
@@ -358,6 +430,14 @@ bool DestroyNotifyWindow(HWND Wnd) {
   e->proc = nullptr;
   e->value = 0;
   l.freeSlots.push_back(static_cast<std::uint32_t>(e - l.endpoints.data()));
+  while (!l.endpoints.empty() && l.endpoints.back().proc == nullptr) {
+    l.droppedGeneration = std::max(l.droppedGeneration, l.endpoints.back().generation);
+    l.endpoints.pop_back();
+  }
+  if (l.freeSlots.size() > 2 * l.endpoints.size() + 64)  // stale entries only, past that
+    std::erase_if(l.freeSlots, [&l](std::uint32_t s) { return s >= l.endpoints.size() || l.endpoints[s].proc != nullptr; });
+  ShrinkIfMostlyEmpty(l.endpoints);
+  ShrinkIfMostlyEmpty(l.freeSlots);
   for (auto it = l.timers.lower_bound({Wnd, 0}); it != l.timers.end() && it->first.first == Wnd;)
     l.ForgetTimer(it++);
   l.DropDeadFront();  // its messages further back are dropped when they come to the front
@@ -505,6 +585,8 @@ void Unwatch(int Fd) {
   if (Fd < 0 || at >= l.watched.size() || !l.watched[at]) return;
   l.watched[at] = nullptr;
   epoll_ctl(l.epfd, EPOLL_CTL_DEL, Fd, nullptr);
+  while (!l.watched.empty() && !l.watched.back()) l.watched.pop_back();
+  ShrinkIfMostlyEmpty(l.watched, 1024);
 }
 
 std::uint64_t NewToken() {
@@ -517,6 +599,7 @@ std::uint64_t NewToken() {
 void RevokeToken(std::uint64_t Token) {
   Loop& l = L();
   if (l.liveTokens.erase(Token) == 0) return;
+  ShrinkBucketsIfMostlyEmpty(l.liveTokens);
   l.DropDeadFront();  // its messages further back are dropped when they come to the front
   l.DrainWakeIfIdle();
 }

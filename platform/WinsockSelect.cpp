@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/MessageLoop.h"
+#include "platform/Shrink.h"
 
 namespace platform {
 namespace sockets {
@@ -222,6 +223,11 @@ void Forget(int Fd) {
   if (r->token != 0) loop::RevokeToken(r->token);
   if (r->watched) loop::Unwatch(Fd);
   *r = SocketRecord{};
+  // The system hands out the lowest free descriptor: once a burst of connections has ended, the
+  // records above the highest one still open hold nothing.
+  std::vector<SocketRecord>& t = Table();
+  while (!t.empty() && !t.back().live) t.pop_back();
+  ShrinkIfMostlyEmpty(t, 1024);
 }
 
 void Created(int Fd, int Type, bool Connected, bool NonBlocking) {
