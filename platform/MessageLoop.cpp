@@ -181,17 +181,21 @@ struct Loop {
   int exitCode = 0;
   int failCreations = 0;
 
+  // The wake descriptor tells a GUI toolkit's loop that watches the loop descriptor that work
+  // waits; the loop itself looks at the queue. So it is written only once someone has asked for
+  // the loop descriptor: a loop that runs alone makes no system call per message.
+  bool watchedFromOutside = false;
+
   void Signal() {
-    if (wakePending) return;
+    if (wakePending || !watchedFromOutside) return;
     std::uint64_t one = 1;
     if (write(wakefd, &one, sizeof one) == sizeof one) wakePending = true;
   }
 
   void DrainWakeIfIdle() {
     if (!queue.empty() || !wakePending) return;
-    std::uint64_t count;
-    while (read(wakefd, &count, sizeof count) == sizeof count) {
-    }
+    std::uint64_t count;  // one read takes the whole count and leaves it at zero
+    if (read(wakefd, &count, sizeof count) != sizeof count) return;
     wakePending = false;
   }
 
@@ -352,8 +356,8 @@ struct Loop {
 
   // Dispatches the messages waiting when it starts; what handlers queue meanwhile waits for the
   // next pass (nested pumps may take it earlier). Returns the number of messages handled.
-  int DispatchWaiting() {
-    Poll(0);
+  int DispatchWaiting(bool PollFirst = true) {
+    if (PollFirst) Poll(0);
     int handled = 0;
     const std::uint64_t waiting = nextSerial;
     for (;;) {
@@ -509,16 +513,18 @@ int RunMessageLoop() {
   Loop& l = L();
   l.terminated = false;
   while (!l.terminated) {
-    if (l.queue.empty()) l.Poll(-1);
-    l.DispatchWaiting();
+    const bool wait = l.queue.empty();
+    if (wait) l.Poll(-1);
+    l.DispatchWaiting(!wait);  // what the wait collected is queued already
   }
   return l.exitCode;
 }
 
 bool WaitAndDispatch(int TimeoutMs) {
   Loop& l = L();
-  if (l.queue.empty()) l.Poll(TimeoutMs);
-  return l.DispatchWaiting() > 0;
+  const bool wait = l.queue.empty();
+  if (wait) l.Poll(TimeoutMs);
+  return l.DispatchWaiting(!wait) > 0;  // what the wait collected is queued already
 }
 
 UINT_PTR SetTimer(HWND Wnd, UINT_PTR IDEvent, UINT ElapseMs) {
@@ -549,7 +555,14 @@ std::size_t TimerCount() { return L().timers.size(); }
 bool ApplicationTerminated() { return L().terminated; }
 void SetApplicationTerminated(bool Value) { L().terminated = Value; }
 
-int LoopDescriptor() { return L().epfd; }
+int LoopDescriptor() {
+  Loop& l = L();
+  if (!l.watchedFromOutside) {
+    l.watchedFromOutside = true;
+    if (!l.queue.empty()) l.Signal();  // readable at once for what already waits
+  }
+  return l.epfd;
+}
 
 void SetApplicationPump(std::function<void()> Pump) { L().appPump = std::move(Pump); }
 

@@ -379,6 +379,8 @@ int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen)
     if (name != SO_SNDBUF && name != SO_RCVBUF) value = value != 0 ? 1 : 0;  // BOOL, -1 included
   }
   if (::setsockopt(fd, level, name, arg, argLen) != 0) return FailErrno(errno);
+  if (name == SO_LINGER && level == SOL_SOCKET)
+    if (sockets::SocketRecord* r = sockets::Find(fd)) r->lingerSeconds = lg.l_onoff ? lg.l_linger : 0;
   return 0;
 }
 
@@ -546,6 +548,9 @@ std::unordered_map<int, std::chrono::steady_clock::time_point> gLingerDeadlines;
 // tries again. So: would-block while unsent data remains and the time is not up; then a close that
 // cannot block, orderly when everything has left, a reset when the time ran out (as Windows does).
 bool LingerWouldBlock(int fd) {
+  // A close with linger off or without time cannot block: known without asking, for a socket
+  // whose linger was set here (every component's is, before its close).
+  if (const sockets::SocketRecord* r = sockets::Find(fd); r != nullptr && r->lingerSeconds == 0) return false;
   linger lg{};
   socklen_t len = sizeof lg;
   int flags = ::fcntl(fd, F_GETFL);
@@ -561,6 +566,7 @@ bool LingerWouldBlock(int fd) {
   if (unsent > 0 && now < it->second) return true;
   linger done{unsent > 0 ? 1 : 0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &done, sizeof done);
+  if (sockets::SocketRecord* r = sockets::Find(fd)) r->lingerSeconds = 0;
   gLingerDeadlines.erase(it);
   return false;
 }
