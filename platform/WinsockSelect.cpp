@@ -283,7 +283,10 @@ int Select(int Fd, HWND Wnd, UINT Msg, long Mask) {
   r.acceptEnabled = true;
   r.closePosted = false;
   r.resetPosted = false;
-  Evaluate(Fd, r, Probe(Fd));  // what already holds is posted now
+  // What already holds is posted now. A stream socket that is neither listening nor connected nor
+  // connecting (one about to connect) has nothing to tell: no need to ask.
+  if (r.listening || r.type != SOCK_STREAM || r.everConnected || r.connectPending || r.connectFailed)
+    Evaluate(Fd, r, Probe(Fd));
   return 0;
 }
 

@@ -21,7 +21,7 @@
 
 namespace {
 
-long ResidentKib() {
+[[maybe_unused]] long ResidentKib() {
   std::ifstream statm("/proc/self/statm");
   long size = 0, resident = 0;
   statm >> size >> resident;
