@@ -62,23 +62,39 @@ TEST(DescriptorLimit, BurstsInRoundsAreServedOrRefusedAndEverySessionEnds) {
         ++served;
       }
     }
-    // The burst has gone: a client is served now.
-    TPeer late(RawConnect(port));
-    late.ToSend = "late " + std::to_string(round) + "\n";
-    ASSERT_TRUE(RunUntil([&] { return late.Received == late.ToSend || late.Reset; }, [&] {
-      service();
-      late.Service();
-    }, 30000));
-    EXPECT_EQ(late.Received, late.ToSend) << program.Err();
-    late.Close();
-    ++served;
+    // The burst has gone (the remote server has seen every session of it end): a client is
+    // served again, at the latest once the relay has closed what those sessions held.
+    ASSERT_TRUE(RunUntil([&] {
+      for (const auto& peer : remote.Peers)
+        if (!peer->Closed) return false;
+      return true;
+    }, service, 30000));
     remote.Peers.clear();
+    bool lateServed = false;
+    for (int attempt = 0; attempt < 50 && !lateServed; ++attempt) {
+      TPeer late(RawConnect(port));
+      late.ToSend = "late " + std::to_string(round) + "\n";
+      ASSERT_TRUE(RunUntil([&] { return late.Received == late.ToSend || late.Reset; }, [&] {
+        remote.Service();
+        late.Service();
+      }, 30000));
+      lateServed = !late.Reset;
+      ++(lateServed ? served : refused);
+      late.Close();
+      ASSERT_TRUE(RunUntil([&] {
+        for (const auto& peer : remote.Peers)
+          if (!peer->Closed) return false;
+        return true;
+      }, [&] { remote.Service(); }, 30000));
+      remote.Peers.clear();
+    }
+    EXPECT_TRUE(lateServed) << program.Err();
   }
   program.Signal(SIGTERM);
   EXPECT_EQ(program.WaitExit(), 0) << program.Err();
   const std::string out = program.Out();
-  const int clients = kRounds * (kClients + 1);
-  EXPECT_EQ(served + refused, clients);
+  const int clients = served + refused;
+  EXPECT_GE(clients, kRounds * (kClients + 1));
   EXPECT_GT(served, kRounds * 2) << "every round serves some";
   EXPECT_EQ(Occurrences(out, "Error: Connection failed"), static_cast<std::size_t>(refused))
       << "each refused client has its entry";
