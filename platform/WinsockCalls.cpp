@@ -379,8 +379,6 @@ int setsockopt(SOCKET s, int Level, int OptName, const char* OptVal, int OptLen)
     if (name != SO_SNDBUF && name != SO_RCVBUF) value = value != 0 ? 1 : 0;  // BOOL, -1 included
   }
   if (::setsockopt(fd, level, name, arg, argLen) != 0) return FailErrno(errno);
-  if (name == SO_LINGER && level == SOL_SOCKET)
-    if (sockets::SocketRecord* r = sockets::Find(fd)) r->lingerSeconds = lg.l_onoff ? lg.l_linger : 0;
   return 0;
 }
 
@@ -410,6 +408,10 @@ int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp) {
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
   if (Argp == nullptr) return Fail(WSAEFAULT);
   if (Cmd == WS_FIONREAD) {
+    if (const sockets::SocketRecord* r = sockets::Find(fd); r != nullptr && r->eofRead) {
+      *Argp = 0;  // after the end of stream nothing more arrives: no need to ask
+      return 0;
+    }
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) != 0) return FailErrno(errno);
     *Argp = static_cast<std::uint32_t>(n);
@@ -548,9 +550,6 @@ std::unordered_map<int, std::chrono::steady_clock::time_point> gLingerDeadlines;
 // tries again. So: would-block while unsent data remains and the time is not up; then a close that
 // cannot block, orderly when everything has left, a reset when the time ran out (as Windows does).
 bool LingerWouldBlock(int fd) {
-  // A close with linger off or without time cannot block: known without asking, for a socket
-  // whose linger was set here (every component's is, before its close).
-  if (const sockets::SocketRecord* r = sockets::Find(fd); r != nullptr && r->lingerSeconds == 0) return false;
   linger lg{};
   socklen_t len = sizeof lg;
   int flags = ::fcntl(fd, F_GETFL);
@@ -566,7 +565,6 @@ bool LingerWouldBlock(int fd) {
   if (unsent > 0 && now < it->second) return true;
   linger done{unsent > 0 ? 1 : 0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &done, sizeof done);
-  if (sockets::SocketRecord* r = sockets::Find(fd)) r->lingerSeconds = 0;
   gLingerDeadlines.erase(it);
   return false;
 }

@@ -293,6 +293,8 @@ int Select(int Fd, HWND Wnd, UINT Msg, long Mask) {
 void AfterRecv(int Fd, long Result, int Err, int Len, int PosixFlags) {
   if (Result < 0 && Err == ECONNRESET) Get(Fd).resetSeen = true;
   SocketRecord* r = Find(Fd);
+  if (Result == 0 && Len > 0 && r != nullptr && r->known && r->type == SOCK_STREAM && !r->listening)
+    r->eofRead = true;
   if (r == nullptr || r->token == 0 || (r->mask & FD_READ) == 0) return;
   r->readEnabled = true;
   if (Result < 0) return;

@@ -62,9 +62,7 @@ struct SocketRecord {
   bool shutRecv = false;  // shutdown(SD_RECEIVE or SD_BOTH) succeeded: RDHUP is not the peer's
   bool resetSeen = false;  // a call failed with ECONNRESET, so a later FD_CLOSE carries 10054
   int closeError = -1;    // the FD_CLOSE error word once known (-1: not yet)
-  // SO_LINGER as last set through setsockopt here: the time in seconds, 0 for linger off or no
-  // time (a close that cannot block); -1 while not known (never set here, or inherited).
-  int lingerSeconds = -1;
+  bool eofRead = false;  // a stream read returned the end of stream: no byte can come any more
 
   // the selection
   HWND wnd = 0;
