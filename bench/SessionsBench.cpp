@@ -374,17 +374,19 @@ struct TColumn {
 
 double Mib(pid_t Pid) { return static_cast<double>(ProcessKib(Pid, "VmRSS")) / 1024.0; }
 
-// Waits until the echo server holds no connection and the proxy's memory has stayed the same for
-// two seconds (a proxy may give memory back a moment after its sessions have ended), at most ten.
+// Waits until the echo server holds no connection and the proxy has been idle (no CPU time) with
+// its memory the same for two seconds: a proxy may still be closing sessions, or give memory back
+// a moment after they have ended. At most ten seconds.
 double SettledMib(pid_t Pid, const TEchoServer& Echo) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Echo.Open() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  double last = Mib(Pid);
+  double last = Mib(Pid), lastCpu = ProcessCpuSeconds(Pid);
   for (int i = 0, same = 0; i < 100 && same < 20; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double now = Mib(Pid);
-    same = now == last ? same + 1 : 0;
+    const double now = Mib(Pid), cpu = ProcessCpuSeconds(Pid);
+    same = now == last && cpu == lastCpu ? same + 1 : 0;
     last = now;
+    lastCpu = cpu;
   }
   return last;
 }
