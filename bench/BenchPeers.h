@@ -399,6 +399,7 @@ public:
     }
   }
   bool Started() const { return FPid > 0; }
+  pid_t Pid() const { return FPid; }
   void Signal(int Sig) {
     if (FPid > 0) ::kill(FPid, Sig);
   }

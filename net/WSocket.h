@@ -37,7 +37,7 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -309,11 +309,23 @@ protected:
   bool FLocalPortReady = false;
   platform::HANDLE FLookupHandle = 0;
   // Room for a host entry (reverse lookups) and for the address list of a name lookup: 24 bytes
-  // an address, so as many addresses as the 1025 bytes of an IPv4 host entry held, and more.
-  alignas(platform::THostEnt) std::array<char, 2048> FLookupBuffer{};
+  // an address, so as many addresses as the 1025 bytes of an IPv4 host entry held, and more. It
+  // exists only while a lookup is under way (the platform writes the answer into it), not in
+  // every socket for ever.
+  struct TLookupBuffer {
+    alignas(platform::THostEnt) std::array<char, 2048> Bytes{};
+  };
+  std::unique_ptr<TLookupBuffer> FLookupBuffer;
+  char* LookupBuffer();         // made when a lookup starts
+  void ReleaseLookupBuffer();   // once no lookup is under way
   platform::TMessage FEarlyAnswer;
   bool FEarlyAnswerSet = false;
-  std::deque<std::unique_ptr<TBuffer>> FSendChain;
+  // The blocks hold only unsent bytes: a block goes as soon as its last byte has left, so an idle
+  // socket holds none (a list, which takes no memory while empty). FChainUsed tells an empty chain
+  // that has carried bytes, and so counts as drained, from one that never held any since the
+  // socket was made or its chain discarded.
+  std::list<std::unique_ptr<TBuffer>> FSendChain;
+  bool FChainUsed = false;
   std::int32_t FSendBlockSize = 1460;
   std::int32_t FListenBacklog = 5;
 
@@ -379,14 +391,14 @@ public:
   virtual void NotifySocksError(std::int32_t Error, const std::string& Msg);
 
   // ---- published properties ----
-  const std::string& SocksLevel() const { return FSocksLevel; }
+  const std::string& SocksLevel() const { return SocksState().Level; }
   void SetSocksLevel(const std::string& Value);
-  const std::string& SocksServer() const { return FSocksServer; }
-  const std::string& SocksPort() const { return FSocksPort; }
-  const std::string& SocksUsercode() const { return FSocksUsercode; }
-  void SetSocksUsercode(const std::string& Value) { FSocksUsercode = Value; }
-  const std::string& SocksPassword() const { return FSocksPassword; }
-  void SetSocksPassword(const std::string& Value) { FSocksPassword = Value; }
+  const std::string& SocksServer() const { return SocksState().Server; }
+  const std::string& SocksPort() const { return SocksState().Port; }
+  const std::string& SocksUsercode() const { return SocksState().Usercode; }
+  void SetSocksUsercode(const std::string& Value);
+  const std::string& SocksPassword() const { return SocksState().Password; }
+  void SetSocksPassword(const std::string& Value);
   TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
   void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
 
@@ -404,19 +416,28 @@ public:
   TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
-  std::string FSocksLevel = "5";
-  std::string FSocksServer;
-  std::string FSocksPort;
-  std::string FSocksUsercode;
-  std::string FSocksPassword;
+  // The SOCKS texts and the reply buffer. Most sockets never use SOCKS, and these are a fifth of a
+  // socket's size: they are made when a socket is first given a SOCKS setting other than the
+  // default, or starts a negotiation, and stay with it from then on.
+  struct TSocksState {
+    std::string Level = "5";
+    std::string Server;
+    std::string Port;
+    std::string Usercode;
+    std::string Password;
+    std::array<std::uint8_t, kSocksBufferSize> ReplyBuffer{};
+  };
+  // The settings as they read: the defaults while nothing was set.
+  const TSocksState& SocksState() const;
+  TSocksState& Socks();  // made on first use
+  std::unique_ptr<TSocksState> FSocks;
   TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
 
   bool FUseSocks = false;
   TSocksPhase FSocksPhase = spRelaying;
   std::uint8_t FOfferedAuthMethod = 0;
-  std::array<std::uint8_t, kSocksBufferSize> FReplyBuffer{};
   std::int32_t FReplyCount = 0;
-  // Bytes that came in behind a SOCKS 5 connect reply: they are FReplyBuffer[Position, Position +
+  // Bytes that came in behind a SOCKS 5 connect reply: they are ReplyBuffer[Position, Position +
   // Count) and are read before anything further from the network.
   struct TSocksSurplus {
     std::int32_t Count = 0;

@@ -16,6 +16,15 @@
 
 using namespace platform;
 
+char* TCustomWSocket::LookupBuffer() {
+  if (FLookupBuffer == nullptr) FLookupBuffer = std::make_unique<TLookupBuffer>();
+  return FLookupBuffer->Bytes.data();
+}
+
+void TCustomWSocket::ReleaseLookupBuffer() {
+  if (FLookupHandle == 0) FLookupBuffer.reset();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
   if (HostName.empty()) {
     RaiseSocketException("DNS lookup: invalid host name.");
@@ -46,9 +55,10 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 
   FEarlyAnswerSet = false;
   FLookupHandle = winsock::WSAAsyncGetHostAddresses(FNotifyWindow, MsgHostByNameDone,
-                                                    HostName.c_str(), FLookupBuffer.data(),
-                                                    static_cast<int>(FLookupBuffer.size()));
+                                                    HostName.c_str(), LookupBuffer(),
+                                                    static_cast<int>(sizeof(TLookupBuffer::Bytes)));
   if (FLookupHandle == 0) {
+    ReleaseLookupBuffer();
     RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
                             {HostName, std::to_string(winsock::WSAGetLastError())});
     return;
@@ -72,7 +82,7 @@ void TCustomWSocket::MsgHostByNameDoneHandler(TMessage& Msg) {
   const std::uint16_t Error = HiWord(Msg.LParam);
   if (Error == 0) {
     THostAddressList list;
-    std::memcpy(&list, FLookupBuffer.data(), sizeof list);
+    std::memcpy(&list, FLookupBuffer->Bytes.data(), sizeof list);
     const std::string* firstIPv4 = nullptr;
     for (std::int32_t i = 0; i < list.Count; ++i) {
       THostAddress addr;
@@ -103,6 +113,7 @@ void TCustomWSocket::MsgHostByNameDoneHandler(TMessage& Msg) {
     else if (!FDnsResultList.empty())
       FDnsResult = FDnsResultList.front();
   }
+  ReleaseLookupBuffer();  // before the handler, which may start the next lookup
   NotifyDnsLookupDone(Error);
 }
 
@@ -118,11 +129,13 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
   std::uint32_t a = winsock::inet_addr(HostAddr.c_str());
   FLookupHandle = winsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone,
                                                  reinterpret_cast<const char*>(&a), 4, WS_AF_INET,
-                                                 FLookupBuffer.data(),
-                                                 static_cast<int>(FLookupBuffer.size()));
-  if (FLookupHandle == 0)
+                                                 LookupBuffer(),
+                                                 static_cast<int>(sizeof(TLookupBuffer::Bytes)));
+  if (FLookupHandle == 0) {
+    ReleaseLookupBuffer();
     RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
                             {HostAddr, std::to_string(winsock::WSAGetLastError())});
+  }
 }
 
 void TCustomWSocket::MsgHostByAddrDoneHandler(TMessage& Msg) {
@@ -130,10 +143,11 @@ void TCustomWSocket::MsgHostByAddrDoneHandler(TMessage& Msg) {
   FLookupHandle = 0;
   const std::uint16_t Error = HiWord(Msg.LParam);
   if (Error == 0) {
-    const auto* host = reinterpret_cast<const THostEnt*>(FLookupBuffer.data());
+    const auto* host = reinterpret_cast<const THostEnt*>(FLookupBuffer->Bytes.data());
     FDnsResult = host->h_name != nullptr ? host->h_name : "";
     FDnsResultList.assign(1, FDnsResult);
   }
+  ReleaseLookupBuffer();
   NotifyDnsLookupDone(Error);
 }
 
@@ -141,9 +155,11 @@ void TCustomWSocket::CancelDnsLookup() {
   if (FLookupHandle == 0) return;
   if (winsock::WSACancelAsyncRequest(FLookupHandle) != 0) {
     FLookupHandle = 0;
+    ReleaseLookupBuffer();  // the request is over: nothing writes into it any more
     ReportSocketError("WSACancelAsyncRequest");
     return;
   }
   FLookupHandle = 0;
+  ReleaseLookupBuffer();
   if (!IsDestroying()) NotifyDnsLookupDone(WSAEINTR);
 }

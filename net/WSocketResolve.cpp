@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "net/SocketException.h"
 #include "net/WinsockBinding.h"
@@ -124,11 +125,16 @@ std::int32_t WSocketResolveProto(const std::string& Proto) {
   const std::string Name = TrimBlanks(Proto);
   if (!Name.empty() && IsDigit(Name[0])) return ParseLeadingNumber(Name);
   if (HasZeroByte(Name)) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  // Every Connect resolves its protocol, and the database is a file that the C library opens and
+  // reads at each lookup: names found once are remembered (a thread's own, as the lookups are).
+  thread_local std::unordered_map<std::string, std::int32_t> found;
+  if (auto it = found.find(Name); it != found.end()) return it->second;
   const winsock::TProtoEnt* Entry = winsock::getprotobyname(Name.c_str());
   if (Entry == nullptr) {
     throw ESocketException(Quoted("WSocketResolveProto: Cannot convert protocol", Name,
                                   winsock::WSAGetLastError()));
   }
+  if (found.size() < 64) found.emplace(Name, Entry->p_proto);
   return Entry->p_proto;
 }
 

@@ -115,13 +115,8 @@ protected:
 
 private:
   friend class TWSocketClient;
-
-  // A list entry keeps the client's TComponent identity as well: the removal notice comes from
-  // ~TComponent, when the object is no longer a TWSocketClient and must not be converted.
-  struct TClientEntry {
-    TWSocketClient* Client;
-    TComponent* Identity;
-  };
+  // The client list (WSocketS.cpp).
+  class TClientList;
 
   void ClientInserted(TWSocketClient* Client);
   // Compares pointers only, so it is safe on a reference to a client that may be gone.
@@ -133,7 +128,7 @@ private:
   std::string FBanner;
   std::string FBannerToBusy;
   TWSocketClientClass FClientClass;
-  std::unique_ptr<std::vector<TClientEntry>> FClients;
+  std::unique_ptr<TClientList> FClients;
   std::int32_t FClientSerial = 0;
   std::int32_t FMaxClients = 0;
 };

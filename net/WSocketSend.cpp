@@ -5,6 +5,10 @@
 //   SendChain:  [ first block ][ full block ] ... [ last block ]
 //                 ^ only one that can be       only one with
 //                   partly consumed            free room
+//
+// A block is given back once its last byte has left, the last one too: a socket whose bytes have
+// all gone holds no block, however many it once needed. (A connection that is idle most of the
+// time, as most are, would otherwise keep a block of SendBlockSize for ever.)
 #include <string>
 
 #include "net/WSocket.h"
@@ -16,6 +20,7 @@ using namespace platform;
 
 void TCustomWSocket::QueueSendData(const char* Data, std::int32_t Len) {
   if (Len <= 0) return;
+  FChainUsed = true;
   if (FSendChain.empty()) FSendChain.push_back(std::make_unique<TBuffer>(FSendBlockSize));
   TBuffer* block = FSendChain.back().get();
   for (;;) {
@@ -64,17 +69,17 @@ std::int32_t TCustomWSocket::SendText(const std::string& Str) {
 void TCustomWSocket::TryToSend() {
   // Once the send side is shut, nothing of the chain can leave (it is shut only after the drain,
   // or by a close, which leaves the chain unsent).
-  if (FSocketHandle == INVALID_SOCKET || FSendChain.empty() || FSendShutDone) return;
+  if (FSocketHandle == INVALID_SOCKET || !FChainUsed || FSendShutDone) return;
   for (;;) {
+    if (FSendChain.empty()) {
+      FAllSent = true;
+      if (FShutdownWhenSent) ShutdownSendSide();  // the last queued byte has gone to the kernel
+      return;
+    }
     TBuffer* block = FSendChain.front().get();
     std::int32_t len = 0;
     const char* data = block->Peek(len);
     if (len == 0) {
-      if (FSendChain.size() == 1) {
-        FAllSent = true;
-        if (FShutdownWhenSent) ShutdownSendSide();  // the last queued byte has gone to the kernel
-        return;
-      }
       FSendChain.pop_front();
       continue;
     }
@@ -138,7 +143,10 @@ std::int32_t TCustomWSocket::SendTo(TConstSockAddrPtr Dest, std::int32_t DestLen
   return result;
 }
 
-void TCustomWSocket::DiscardSendBuffer() { FSendChain.clear(); }
+void TCustomWSocket::DiscardSendBuffer() {
+  FSendChain.clear();
+  FChainUsed = false;
+}
 
 std::int64_t TCustomWSocket::BufferedSendBytes() const {
   std::int64_t total = 0;

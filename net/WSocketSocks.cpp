@@ -47,11 +47,31 @@ void TCustomSocksWSocket::ResetDefaults() {
 
 void TCustomSocksWSocket::ResetSocksDefaults() {
   FSocksPhase = spRelaying;
-  FSocksServer.clear();
-  FSocksPort.clear();
-  FSocksLevel = "5";
+  if (FSocks != nullptr) {
+    FSocks->Server.clear();
+    FSocks->Port.clear();
+    FSocks->Level = "5";
+  }
   FSocksSurplus = TSocksSurplus{};
   FUseSocks = false;
+}
+
+const TCustomSocksWSocket::TSocksState& TCustomSocksWSocket::SocksState() const {
+  static const TSocksState defaults;
+  return FSocks != nullptr ? *FSocks : defaults;
+}
+
+TCustomSocksWSocket::TSocksState& TCustomSocksWSocket::Socks() {
+  if (FSocks == nullptr) FSocks = std::make_unique<TSocksState>();
+  return *FSocks;
+}
+
+void TCustomSocksWSocket::SetSocksUsercode(const std::string& Value) {
+  if (FSocks != nullptr || !Value.empty()) Socks().Usercode = Value;
+}
+
+void TCustomSocksWSocket::SetSocksPassword(const std::string& Value) {
+  if (FSocks != nullptr || !Value.empty()) Socks().Password = Value;
 }
 
 // ---- settings ----
@@ -65,7 +85,7 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
     RaiseSocketException("Invalid socks level. Must be 4, 4A or 5.");
     return;
   }
-  FSocksLevel = Value == "4a" ? "4A" : Value;
+  if (FSocks != nullptr || Value != "5") Socks().Level = Value == "4a" ? "4A" : Value;
 }
 
 // SockAddr holds the SOCKS server's address while a SOCKS server is set and the destination's
@@ -75,8 +95,9 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
     RaiseSocketException("Can't change socks server if not closed");
     return;
   }
-  FSocksServer = TrimBlanks(Value);
-  FUseSocks = !FSocksServer.empty();
+  const std::string server = TrimBlanks(Value);
+  if (FSocks != nullptr || !server.empty()) Socks().Server = server;
+  FUseSocks = !server.empty();
   FAddrReady = false;
   FPortReady = false;
 }
@@ -86,22 +107,23 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
     RaiseSocketException("Can't change socks port if not closed");
     return;
   }
-  FSocksPort = TrimBlanks(Value);
+  const std::string port = TrimBlanks(Value);
+  if (FSocks != nullptr || !port.empty()) Socks().Port = port;
   FPortReady = false;
 }
 
 // The text that refuses the request of the given kind that the current settings make, or empty
 // when it fits the request buffer.
 std::string TCustomSocksWSocket::OversizeRequestText(bool AuthRequest) const {
-  const std::size_t U = FSocksUsercode.size(), P = FSocksPassword.size(), H = FAddr.size();
+  const std::size_t U = SocksState().Usercode.size(), P = SocksState().Password.size(), H = FAddr.size();
   const std::size_t Room = kSocksBufferSize;
   if (AuthRequest)
     return 3 + U + P <= Room ? "" : "Socks usercode and password too long (at most " +
                                         std::to_string(Room - 3) + " bytes together)";
-  if (FSocksLevel == "5")
+  if (SocksState().Level == "5")
     return 7 + H <= Room ? "" : "Socks destination host name too long (at most " +
                                     std::to_string(Room - 7) + " bytes)";
-  if (FSocksLevel == "4")
+  if (SocksState().Level == "4")
     return 9 + U <= Room ? "" : "Socks usercode too long (at most " + std::to_string(Room - 9) + " bytes)";
   return 10 + U + H <= Room ? "" : "Socks usercode and destination host name too long (at most " +
                                        std::to_string(Room - 10) + " bytes together)";
@@ -119,20 +141,20 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   TSockAddrIn6 destination;
-  if (FSocksLevel.front() == '4' && ParseIPv6Literal(FAddr, destination)) {
-    RaiseSocketException("Socks " + FSocksLevel + " cannot carry the IPv6 address " + FAddr +
+  if (SocksState().Level.front() == '4' && ParseIPv6Literal(FAddr, destination)) {
+    RaiseSocketException("Socks " + SocksState().Level + " cannot carry the IPv6 address " + FAddr +
                          ": use socks level 5");
     return;
   }
   try {
     if (!FPortReady) {
       SetSockAddrPort(FSockAddr, winsock::htons(static_cast<std::uint16_t>(
-                                     WSocketResolvePort(FSocksPort, FProto) & 0xFFFF)));
+                                     WSocketResolvePort(SocksState().Port, FProto) & 0xFFFF)));
       FPortReady = true;
     }
     if (!FAddrReady) {
       const std::uint16_t port = SockAddrPort(FSockAddr);
-      FSockAddr = WSocketResolveAddress(FSocksServer);
+      FSockAddr = WSocketResolveAddress(SocksState().Server);
       SetSockAddrPort(FSockAddr, port);
       FAddrReady = true;
     }
@@ -142,7 +164,7 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   std::string tooLong = OversizeRequestText(false);
-  if (tooLong.empty() && FSocksLevel == "5" && FSocksAuthentication == socksAuthenticateUsercode)
+  if (tooLong.empty() && SocksState().Level == "5" && FSocksAuthentication == socksAuthenticateUsercode)
     tooLong = OversizeRequestText(true);
   if (!tooLong.empty()) {
     RaiseSocketException(tooLong);
@@ -177,7 +199,7 @@ std::int32_t TCustomSocksWSocket::RcvdCount() {
 std::int32_t TCustomSocksWSocket::NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) {
   if (FSocksSurplus.Count <= 0) return TCustomWSocket::NetRecv(Buffer, BufferSize, Flags);
   const std::int32_t n = std::clamp(BufferSize, 0, FSocksSurplus.Count);
-  std::memcpy(Buffer, FReplyBuffer.data() + FSocksSurplus.Position, static_cast<std::size_t>(n));
+  std::memcpy(Buffer, Socks().ReplyBuffer.data() + FSocksSurplus.Position, static_cast<std::size_t>(n));
   FSocksSurplus.Position += n;
   FSocksSurplus.Count -= n;
   return n;
@@ -202,7 +224,7 @@ void TCustomSocksWSocket::NotifySessionConnected(std::uint16_t Error) {
     return;
   }
   if (SessionEnded(spAwaitMethod)) return;
-  if (FSocksLevel.front() == '4')
+  if (SocksState().Level.front() == '4')
     SendConnectRequest();
   else
     SendMethodRequest();
@@ -241,17 +263,17 @@ void TCustomSocksWSocket::SendAuthRequest() {
   NotifySocksAuthState(sasBegun);
   if (SessionEnded(spAwaitAuth)) return;
   std::string Request(1, '\x01');
-  Request += static_cast<char>(FSocksUsercode.size() & 0xFF);
-  Request += FSocksUsercode;
-  Request += static_cast<char>(FSocksPassword.size() & 0xFF);
-  Request += FSocksPassword;
+  Request += static_cast<char>(SocksState().Usercode.size() & 0xFF);
+  Request += SocksState().Usercode;
+  Request += static_cast<char>(SocksState().Password.size() & 0xFF);
+  Request += SocksState().Password;
   SendRequest(Request, true);
 }
 
 void TCustomSocksWSocket::SendConnectRequest() {
   FSocksPhase = spAwaitConnect;
   std::string Request;
-  if (FSocksLevel == "5") {
+  if (SocksState().Level == "5") {
     TSockAddrIn6 ipv6;
     if (ParseIPv6Literal(FAddr, ipv6)) {
       Request = std::string("\x05\x01\x00\x04", 4);  // CONNECT to an IPv6 address
@@ -267,7 +289,7 @@ void TCustomSocksWSocket::SendConnectRequest() {
   }
   Request = std::string("\x04\x01", 2);
   AppendPort(Request, FPortNumber);
-  if (FSocksLevel == "4") {
+  if (SocksState().Level == "4") {
     std::uint32_t Address = 0;  // network order, as its bytes go on the wire
     std::string Failure;
     try {
@@ -288,9 +310,9 @@ void TCustomSocksWSocket::SendConnectRequest() {
   } else {
     Request += std::string("\x00\x00\x00\x01", 4);  // 0.0.0.1: the name follows the user id
   }
-  Request += FSocksUsercode;
+  Request += SocksState().Usercode;
   Request += '\0';
-  if (FSocksLevel == "4A") {
+  if (SocksState().Level == "4A") {
     Request += FAddr;
     Request += '\0';
   }

@@ -60,7 +60,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error) {
       ReceiveAuthReply();
       return true;
     case spAwaitConnect:
-      return FSocksLevel == "5" ? ReceiveSocks5Reply() : ReceiveSocks4Reply();
+      return SocksState().Level == "5" ? ReceiveSocks5Reply() : ReceiveSocks4Reply();
     default:
       SocksFailure(20013, "internal error");
       return false;
@@ -83,7 +83,7 @@ bool TCustomSocksWSocket::OfferToApplication(std::uint16_t Error) {
 // Reads what waits, at most up to Limit bytes held; false when the read failed (nothing waiting,
 // or an error that the receive loop finds in LastError) and the step ends.
 bool TCustomSocksWSocket::ReadReply(std::int32_t Limit) {
-  const std::int32_t n = Receive(FReplyBuffer.data() + FReplyCount, Limit - FReplyCount);
+  const std::int32_t n = Receive(Socks().ReplyBuffer.data() + FReplyCount, Limit - FReplyCount);
   if (n < 0) return false;
   FReplyCount += n;
   return true;
@@ -91,17 +91,17 @@ bool TCustomSocksWSocket::ReadReply(std::int32_t Limit) {
 
 void TCustomSocksWSocket::ReceiveMethodReply() {
   if (!ReadReply(kReplyLimit)) return;
-  if (FSocksLevel != "5") {
+  if (SocksState().Level != "5") {
     SocksFailure(20001, "TWSocket logic error");
     return;
   }
   if (FReplyCount < 2) return;
   FReplyCount = 0;
-  if (FReplyBuffer[0] != 5) {
+  if (Socks().ReplyBuffer[0] != 5) {
     SocksFailure(20002, "socks version error");
     return;
   }
-  switch (FReplyBuffer[1]) {
+  switch (Socks().ReplyBuffer[1]) {
     case 0:
       if (FOfferedAuthMethod != 0) {
         NotifySocksAuthState(sasNotNeeded);
@@ -120,7 +120,7 @@ void TCustomSocksWSocket::ReceiveMethodReply() {
 
 void TCustomSocksWSocket::ReceiveAuthReply() {
   if (!ReadReply(kReplyLimit)) return;
-  if (FReplyCount >= 1 && FReplyBuffer[0] != 1) {
+  if (FReplyCount >= 1 && Socks().ReplyBuffer[0] != 1) {
     SocksFailure(20002, "socks version error");
     return;
   }
@@ -129,7 +129,7 @@ void TCustomSocksWSocket::ReceiveAuthReply() {
     return;
   }
   if (FReplyCount < 2) return;
-  if (FReplyBuffer[1] != 0) {
+  if (Socks().ReplyBuffer[1] != 0) {
     SocksFailure(20015, "socks authentication failed");
     return;
   }
@@ -143,36 +143,36 @@ void TCustomSocksWSocket::ReceiveAuthReply() {
 bool TCustomSocksWSocket::ReceiveSocks4Reply() {
   if (!ReadReply(8) || FReplyCount < 8) return true;
   FReplyCount = 0;
-  if (FReplyBuffer[0] != 0) {
+  if (Socks().ReplyBuffer[0] != 0) {
     SocksFailure(20002, "socks version error");
     return true;
   }
-  if (FReplyBuffer[1] == 90) {
+  if (Socks().ReplyBuffer[1] == 90) {
     FSocksPhase = spRelaying;
     return OfferAfterGrant();
   }
-  const TReplyFailure Failure = Socks4ReplyFailure(FReplyBuffer[1]);
+  const TReplyFailure Failure = Socks4ReplyFailure(Socks().ReplyBuffer[1]);
   SocksFailure(Failure.Code, Failure.Text);
   return true;
 }
 
 bool TCustomSocksWSocket::ReceiveSocks5Reply() {
   if (!ReadReply(kReplyLimit)) return true;
-  if (FReplyCount >= 1 && FReplyBuffer[0] != 5) {
+  if (FReplyCount >= 1 && Socks().ReplyBuffer[0] != 5) {
     SocksFailure(20002, "socks version error");
     return true;
   }
-  if (FReplyCount >= 2 && FReplyBuffer[1] != 0) {
-    const TReplyFailure Failure = Socks5ReplyFailure(FReplyBuffer[1]);
+  if (FReplyCount >= 2 && Socks().ReplyBuffer[1] != 0) {
+    const TReplyFailure Failure = Socks5ReplyFailure(Socks().ReplyBuffer[1]);
     SocksFailure(Failure.Code, Failure.Text);
     return true;
   }
   if (FReplyCount < 5) return true;
-  const std::uint8_t AddressType = FReplyBuffer[3];
+  const std::uint8_t AddressType = Socks().ReplyBuffer[3];
   // Bound address: IPv4 (type 1, 4 bytes), a name (type 3, a length byte and the name) or IPv6
   // (type 4, 16 bytes, what a server answers to an IPv6 destination).
   const std::int32_t Length = AddressType == 1   ? 10
-                              : AddressType == 3 ? FReplyBuffer[4] + 7
+                              : AddressType == 3 ? Socks().ReplyBuffer[4] + 7
                               : AddressType == 4 ? 22
                                                  : 5;
   // A bound name too long for ReplyBuffer could never be held whole: waiting for it would read

@@ -7,10 +7,18 @@
 //
 // Owned components are created with new and deleted by their owner; a component without an owner
 // belongs to whoever created it.
+//
+// An owner may hold tens of thousands of components (a server's clients), so taking one out of the
+// list and finding one by name cost the same whatever their number: each component knows its slot
+// in its owner's list, a removal leaves a hole that is closed up once holes outnumber the
+// components, and an owner of many named components keeps an index of their names.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 enum TComponentStateFlag : std::uint32_t {
@@ -41,8 +49,9 @@ public:
   bool IsDestroying() const noexcept { return (FComponentState & csDestroying) != 0; }
 
   // The components this one owns, in order of insertion.
-  int ComponentCount() const noexcept { return static_cast<int>(FComponents.size()); }
-  TComponent* Components(int Index) const { return FComponents.at(static_cast<std::size_t>(Index)); }
+  int ComponentCount() const noexcept { return static_cast<int>(FComponentCount); }
+  // Raises std::out_of_range for an index outside 0 .. ComponentCount() - 1.
+  TComponent* Components(int Index) const;
   TComponent* FindComponent(const std::string& AName) const;
 
   // Marks this component and, recursively, every component it owns as being destroyed. A derived
@@ -63,9 +72,21 @@ protected:
   virtual void Notification(TComponent* AComponent, TOperation Operation);
 
 private:
+  using TNameIndex = std::unordered_multimap<std::string_view, TComponent*>;
+
+  void CloseHoles() const;
+  TComponent* LastComponent() const;
+  void IndexName(TComponent* AComponent);
+  void UnindexName(TComponent* AComponent);
+
   TComponent* FOwner = nullptr;
   std::string FName;
   std::intptr_t FTag = 0;
   TComponentState FComponentState = 0;
-  std::vector<TComponent*> FComponents;
+  std::uint32_t FOwnerSlot = 0;  // this component's place in its owner's FComponents
+  // In order of insertion; null where a component has been taken out (a hole).
+  mutable std::vector<TComponent*> FComponents;
+  std::size_t FComponentCount = 0;
+  // The named components, by name, once there are many; names point into the components' FName.
+  std::unique_ptr<TNameIndex> FNames;
 };

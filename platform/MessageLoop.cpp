@@ -2,6 +2,17 @@
 // Internal state lives in one process-wide object that is never destroyed, so that endpoints and
 // sockets released by static destructors at program end still find it.
 //
+// Every operation costs the same however many endpoints, sockets and messages there are: a relay
+// with tens of thousands of sessions destroys an endpoint and revokes a token at each close.
+// - Endpoints live in a table of slots; a handle is the slot's number with the slot's generation
+//   above it, so a handle names one endpoint only, for ever, and is found without a search.
+// - A revoked token or a destroyed endpoint does not search the queue: its messages stay queued,
+//   dead, and are dropped when they come to the front. The front of the queue is always a message
+//   that can be delivered (dead ones behind it are dropped as it goes), so an empty queue means
+//   no work and the loop descriptor is readable exactly while work waits.
+// - Each live token counts its messages in the queue, so whether one waits is known at once.
+// - Watched descriptors are a table indexed by the descriptor.
+//
 // Timers: a record per (endpoint, identifier) and a min-heap of deadlines. Restarting or killing a
 // timer does not search the heap: the record's generation changes, and heap entries of an older
 // generation are dropped when they come to the top. The timerfd is armed for the earliest live
@@ -9,6 +20,7 @@
 // has ended that the loop has not yet turned into WM_TIMER.
 #include "platform/MessageLoop.h"
 
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -22,11 +34,11 @@
 #include <memory>
 #include <queue>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/Shrink.h"
 
 namespace platform {
 namespace {
@@ -34,12 +46,28 @@ namespace {
 struct QueuedMessage {
   TMsg msg;
   std::uint64_t token;  // 0: a plain post
+  std::uint64_t serial;  // the order of queueing
 };
 
+// A slot of the endpoint table. Classes are never unregistered, so proc stays valid.
 struct Endpoint {
-  std::shared_ptr<TWndProc> proc;
+  const TWndProc* proc = nullptr;  // null: the slot is free
   std::intptr_t value = 0;
+  std::uint32_t generation = 0;    // bumped at every reuse of the slot
 };
+
+// A live token: its messages still in the queue, and the endpoint they go to (0 once they went
+// to several, which the socket layer never does).
+struct TokenState {
+  std::uint32_t queued = 0;
+  HWND wnd = 0;
+  bool mixed = false;
+};
+
+constexpr HWND kSlotBits = 32;
+constexpr HWND SlotHandle(std::size_t Slot, std::uint32_t Generation) {
+  return (static_cast<HWND>(Generation) << kSlotBits) | static_cast<HWND>(Slot + 1);
+}
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the timerfd's clock
 using TimerKey = std::pair<HWND, UINT_PTR>;
@@ -56,6 +84,54 @@ struct TimerDeadline {
   TimerKey key;
   std::uint64_t generation;
   bool operator>(const TimerDeadline& o) const { return due > o.due; }
+};
+
+// Memory that the program has freed goes back to the system while the loop waits.
+//
+// glibc's allocator gives memory back only from the top of its heap, and only when a free()
+// leaves much there. A relay that ends thousands of sessions frees their sockets and records in
+// the middle of the heap, below tables and buffers allocated after them, so that memory would
+// stay resident for ever: the relay's memory would never come down from its busiest moment.
+// malloc_trim gives back the free pages wherever they lie. It walks the allocator's free lists,
+// so it runs only when the loop is about to wait, when the free memory has grown by
+// kGiveBackFrom since the least it was seen at, and its check (mallinfo2, which walks the same
+// lists) at most once a second; a wait that begins within that second is cut short once, so that
+// the check still comes after the last burst of closes.
+class TMemoryGiveBack {
+public:
+  // The wait to make instead of TimeoutMs (-1: no limit): shorter while a check is due.
+  int Wait(int TimeoutMs) {
+#ifdef __GLIBC__
+    const Clock::time_point now = Clock::now();
+    if (now >= FNext) {
+      Check(now);
+      return TimeoutMs;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(FNext - now).count() + 1;
+    if (TimeoutMs < 0 || ms < TimeoutMs) return static_cast<int>(ms);
+#endif
+    return TimeoutMs;
+  }
+
+private:
+  static constexpr std::size_t kGiveBackFrom = 2 << 20;
+  static constexpr auto kEvery = std::chrono::seconds(1);
+
+  void Check(Clock::time_point Now) {
+#ifdef __GLIBC__
+    FNext = Now + kEvery;
+    const std::size_t free = ::mallinfo2().fordblks;
+    if (free < FLeastFree) FLeastFree = free;
+    if (free - FLeastFree < kGiveBackFrom) return;
+    ::malloc_trim(0);
+    FLeastFree = free;  // the pages are back; the bytes still count as free in the heap
+#else
+    (void)Now;
+#endif
+  }
+
+  Clock::time_point FNext{};
+  std::size_t FLeastFree = 0;  // since the last release (none yet: since the start)
 };
 
 struct Loop {
@@ -84,37 +160,81 @@ struct Loop {
   std::uint64_t timerGeneration = 0;
   Clock::time_point armedFor{};  // the timerfd's expiry; the epoch while disarmed
 
-  std::deque<QueuedMessage> queue;
-  std::unordered_map<HWND, Endpoint> endpoints;
+  std::deque<QueuedMessage> queue;  // its front is always deliverable (see the top)
+  std::vector<Endpoint> endpoints;
+  // Free slots, most recently freed last; entries that name a slot past the end, or one taken
+  // again since, are stale and skipped.
+  std::vector<std::uint32_t> freeSlots;
+  // Free slots at the end of the table go, and with them the generations they had reached: a slot
+  // made anew starts above every generation that any slot gave up, so that no handle comes back.
+  std::uint32_t droppedGeneration = 0;
   std::unordered_map<std::string, std::shared_ptr<TWndProc>> classes;
-  std::unordered_map<int, std::shared_ptr<loop::TReadyHandler>> watched;
-  std::unordered_set<std::uint64_t> liveTokens;
+  std::vector<loop::TReadyHandler> watched;  // by descriptor; empty: not watched
+  std::unordered_map<std::uint64_t, TokenState> liveTokens;
   std::uint64_t nextToken = 1;
-  HWND nextHandle = 1;
+  std::uint64_t nextSerial = 0;
 
+  TMemoryGiveBack memory;
   std::function<void()> appPump;
   bool inAppPump = false;
   bool terminated = false;
   int exitCode = 0;
   int failCreations = 0;
 
+  // The wake descriptor tells a GUI toolkit's loop that watches the loop descriptor that work
+  // waits; the loop itself looks at the queue. So it is written only once someone has asked for
+  // the loop descriptor: a loop that runs alone makes no system call per message.
+  bool watchedFromOutside = false;
+
   void Signal() {
-    if (wakePending) return;
+    if (wakePending || !watchedFromOutside) return;
     std::uint64_t one = 1;
     if (write(wakefd, &one, sizeof one) == sizeof one) wakePending = true;
   }
 
   void DrainWakeIfIdle() {
     if (!queue.empty() || !wakePending) return;
-    std::uint64_t count;
-    while (read(wakefd, &count, sizeof count) == sizeof count) {
-    }
+    std::uint64_t count;  // one read takes the whole count and leaves it at zero
+    if (read(wakefd, &count, sizeof count) != sizeof count) return;
     wakePending = false;
   }
 
+  Endpoint* Find(HWND Wnd) {
+    const HWND slot = (Wnd & ((HWND{1} << kSlotBits) - 1)) - 1;
+    if (Wnd == 0 || slot >= endpoints.size()) return nullptr;
+    Endpoint& e = endpoints[slot];
+    if (e.proc == nullptr || e.generation != static_cast<std::uint32_t>(Wnd >> kSlotBits)) return nullptr;
+    return &e;
+  }
+
   void Enqueue(const TMsg& msg, std::uint64_t token) {
-    queue.push_back({msg, token});
+    if (token != 0) {
+      auto it = liveTokens.find(token);
+      if (it != liveTokens.end()) {  // always: callers post with live tokens only
+        TokenState& t = it->second;
+        if (t.queued > 0 && t.wnd != msg.hwnd) t.mixed = true;
+        t.wnd = msg.hwnd;
+        ++t.queued;
+      }
+    }
+    queue.push_back({msg, token, nextSerial++});
     Signal();
+  }
+
+  // Takes the front message out of the queue and out of its token's count.
+  QueuedMessage PopFront() {
+    QueuedMessage q = queue.front();
+    queue.pop_front();
+    if (q.token != 0) {
+      auto it = liveTokens.find(q.token);
+      if (it != liveTokens.end()) --it->second.queued;
+    }
+    return q;
+  }
+
+  // Drops the dead messages at the front, so that the front is deliverable again.
+  void DropDeadFront() {
+    while (!queue.empty() && !Deliverable(queue.front())) PopFront();
   }
 
   // ---- timers ----
@@ -184,18 +304,28 @@ struct Loop {
     if (!queue.empty()) timeoutMs = 0;
     epoll_event events[64];
     int n;
-    do {
-      n = epoll_wait(epfd, events, 64, timeoutMs);
-    } while (n < 0 && errno == EINTR && timeoutMs != 0);
+    const Clock::time_point began = Clock::now();
+    for (int waits = 0;; ++waits) {
+      // A wait that memory's check cut short goes on for the rest of its time.
+      int wait = timeoutMs;
+      if (timeoutMs > 0)
+        wait = std::max<int>(0, timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                               Clock::now() - began).count()));
+      const int asked = wait;
+      if (wait != 0 && waits < 2) wait = memory.Wait(wait);
+      do {
+        n = epoll_wait(epfd, events, 64, wait);
+      } while (n < 0 && errno == EINTR && wait != 0);
+      if (n != 0 || wait == asked) break;
+    }
     bool timerReady = false;
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
       if (fd == timerfd) timerReady = true;
       if (fd == wakefd || fd == timerfd) continue;
-      auto it = watched.find(fd);
-      if (it == watched.end()) continue;
-      std::shared_ptr<loop::TReadyHandler> handler = it->second;  // survives an Unwatch inside
-      (*handler)(events[i].events);
+      if (fd < 0 || static_cast<std::size_t>(fd) >= watched.size() || !watched[fd]) continue;
+      loop::TReadyHandler handler = watched[fd];  // survives an Unwatch inside
+      handler(events[i].events);
     }
     // By the clock, not by the timerfd's report: a deadline passed while no one polled counts too.
     if (timerReady || (!deadlines.empty() && deadlines.top().due <= Clock::now()))
@@ -203,36 +333,36 @@ struct Loop {
     DrainWakeIfIdle();
   }
 
-  bool Deliverable(const QueuedMessage& q) const {
+  bool Deliverable(const QueuedMessage& q) {
     if (q.token != 0 && liveTokens.count(q.token) == 0) return false;
     if (q.msg.hwnd == 0) return q.msg.message == WM_QUIT;
-    return endpoints.count(q.msg.hwnd) != 0;
+    return Find(q.msg.hwnd) != nullptr;
   }
 
-  // Takes the next deliverable message off the front; false when none is queued.
-  bool Take(TMsg& out) {
-    while (!queue.empty()) {
-      QueuedMessage q = queue.front();
-      queue.pop_front();
-      if (!Deliverable(q)) continue;
-      if (q.msg.message == WM_TIMER && q.token != 0) {
-        auto it = timers.find({q.msg.hwnd, q.msg.wParam});
-        if (it != timers.end() && it->second.token == q.token) it->second.queued = false;
-      }
-      out = q.msg;
-      return true;
+  // Takes the next deliverable message off the front, if it was queued before Before; false when
+  // there is none.
+  bool Take(TMsg& out, std::uint64_t Before = ~std::uint64_t{0}) {
+    DropDeadFront();
+    if (queue.empty() || queue.front().serial >= Before) return false;
+    QueuedMessage q = PopFront();
+    DropDeadFront();
+    if (q.msg.message == WM_TIMER && q.token != 0) {
+      auto it = timers.find({q.msg.hwnd, q.msg.wParam});
+      if (it != timers.end() && it->second.token == q.token) it->second.queued = false;
     }
-    return false;
+    out = q.msg;
+    return true;
   }
 
   // Dispatches the messages waiting when it starts; what handlers queue meanwhile waits for the
   // next pass (nested pumps may take it earlier). Returns the number of messages handled.
-  int DispatchWaiting() {
-    Poll(0);
+  int DispatchWaiting(bool PollFirst = true) {
+    if (PollFirst) Poll(0);
     int handled = 0;
-    for (std::size_t budget = queue.size(); budget > 0; --budget) {
+    const std::uint64_t waiting = nextSerial;
+    for (;;) {
       TMsg msg;
-      if (!Take(msg)) break;
+      if (!Take(msg, waiting)) break;
       ++handled;
       if (msg.hwnd == 0 && msg.message == WM_QUIT) {
         terminated = true;
@@ -277,33 +407,60 @@ HWND CreateNotifyWindow(const std::string& ClassName) {
     --l.failCreations;
     return 0;
   }
-  HWND h = l.nextHandle++;
-  l.endpoints.emplace(h, Endpoint{it->second, 0});
-  return h;
+  std::size_t slot = l.endpoints.size();
+  while (!l.freeSlots.empty()) {
+    const std::size_t free = l.freeSlots.back();
+    l.freeSlots.pop_back();
+    if (free < l.endpoints.size() && l.endpoints[free].proc == nullptr) {
+      slot = free;
+      break;
+    }
+  }
+  if (slot == l.endpoints.size()) {
+    l.endpoints.emplace_back();
+    l.endpoints.back().generation = l.droppedGeneration;
+  }
+  Endpoint& e = l.endpoints[slot];
+  e.proc = it->second.get();
+  e.value = 0;
+  ++e.generation;
+  return SlotHandle(slot, e.generation);
 }
 
 bool DestroyNotifyWindow(HWND Wnd) {
   Loop& l = L();
-  if (l.endpoints.erase(Wnd) == 0) return false;
+  Endpoint* e = l.Find(Wnd);
+  if (e == nullptr) return false;
+  e->proc = nullptr;
+  e->value = 0;
+  l.freeSlots.push_back(static_cast<std::uint32_t>(e - l.endpoints.data()));
+  while (!l.endpoints.empty() && l.endpoints.back().proc == nullptr) {
+    l.droppedGeneration = std::max(l.droppedGeneration, l.endpoints.back().generation);
+    l.endpoints.pop_back();
+  }
+  if (l.freeSlots.size() > 2 * l.endpoints.size() + 64)  // stale entries only, past that
+    std::erase_if(l.freeSlots, [&l](std::uint32_t s) { return s >= l.endpoints.size() || l.endpoints[s].proc != nullptr; });
+  ShrinkIfMostlyEmpty(l.endpoints);
+  ShrinkIfMostlyEmpty(l.freeSlots);
   for (auto it = l.timers.lower_bound({Wnd, 0}); it != l.timers.end() && it->first.first == Wnd;)
     l.ForgetTimer(it++);
-  std::erase_if(l.queue, [Wnd](const QueuedMessage& q) { return q.msg.hwnd == Wnd; });
+  l.DropDeadFront();  // its messages further back are dropped when they come to the front
   l.DrainWakeIfIdle();
   return true;
 }
 
-bool IsWindow(HWND Wnd) { return Wnd != 0 && L().endpoints.count(Wnd) != 0; }
+bool IsWindow(HWND Wnd) { return L().Find(Wnd) != nullptr; }
 
 bool SetWindowLongPtr(HWND Wnd, std::intptr_t Value) {
-  auto it = L().endpoints.find(Wnd);
-  if (it == L().endpoints.end()) return false;
-  it->second.value = Value;
+  Endpoint* e = L().Find(Wnd);
+  if (e == nullptr) return false;
+  e->value = Value;
   return true;
 }
 
 std::intptr_t GetWindowLongPtr(HWND Wnd) {
-  auto it = L().endpoints.find(Wnd);
-  return it == L().endpoints.end() ? 0 : it->second.value;
+  Endpoint* e = L().Find(Wnd);
+  return e == nullptr ? 0 : e->value;
 }
 
 bool PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
@@ -329,10 +486,9 @@ bool PeekMessage(TMsg& Msg) {
 void TranslateMessage(const TMsg&) {}
 
 LRESULT DispatchMessage(const TMsg& Msg) {
-  Loop& l = L();
-  auto it = l.endpoints.find(Msg.hwnd);
-  if (it == l.endpoints.end()) return 0;
-  std::shared_ptr<TWndProc> proc = it->second.proc;
+  Endpoint* e = L().Find(Msg.hwnd);
+  if (e == nullptr) return 0;
+  const TWndProc* proc = e->proc;  // the class's, which outlives the endpoint
   return (*proc)(Msg.hwnd, Msg.message, Msg.wParam, Msg.lParam);
 }
 
@@ -357,16 +513,18 @@ int RunMessageLoop() {
   Loop& l = L();
   l.terminated = false;
   while (!l.terminated) {
-    if (l.queue.empty()) l.Poll(-1);
-    l.DispatchWaiting();
+    const bool wait = l.queue.empty();
+    if (wait) l.Poll(-1);
+    l.DispatchWaiting(!wait);  // what the wait collected is queued already
   }
   return l.exitCode;
 }
 
 bool WaitAndDispatch(int TimeoutMs) {
   Loop& l = L();
-  if (l.queue.empty()) l.Poll(TimeoutMs);
-  return l.DispatchWaiting() > 0;
+  const bool wait = l.queue.empty();
+  if (wait) l.Poll(TimeoutMs);
+  return l.DispatchWaiting(!wait) > 0;  // what the wait collected is queued already
 }
 
 UINT_PTR SetTimer(HWND Wnd, UINT_PTR IDEvent, UINT ElapseMs) {
@@ -397,7 +555,14 @@ std::size_t TimerCount() { return L().timers.size(); }
 bool ApplicationTerminated() { return L().terminated; }
 void SetApplicationTerminated(bool Value) { L().terminated = Value; }
 
-int LoopDescriptor() { return L().epfd; }
+int LoopDescriptor() {
+  Loop& l = L();
+  if (!l.watchedFromOutside) {
+    l.watchedFromOutside = true;
+    if (!l.queue.empty()) l.Signal();  // readable at once for what already waits
+  }
+  return l.epfd;
+}
 
 void SetApplicationPump(std::function<void()> Pump) { L().appPump = std::move(Pump); }
 
@@ -415,32 +580,40 @@ namespace loop {
 
 bool Watch(int Fd, std::uint32_t Events, TReadyHandler Handler) {
   Loop& l = L();
+  if (Fd < 0 || !Handler) return false;
   epoll_event ev{};
   ev.events = Events;
   ev.data.fd = Fd;
-  bool known = l.watched.count(Fd) != 0;
+  const auto at = static_cast<std::size_t>(Fd);
+  bool known = at < l.watched.size() && l.watched[at];
   if (epoll_ctl(l.epfd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Fd, &ev) != 0) return false;
-  l.watched[Fd] = std::make_shared<TReadyHandler>(std::move(Handler));
+  if (at >= l.watched.size()) l.watched.resize(at + 1);
+  l.watched[at] = std::move(Handler);
   return true;
 }
 
 void Unwatch(int Fd) {
   Loop& l = L();
-  if (l.watched.erase(Fd) == 0) return;
+  const auto at = static_cast<std::size_t>(Fd);
+  if (Fd < 0 || at >= l.watched.size() || !l.watched[at]) return;
+  l.watched[at] = nullptr;
   epoll_ctl(l.epfd, EPOLL_CTL_DEL, Fd, nullptr);
+  while (!l.watched.empty() && !l.watched.back()) l.watched.pop_back();
+  ShrinkIfMostlyEmpty(l.watched, 1024);
 }
 
 std::uint64_t NewToken() {
   Loop& l = L();
   std::uint64_t t = l.nextToken++;
-  l.liveTokens.insert(t);
+  l.liveTokens.emplace(t, TokenState{});
   return t;
 }
 
 void RevokeToken(std::uint64_t Token) {
   Loop& l = L();
   if (l.liveTokens.erase(Token) == 0) return;
-  std::erase_if(l.queue, [Token](const QueuedMessage& q) { return q.token == Token; });
+  ShrinkBucketsIfMostlyEmpty(l.liveTokens);
+  l.DropDeadFront();  // its messages further back are dropped when they come to the front
   l.DrainWakeIfIdle();
 }
 
@@ -452,8 +625,12 @@ bool PostTokenMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, std::uin
 }
 
 bool IsTokenQueued(std::uint64_t Token) {
-  for (const QueuedMessage& q : L().queue)
-    if (q.token == Token) return true;
+  Loop& l = L();
+  auto it = l.liveTokens.find(Token);
+  if (it == l.liveTokens.end() || it->second.queued == 0) return false;
+  if (!it->second.mixed) return IsWindow(it->second.wnd);  // dead with its endpoint
+  for (const QueuedMessage& q : l.queue)
+    if (q.token == Token && l.Deliverable(q)) return true;
   return false;
 }
 

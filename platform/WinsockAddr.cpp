@@ -104,11 +104,20 @@ std::uint32_t inet_addr(const char* Cp) {
   return HostToNet32(host);
 }
 
+// Written digit by digit: every accepted session's peer and every connect's address pass through
+// here, and a formatted print costs many times more.
 char* inet_ntoa(std::uint32_t In) {
   thread_local char text[16];
   unsigned char b[4];
   std::memcpy(b, &In, 4);
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  char* out = text;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned v = b[i];
+    if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
+    *out++ = static_cast<char>('0' + v % 10);
+    *out++ = i < 3 ? '.' : '\0';
+  }
   return text;
 }
 

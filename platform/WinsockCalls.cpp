@@ -408,6 +408,10 @@ int ioctlsocket(SOCKET s, long Cmd, std::uint32_t* Argp) {
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
   if (Argp == nullptr) return Fail(WSAEFAULT);
   if (Cmd == WS_FIONREAD) {
+    if (const sockets::SocketRecord* r = sockets::Find(fd); r != nullptr && r->eofRead) {
+      *Argp = 0;  // after the end of stream nothing more arrives: no need to ask
+      return 0;
+    }
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) != 0) return FailErrno(errno);
     *Argp = static_cast<std::uint32_t>(n);

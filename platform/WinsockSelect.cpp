@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/MessageLoop.h"
+#include "platform/Shrink.h"
 
 namespace platform {
 namespace sockets {
@@ -230,6 +231,11 @@ void Forget(int Fd) {
   if (r->token != 0) loop::RevokeToken(r->token);
   if (r->watched) loop::Unwatch(Fd);
   *r = SocketRecord{};
+  // The system hands out the lowest free descriptor: once a burst of connections has ended, the
+  // records above the highest one still open hold nothing.
+  std::vector<SocketRecord>& t = Table();
+  while (!t.empty() && !t.back().live) t.pop_back();
+  ShrinkIfMostlyEmpty(t, 1024);
 }
 
 void Created(int Fd, int Type, bool Connected, bool NonBlocking) {
@@ -285,13 +291,18 @@ int Select(int Fd, HWND Wnd, UINT Msg, long Mask) {
   r.acceptEnabled = true;
   r.closePosted = false;
   r.resetPosted = false;
-  Evaluate(Fd, r, Probe(Fd));  // what already holds is posted now
+  // What already holds is posted now. A stream socket that is neither listening nor connected nor
+  // connecting (one about to connect) has nothing to tell: no need to ask.
+  if (r.listening || r.type != SOCK_STREAM || r.everConnected || r.connectPending || r.connectFailed)
+    Evaluate(Fd, r, Probe(Fd));
   return 0;
 }
 
 void AfterRecv(int Fd, long Result, int Err, int Len, int PosixFlags) {
   if (Result < 0 && Err == ECONNRESET) Get(Fd).resetSeen = true;
   SocketRecord* r = Find(Fd);
+  if (Result == 0 && Len > 0 && r != nullptr && r->known && r->type == SOCK_STREAM && !r->listening)
+    r->eofRead = true;
   if (r == nullptr || r->token == 0 || (r->mask & FD_READ) == 0) return;
   r->readEnabled = true;
   if (Result < 0) return;

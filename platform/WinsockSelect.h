@@ -62,6 +62,7 @@ struct SocketRecord {
   bool shutRecv = false;  // shutdown(SD_RECEIVE or SD_BOTH) succeeded: RDHUP is not the peer's
   bool resetSeen = false;  // a call failed with ECONNRESET, so a later FD_CLOSE carries 10054
   int closeError = -1;    // the FD_CLOSE error word once known (-1: not yet)
+  bool eofRead = false;  // a stream read returned the end of stream: no byte can come any more
 
   // the selection
   HWND wnd = 0;

@@ -54,12 +54,50 @@ TEST(Send, ThreeThousandBytesLeaveInThreeBlocksBeforeSendReturnsAndDataSentComes
   std::string data = Pattern(3000);
   EXPECT_EQ(s.sock.Send(data.data(), 3000), 3000);
   EXPECT_EQ(s.events, (std::vector<std::string>{"Sent 1460", "Sent 1460", "Sent 80"}));
-  EXPECT_EQ(s.sock.SendChainBlocks(), 1u) << "the drained last block stays, empty";
+  EXPECT_EQ(s.sock.SendChainBlocks(), 0u) << "a drained block is given back, the last one too";
   EXPECT_EQ(s.sock.BufferedSendBytes(), 0);
   EXPECT_TRUE(s.sock.AllSent());
   ASSERT_TRUE(PumpUntil([&] { return s.events.size() == 4; }));
   EXPECT_EQ(s.events.back(), "DataSent 0");
   EXPECT_EQ(s.PeerRead(3000), data);
+}
+
+// Blocks exist only while they hold bytes: a socket whose peer reads slowly holds as many as the
+// unsent bytes need, gives each back as it drains, and holds none once all have left. An empty
+// chain that has carried bytes counts as drained: a Send of nothing then still brings OnDataSent.
+TEST(Send, BlocksAreGivenBackAsTheyDrainAndAnIdleSocketHoldsNone) {
+  SendSession s;
+  SmallReceiveBuffer(s.listener.Fd);
+  ASSERT_TRUE(s.Open());
+  const std::string data = Pattern(8 << 20, 3);
+  ASSERT_EQ(s.sock.Send(data.data(), static_cast<std::int32_t>(data.size())), static_cast<std::int32_t>(data.size()));
+  ASSERT_FALSE(s.sock.AllSent()) << "the peer must not have taken it all";
+  const std::int64_t queued = s.sock.BufferedSendBytes();
+  const auto needed = static_cast<std::size_t>((queued + 1459) / 1460);
+  EXPECT_GE(s.sock.SendChainBlocks(), needed);
+  EXPECT_LE(s.sock.SendChainBlocks(), needed + 1) << "the unsent bytes' blocks, one of them partly sent";
+  std::size_t most = s.sock.SendChainBlocks();
+  std::string got;
+  std::string buf(4096, '\0');
+  bool shrank = false;
+  ASSERT_TRUE(PumpUntil([&] {
+    ssize_t n = ::recv(s.peer, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n > 0) got.append(buf.data(), static_cast<std::size_t>(n));
+    shrank = shrank || (s.sock.SendChainBlocks() > 0 && s.sock.SendChainBlocks() < most);
+    return got.size() == data.size() && s.sock.AllSent();
+  }, 30000));
+  EXPECT_TRUE(shrank) << "blocks go while others still wait";
+  EXPECT_EQ(Checksum(got), Checksum(data));
+  EXPECT_EQ(s.sock.SendChainBlocks(), 0u);
+  EXPECT_EQ(s.sock.BufferedSendBytes(), 0);
+
+  ASSERT_TRUE(PumpUntil([&] { return !s.events.empty() && s.events.back() == "DataSent 0"; }));
+  s.events.clear();
+  EXPECT_EQ(s.sock.Send("x", 0), 0);
+  EXPECT_TRUE(s.sock.AllSent()) << "an empty chain that has carried bytes is drained";
+  ASSERT_TRUE(PumpUntil([&] { return !s.events.empty(); }));
+  EXPECT_EQ(s.events, (std::vector<std::string>{"DataSent 0"}));
+  EXPECT_EQ(s.sock.SendChainBlocks(), 0u);
 }
 
 TEST(Send, ZeroLengthAndEmptyTextQueueNothing) {

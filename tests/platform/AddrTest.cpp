@@ -71,6 +71,19 @@ TEST(AddrTest, InetNtoaWritesTheBytesInNetworkOrder) {
   EXPECT_STREQ(platform::inet_ntoa(platform::inet_addr("010.000.000.001")), "8.0.0.1");
 }
 
+// Every byte value in every place, one, two and three digits, no leading zeros: the text reads
+// back as the same address.
+TEST(AddrTest, InetNtoaWritesEveryByteValueInEveryPlace) {
+  for (unsigned v = 0; v < 256; ++v) {
+    const auto b = static_cast<std::uint8_t>(v);
+    const std::uint8_t w = static_cast<std::uint8_t>(255 - v);
+    const std::string expected = std::to_string(v) + "." + std::to_string(255 - v) + ".7." + std::to_string(v);
+    const char* text = platform::inet_ntoa(Net({b, w, 7, b}));
+    ASSERT_STREQ(text, expected.c_str());
+    EXPECT_EQ(platform::inet_addr(text), Net({b, w, 7, b}));
+  }
+}
+
 TEST(AddrTest, PortByteOrderPutsTheHighByteFirst) {
   std::uint16_t net = platform::htons(0x1F90);  // 8080
   unsigned char bytes[2];

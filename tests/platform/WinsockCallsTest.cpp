@@ -323,5 +323,49 @@ TEST_F(WinsockCallsTest, LingeringCloseOfANonBlockingSocketWouldBlockInsteadOfBl
   EXPECT_EQ(got, queued);
 }
 
+// Linger set through the calls is what the socket has, whatever was set before and however (a
+// call that skipped a setting it believed in place would get this wrong); and the count of bytes
+// waiting, which the calls answer themselves once a stream has ended, agrees with the socket.
+TEST_F(WinsockCallsTest, LingerSetAgainAndTheCountAfterTheEndAgreeWithTheSocket) {
+  SOCKET s = Keep(NewSocket());
+  const TLinger settings[] = {{1, 5}, {1, 5}, {0, 0}, {0, 0}, {1, 0}, {1, 5}, {0, 5}, {1, 5}};
+  for (const TLinger& l : settings) {
+    ASSERT_EQ(setsockopt(s, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l), 0);
+    linger got{};
+    socklen_t len = sizeof got;
+    ASSERT_EQ(::getsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &got, &len), 0);
+    EXPECT_EQ(got.l_onoff != 0, l.l_onoff != 0) << l.l_onoff << "/" << l.l_linger;
+    if (l.l_onoff != 0) {
+      EXPECT_EQ(got.l_linger, l.l_linger);
+    }
+  }
+  // Changed behind the calls' back, set again through them: it is set.
+  linger raw{0, 0};
+  ASSERT_EQ(::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &raw, sizeof raw), 0);
+  const TLinger again{1, 5};
+  ASSERT_EQ(setsockopt(s, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&again), sizeof again), 0);
+  linger got{};
+  socklen_t len = sizeof got;
+  ASSERT_EQ(::getsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &got, &len), 0);
+  EXPECT_EQ(got.l_onoff, 1) << "a value the socket no longer has is set again";
+
+  SOCKET client, server;
+  Pair(client, server);
+  ASSERT_EQ(::send(Fd(server), "abc", 3, 0), 3);
+  ::shutdown(Fd(server), SHUT_WR);
+  std::uint32_t waiting = 0;
+  for (int i = 0; i < 1000 && waiting < 3; ++i) ASSERT_EQ(ioctlsocket(client, WS_FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 3u);
+  char buf[8];
+  EXPECT_EQ(recv(client, buf, 2, 0), 2);
+  ASSERT_EQ(ioctlsocket(client, WS_FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 1u) << "a partial read is no end";
+  EXPECT_EQ(recv(client, buf, 8, 0), 1);
+  EXPECT_EQ(recv(client, buf, 0, 0), 0) << "a read of nothing is no end either";
+  EXPECT_EQ(recv(client, buf, 8, 0), 0);
+  ASSERT_EQ(ioctlsocket(client, WS_FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 0u);
+}
+
 }  // namespace
 }  // namespace platform::wstest
