@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/WSocket.h"
+#include "net/WSocketTls.h"
 #include "net/WinsockBinding.h"
 #include "platform/WinsockErrors.h"
 
@@ -349,6 +350,7 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
     ReportSocketError("Dup");
     return;
   }
+  FTls.reset();  // a new connection starts without TLS
   if (FState != wsClosed) {
     int rc = winsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;

@@ -44,7 +44,10 @@ std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
   FAllSent = false;
   std::int32_t result = 0;
   if (Len > 0) {
-    QueueSendData(static_cast<const char*>(Data), Len);
+    if (FTls != nullptr)
+      TlsQueuePlaintext(static_cast<const char*>(Data), Len);  // records onto the chain
+    else
+      QueueSendData(static_cast<const char*>(Data), Len);
     result = Len;
   }
   TryToSend();
@@ -72,6 +75,11 @@ void TCustomWSocket::TryToSend() {
     if (len == 0) {
       if (FSendChain.size() == 1) {
         FAllSent = true;
+        if (FTls != nullptr) {
+          // Plaintext still waits for the handshake; an idle TLS socket keeps no block.
+          FAllSent = !TlsHoldsPlaintext();
+          FSendChain.clear();
+        }
         if (FShutdownWhenSent) ShutdownSendSide();  // the last queued byte has gone to the kernel
         return;
       }
@@ -141,7 +149,7 @@ std::int32_t TCustomWSocket::SendTo(TConstSockAddrPtr Dest, std::int32_t DestLen
 void TCustomWSocket::DiscardSendBuffer() { FSendChain.clear(); }
 
 std::int64_t TCustomWSocket::BufferedSendBytes() const {
-  std::int64_t total = 0;
+  std::int64_t total = FTls != nullptr ? TlsPendingBytes() : 0;
   for (const auto& block : FSendChain) total += block->Filled() - block->Consumed();
   return total;
 }
