@@ -4,10 +4,11 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "tls/TlsContext.h"
 
@@ -26,12 +27,24 @@ std::string TakeErrorText(const std::string& Fallback) {
 }
 
 std::string ReadFileOrThrow(const std::string& Path, const char* What) {
-  std::ifstream in(Path, std::ios::binary);
-  if (!in) throw ETlsError(std::string("cannot read the ") + What + " file " + Path + ": " + std::strerror(errno));
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) throw ETlsError(std::string("cannot read the ") + What + " file " + Path + ": " + std::strerror(errno));
-  return content.str();
+  auto failure = [&] { return ETlsError(std::string("cannot read the ") + What + " file " + Path + ": " + std::strerror(errno)); };
+  const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw failure();
+  std::string content;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ETlsError e = failure();
+      ::close(fd);
+      throw e;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return content;
 }
 
 namespace {
@@ -57,7 +70,11 @@ TX509Ptr LoadCertificate(const std::string& Path) {
 }
 
 TPkeyPtr LoadPrivateKey(const std::string& Path) {
-  const std::string content = ReadFileOrThrow(Path, "key");
+  std::string content = ReadFileOrThrow(Path, "key");
+  struct TWipe {  // the key's text leaves no copy in freed memory
+    std::string& Text;
+    ~TWipe() { OPENSSL_cleanse(Text.data(), Text.size()); }
+  } wipe{content};
   TBioPtr bio = MemoryOf(content);
   ERR_clear_error();
   TPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));

@@ -139,9 +139,11 @@ struct TCertSet {
   }
 };
 
+// Made at the first use (the test parameters use it as the tests are registered), removed at the
+// program's end.
 inline const TCertSet& Certs() {
-  static TCertSet* set = new TCertSet();  // removed by the process's end only: shared by every test
-  return *set;
+  static TCertSet set;
+  return set;
 }
 
 // ---- a child process ----
