@@ -6,10 +6,12 @@
 //         extension list); along every prefix the verdicts must be consistent (need-more until
 //         the verdict, then the same verdict; a hello's fields the same from its last byte on);
 //         and ScanClientHelloStart must never contradict ScanClientHello.
-//   odd:  a well-formed hello built from the rest (the SNI name bytes, the ALPN names, other
-//         extensions, the session id, the cipher suites), cut into records of the sizes the
-//         input gives, with arbitrary bytes behind it: it must be recognised, with exactly the
-//         name, protocols and length that were built, and need more when cut short.
+//   odd:  a hello built from the rest (the SNI name bytes, the ALPN names, other extensions,
+//         the session id, the cipher suites), cut into records of the sizes the input gives,
+//         with arbitrary bytes behind it: well formed, it must be recognised, with exactly the
+//         name, protocols and length that were built, and need more when cut short; given one
+//         of the defects below (an empty name, a length one off, a repeated extension...), it
+//         must not be TLS.
 //
 // A broken property aborts, which libFuzzer reports with the input.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -143,18 +145,25 @@ bool Same(const TClientHello& A, const TClientHello& B) {
 // ---- the properties ----
 
 void CheckPrefixes(std::string_view B, THelloVerdict Whole, const TClientHello& Hello) {
+  // The cuts that matter: the first bytes (the headers), around every record boundary, around
+  // the hello's end, and a few spread over the rest.
   std::vector<std::size_t> cuts;
-  if (B.size() <= 160) {
-    for (std::size_t n = 0; n <= B.size(); ++n) cuts.push_back(n);
-  } else {
-    for (std::size_t k = 0; k <= 64; ++k) cuts.push_back(B.size() * k / 64);
-    for (std::size_t d = 0; d < 12; ++d) {
-      if (Hello.Length >= d) cuts.push_back(Hello.Length - d);
-      cuts.push_back(std::min(B.size(), Hello.Length + d));
+  for (std::size_t n = 0; n <= std::min<std::size_t>(B.size(), 12); ++n) cuts.push_back(n);
+  for (std::size_t at = 0; at + 5 <= B.size() && cuts.size() < 96;) {
+    for (std::size_t d : {4u, 5u, 6u, 9u}) cuts.push_back(std::min(B.size(), at + d));
+    const std::size_t len = Get(B, at + 3, 2);
+    at += 5 + len;
+    for (std::size_t d : {0u, 1u}) {
+      cuts.push_back(std::min(B.size(), at + d));
+      if (at >= 1) cuts.push_back(std::min(B.size(), at - 1));
     }
-    for (std::size_t n = 0; n < 16; ++n) cuts.push_back(n);
-    std::sort(cuts.begin(), cuts.end());
+    if (B[0] != 0x16 || len == 0) break;
   }
+  for (std::size_t k = 0; k <= 8; ++k) cuts.push_back(B.size() * k / 8);
+  if (Whole == hvClientHello)
+    for (std::size_t d = 0; d < 3; ++d) cuts.push_back(std::min(B.size(), Hello.Length - d));
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
   THelloVerdict last = hvNeedMore;
   THelloVerdict lastStart = hvNeedMore;
   for (std::size_t n : cuts) {
@@ -186,7 +195,24 @@ void RawBytes(std::string_view B) {
 
 std::string U16(std::size_t V) { return {static_cast<char>(V >> 8 & 0xFF), static_cast<char>(V & 0xFF)}; }
 
+// The defects a built hello may be given, each of which makes it not TLS.
+enum TDefect : int {
+  dfNone,
+  dfEmptyAlpnName,
+  dfEmptyServerName,
+  dfDuplicateExtension,
+  dfServerNameListShort,
+  dfAlpnListLong,
+  dfExtensionsShort,
+  dfOddSuites,
+  dfLongSessionId,
+  dfNoMethods,
+  dfTrailingBodyByte,
+  dfCount
+};
+
 void Built(FuzzedDataProvider& In) {
+  const auto defect = static_cast<TDefect>(In.ConsumeIntegralInRange<int>(0, dfCount - 1));
   TClientHello want;
   std::string extensions;
   auto add = [&](std::uint16_t Type, const std::string& Data) {
@@ -206,9 +232,10 @@ void Built(FuzzedDataProvider& In) {
   auto sni = [&] {
     std::string name = In.ConsumeRandomLengthString(255);
     if (name.empty()) name = "x";
+    if (defect == dfEmptyServerName) name.clear();
     std::string list = std::string(1, '\0') + U16(name.size()) + name;
     if (In.ConsumeBool()) list += std::string(1, '\x07') + U16(3) + "abc";  // an entry of another type
-    add(0, U16(list.size()) + list);
+    add(0, U16(list.size() + (defect == dfServerNameListShort ? 1 : 0)) + list);
     want.HasServerName = true;
     want.ServerName = name;
   };
@@ -218,10 +245,11 @@ void Built(FuzzedDataProvider& In) {
     for (int i = 0; i < names; ++i) {
       std::string p = In.ConsumeRandomLengthString(40);
       if (p.empty()) p = "h2";
+      if (defect == dfEmptyAlpnName && i == names - 1) p.clear();
       list += static_cast<char>(p.size()) + p;
       want.Alpn.push_back(p);
     }
-    add(16, U16(list.size()) + list);
+    add(16, U16(list.size() - (defect == dfAlpnListLong ? 1 : 0)) + list);
     want.HasAlpn = true;
   };
   const bool withSni = In.ConsumeBool(), withAlpn = In.ConsumeBool();
@@ -233,16 +261,28 @@ void Built(FuzzedDataProvider& In) {
     if (withSni) sni();
   }
   for (int i = others / 2; i < others; ++i) other();
+  if (defect == dfDuplicateExtension) {
+    if (want.Extensions.empty()) add(77, "a");
+    add(want.Extensions.front(), "dup");
+  }
+  // A defect in an extension that is not there leaves the hello sound.
+  bool defective = defect != dfNone;
+  if ((defect == dfEmptyServerName || defect == dfServerNameListShort) && !withSni) defective = false;
+  if ((defect == dfEmptyAlpnName || defect == dfAlpnListLong) && !withAlpn) defective = false;
 
   want.ClientVersion = static_cast<std::uint16_t>(0x0300 | In.ConsumeIntegral<std::uint8_t>());
   std::string body = U16(want.ClientVersion) + std::string(32, 'R');
-  const std::string session = In.ConsumeBytesAsString(In.ConsumeIntegralInRange<std::size_t>(0, 32));
+  std::string session = In.ConsumeBytesAsString(In.ConsumeIntegralInRange<std::size_t>(0, 32));
+  if (defect == dfLongSessionId) session.resize(33, 's');
   body += static_cast<char>(session.size()) + session;
   const std::size_t suites = In.ConsumeIntegralInRange<std::size_t>(1, 40);
-  body += U16(2 * suites) + std::string(2 * suites, '\x13');
-  body += std::string("\x01\x00", 2);
+  const std::size_t suiteBytes = 2 * suites + (defect == dfOddSuites ? 1 : 0);
+  body += U16(suiteBytes) + std::string(suiteBytes, '\x13');
+  body += defect == dfNoMethods ? std::string(1, '\0') : std::string("\x01\x00", 2);
   const bool noBlock = extensions.empty() && In.ConsumeBool();
-  if (!noBlock) body += U16(extensions.size()) + extensions;
+  if (!noBlock) body += U16(extensions.size() - (defect == dfExtensionsShort && !extensions.empty() ? 1 : 0)) + extensions;
+  if (defect == dfExtensionsShort && extensions.empty()) defective = false;
+  if (defect == dfTrailingBodyByte) body += noBlock ? std::string("\x00", 1) : std::string("z");
   const std::string handshake = std::string(1, '\x01') + static_cast<char>(body.size() >> 16) + U16(body.size()) + body;
 
   want.RecordVersion = static_cast<std::uint16_t>(0x0300 | In.ConsumeIntegralInRange(0, 4));
@@ -258,6 +298,11 @@ void Built(FuzzedDataProvider& In) {
   stream += In.ConsumeRemainingBytesAsString();
 
   TClientHello got;
+  if (defective) {
+    if (ScanClientHello(stream, &got) != hvNotTls) Broken("a defective hello was recognised");
+    RawBytes(stream);
+    return;
+  }
   if (ScanClientHello(stream, &got) != hvClientHello) Broken("a well-formed hello was not recognised");
   if (!Same(got, want)) Broken("the hello's fields are not the ones built");
   if (ScanClientHello(std::string_view(stream).substr(0, want.Length - 1)) != hvNeedMore) Broken("a cut hello was decided");
