@@ -24,6 +24,8 @@
 //   TCP end without close_notify --> TlsPeerEnd() tpeTruncated, then as a TCP end
 //   a failure --> OnTlsHandshake(code) when in the handshake --> our alert drains --> close,
 //     OnSessionClosed(code); what the peer sent beyond it is dropped, so the close is no reset
+//   a TCP end or reset during the handshake --> OnTlsHandshake(TlsHandshakeFailed), then the
+//     close: OnSessionClosed(TlsHandshakeFailed), or the reset's 10054
 //   Close --> close_notify straight to the socket when nothing is queued before it
 #include "net/WSocketTls.h"
 
@@ -298,6 +300,18 @@ bool TCustomWSocket::TlsDrainAtClose(std::uint16_t Error) {
   }
   if (FTls == nullptr || FSocketHandle == INVALID_SOCKET) return false;
   if (Error == 0 && FTls->PeerEnd == tpeOpen) FTls->PeerEnd = tpeTruncated;
+  if (!FTls->Engine->HandshakeDone()) {
+    // Ended before the handshake: a failed handshake, then the close, a reset's code kept.
+    const std::uint32_t session = FTlsSession;
+    FTls->Engine->Abandon(Error == 0 ? "the connection ended during the handshake"
+                                     : "the connection was reset during the handshake");
+    FTls->FailCode = TlsHandshakeFailed;
+    FTls->HandshakeReported = true;
+    NotifyTlsHandshake(TlsHandshakeFailed);
+    if (FTls == nullptr || FTlsSession != session || FSocketHandle == INVALID_SOCKET) return false;
+    CloseAndNotify(false, Error != 0 ? Error : TlsHandshakeFailed);
+    return false;
+  }
   return true;
 }
 

@@ -116,6 +116,12 @@ void TTlsEngine::Fail() {
   FErrorText = text;
 }
 
+void TTlsEngine::Abandon(const std::string& Text) {
+  if (FFailed) return;
+  FFailed = true;
+  FErrorText = Text;
+}
+
 bool TTlsEngine::Advance() {
   if (FFailed) return false;
   if (FHandshakeDone) return true;

@@ -109,6 +109,9 @@ public:
   const std::string& AlertSent() const { return FAlertSent; }
   TTlsInfo Info() const;
 
+  // Fails the engine from outside: the transport ended before the handshake did, say.
+  void Abandon(const std::string& Text);
+
   // For the context's callbacks.
   const std::vector<std::string>& AlpnChoices() const { return FAlpnChoices; }
   void SetIssuedFor(const std::string& Name) { FIssuedFor = Name; }

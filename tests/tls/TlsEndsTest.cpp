@@ -305,3 +305,54 @@ TEST(TlsFlowControl, ReceiveOutsideTheHandlerGetsTheRestNotified) {
 }
 
 }  // namespace
+
+namespace {
+
+struct TEarlyEndCase {
+  const char* Name;
+  bool Reset;
+  std::size_t HelloBytes;  // how much of a hello the client sends before it goes
+};
+
+class TlsEndDuringHandshake : public testing::TestWithParam<TEarlyEndCase> {};
+
+TEST_P(TlsEndDuringHandshake, IsAFailedHandshakeThenTheClose) {
+  TWSocket listener{nullptr}, sock{nullptr};
+  TTlsEvents events;
+  sock.SetComponentOptions(kHalfOpen);  // a session without a handshake cannot stay half-open
+  listener.SetAddr("127.0.0.1");
+  listener.SetPort("0");
+  listener.Listen();
+  listener.OnSessionAvailable = [&](TComponent*, std::uint16_t) {
+    sock.Dup(listener.Accept());
+    sock.StartTls(std::make_unique<TTlsEngine>(ServerContext()));
+  };
+  events.Attach(sock);
+  int peer = RawConnect(static_cast<std::uint16_t>(std::stoi(listener.GetBoundPort())));
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(PumpUntil([&] { return sock.TlsActive(); }));
+  const std::string hello = std::string("\x16\x03\x01\x01\x00\x01\x00\x00\xfc\x03\x03", 11) + std::string(64, 'r');
+  if (GetParam().HelloBytes > 0) {
+    ASSERT_GT(::send(peer, hello.data(), GetParam().HelloBytes, 0), 0);
+  }
+  if (GetParam().Reset)
+    RawReset(peer);
+  else
+    ::close(peer);
+  ASSERT_TRUE(PumpUntil([&] { return events.Closes > 0; }));
+  EXPECT_EQ(events.Handshakes, 1);
+  EXPECT_EQ(events.HandshakeError, TlsHandshakeFailed);
+  EXPECT_NE(events.ErrorText.find(GetParam().Reset ? "reset during the handshake" : "ended during the handshake"),
+            std::string::npos)
+      << events.ErrorText;
+  EXPECT_EQ(events.PeerShutdowns, 0);
+  EXPECT_EQ(events.CloseError, GetParam().Reset ? platform::WSAECONNRESET : TlsHandshakeFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, TlsEndDuringHandshake,
+                         testing::Values(TEarlyEndCase{"CloseBeforeHello", false, 0},
+                                         TEarlyEndCase{"CloseInsideHello", false, 40},
+                                         TEarlyEndCase{"ResetInsideHello", true, 40}),
+                         [](const testing::TestParamInfo<TEarlyEndCase>& i) { return std::string(i.param.Name); });
+
+}  // namespace
