@@ -41,8 +41,10 @@
 // queued plaintext, then ends the TCP stream; the peer's close_notify is its end of stream
 // (OnPeerShutdown on a half-open session); a TCP end without it is a truncation (TlsPeerEnd); a
 // reset stays a reset. OnTlsHandshake tells of the handshake's outcome; a failed one sends its
-// alert, then closes with OnSessionClosed(TlsHandshakeFailed). With TLS off, nothing of this
-// runs: one pointer, FTls, is null.
+// alert, then closes with OnSessionClosed(TlsHandshakeFailed). OnSendData counts the bytes
+// that reach the network, records included; BufferedSendBytes counts the records queued and the
+// plaintext that waits for the handshake. With TLS off, nothing of this runs: one pointer, FTls,
+// is null.
 #pragma once
 
 #include <array>

@@ -81,6 +81,9 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
       }
       if (Options.Contains(wsoNoReceiveLoop)) return;
       if (FLastError != 0) return;
+      // The handler switched to TLS: what waits is ciphertext, for the TLS loop that StartTls
+      // has set going.
+      if (FTls != nullptr) return;
       // A handler may have closed the socket; the count then fails and ends the loop.
       std::uint32_t waiting = 0;
       if (winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == SOCKET_ERROR) {

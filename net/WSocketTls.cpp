@@ -117,7 +117,9 @@ bool TCustomWSocket::TlsMoveCiphertext() {
 }
 
 void TCustomWSocket::TlsFlush() {
-  if (TlsMoveCiphertext()) TryToSend();
+  if (!TlsMoveCiphertext()) return;
+  TryToSend();
+  CloseIfBothSidesEnded();  // the drain may have ended the send side of a half-open session
 }
 
 void TCustomWSocket::TlsAdvance() {
@@ -126,8 +128,9 @@ void TCustomWSocket::TlsAdvance() {
   TTlsEngine& engine = *tls.Engine;
   const bool wasDone = engine.HandshakeDone();
   bool wrotePending = false;
-  if (!wasDone && !engine.Failed() && engine.Advance()) {
-    // What was sent meanwhile goes now, then a close_notify asked for meanwhile.
+  if (!engine.Failed() && (wasDone || engine.Advance())) {
+    // What was sent before the handshake completed (or while a renegotiation held it) goes now,
+    // then a close_notify asked for meanwhile.
     if (!tls.PendingPlain.empty()) {
       const std::int32_t n = engine.WritePlaintext(tls.PendingPlain.data(), static_cast<std::int32_t>(tls.PendingPlain.size()));
       if (n > 0) tls.PendingPlain.erase(0, static_cast<std::size_t>(n));

@@ -301,3 +301,36 @@ TEST(TlsKeyLog, FolderThatCannotBeWrittenIsAClearError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A raw-mode handler that reads exactly the plaintext and switches with the hello still in the
+// kernel: the plain read loop must hand over to the TLS one rather than offer ciphertext.
+TEST(TlsMidStream, SwitchInsideThePlainReadLoopWithTheHelloStillInTheKernel) {
+  ComponentPair p;
+  ASSERT_TRUE(p.Open());
+  TTlsEvents client, server;
+  client.Attach(p.Client);
+  server.Attach(p.Server);
+  std::string got;
+  int plainReads = 0;
+  p.Server.OnDataAvailable = [&](TComponent*, std::uint16_t) {
+    if (p.Server.TlsActive()) {
+      got += p.Server.ReceiveText();
+      return;
+    }
+    ++plainReads;
+    char word[9];
+    if (p.Server.Receive(word, sizeof word) == 9 && std::string(word, 9) == "STARTTLS\n")
+      p.Server.StartTls(std::make_unique<TTlsEngine>(ServerContext()));
+  };
+  p.Client.SendText("STARTTLS\n");
+  p.Client.StartTls(std::make_unique<TTlsEngine>(ClientContext(), "localhost"));
+  p.Client.SendText("after the switch");
+  ASSERT_TRUE(PumpUntil([&] { return got.size() >= 16 || server.Closes > 0; }));
+  EXPECT_EQ(got, "after the switch");
+  EXPECT_EQ(plainReads, 1);
+  EXPECT_EQ(server.HandshakeError, 0) << server.ErrorText;
+}
+
+}  // namespace
