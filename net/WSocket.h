@@ -326,6 +326,9 @@ protected:
   void TlsDiscardInput();
   void TlsPeerClosed();
   void TlsAfterShutdown();
+  std::int32_t TlsWrite(const char* Data, std::int32_t Len);
+  void TlsNoteActivity();            // bytes moved: the idle timer runs, or starts
+  void TlsIdleCheck();               // its tick: a second without activity frees the buffers
 
   void MsgSocketEventHandler(platform::TMessage& Msg);
   void MsgHostByNameDoneHandler(platform::TMessage& Msg);

@@ -11,6 +11,7 @@
 #include "net/WSocket.h"
 #include "net/WSocketTls.h"
 #include "net/WinsockBinding.h"
+#include "platform/MessageLoop.h"
 #include "platform/WinsockErrors.h"
 
 using namespace platform;
@@ -350,6 +351,7 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
     ReportSocketError("Dup");
     return;
   }
+  if (FTls != nullptr && FTls->IdleTimerSet) platform::KillTimer(FNotifyWindow, kTlsIdleTimer);
   FTls.reset();  // a new connection starts without TLS
   if (FState != wsClosed) {
     int rc = winsock::closesocket(FSocketHandle);

@@ -140,6 +140,7 @@ void TCustomWSocket::HandleNotifyMessage(TMessage& Msg) {
         return;
       case WM_TIMER:
         if (Msg.WParam == kResetTimer) ResetIfAllDelivered();
+        if (Msg.WParam == kTlsIdleTimer) TlsIdleCheck();
         break;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
@@ -259,6 +260,7 @@ void TCustomWSocket::ResetDefaultsOfThisLevel() {
   FPeerEnded = false;
   if (FResetWhenSent) KillTimer(FNotifyWindow, kResetTimer);
   FResetWhenSent = false;
+  if (FTls != nullptr && FTls->IdleTimerSet) KillTimer(FNotifyWindow, kTlsIdleTimer);
   FTls.reset();
 }
 

@@ -14,7 +14,12 @@
 // Writing: plaintext sent before the handshake completes waits in PendingPlain (counted in
 // BufferedSendBytes, and OnDataSent waits for it too) and is encrypted once the handshake is
 // done; the records go onto the send chain behind whatever plaintext was queued before the
-// switch.
+// switch, 64 KiB of plaintext at a time.
+//
+// Memory: OpenSSL gives its record buffers back between records (SSL_MODE_RELEASE_BUFFERS); the
+// engine's memory buffers go once the connection has been a second without traffic
+// (kTlsIdleTimer): freeing them at every pause of a busy connection would cost more than the
+// encryption itself. The chain keeps no block once drained.
 //
 // The ends:
 //   Shutdown(1|2) --> close_notify behind the plaintext (after the handshake, when it is not
@@ -46,6 +51,9 @@ constexpr std::int32_t kTlsPullSize = 64 * 1024;   // ciphertext taken from the 
 constexpr std::int32_t kTlsBlockSize = 32 * 1024;  // the least block of the chain that takes records
 constexpr int kTlsRounds = 64;                      // pulls of one notification before the loop's turn
 constexpr int kTlsDiscardRounds = 64;
+// Plaintext is encrypted this much at a time, so that the engine's output buffer stays this size
+// however much is sent at once.
+constexpr std::int32_t kTlsWriteSlice = 64 * 1024;
 
 // One buffer for the pulls of every TLS socket of the thread, made at the first pull.
 char* PullBuffer() {
@@ -112,12 +120,52 @@ bool TCustomWSocket::TlsMoveCiphertext() {
     block->Commit(static_cast<std::int32_t>(n));
     moved = true;
   }
-  if (moved) FAllSent = false;
+  if (moved) {
+    FAllSent = false;
+    TlsNoteActivity();
+  }
   return moved;
 }
 
+// Encrypts Data a slice at a time, each slice's records onto the chain: how many bytes were
+// taken, -1 when the engine failed.
+std::int32_t TCustomWSocket::TlsWrite(const char* Data, std::int32_t Len) {
+  std::int32_t done = 0;
+  while (done < Len) {
+    const std::int32_t n = FTls->Engine->WritePlaintext(Data + done, std::min(Len - done, kTlsWriteSlice));
+    if (n < 0) return done > 0 ? done : -1;
+    TlsMoveCiphertext();
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+void TCustomWSocket::TlsNoteActivity() {
+  ++FTls->Activity;
+  if (FTls->IdleTimerSet) return;
+  FTls->IdleTimerSet = true;
+  FTls->ActivitySeen = FTls->Activity;
+  SetTimer(FNotifyWindow, kTlsIdleTimer, kTlsIdleMs);
+}
+
+void TCustomWSocket::TlsIdleCheck() {
+  if (FTls == nullptr) {
+    KillTimer(FNotifyWindow, kTlsIdleTimer);
+    return;
+  }
+  if (FTls->Activity != FTls->ActivitySeen) {
+    FTls->ActivitySeen = FTls->Activity;
+    return;
+  }
+  KillTimer(FNotifyWindow, kTlsIdleTimer);
+  FTls->IdleTimerSet = false;
+  FTls->Engine->ReleaseIdleBuffers();
+}
+
 void TCustomWSocket::TlsFlush() {
-  if (!TlsMoveCiphertext()) return;
+  TlsMoveCiphertext();
+  if (FSendChain.empty()) return;  // records moved earlier (TlsWrite) go out here too
   TryToSend();
   CloseIfBothSidesEnded();  // the drain may have ended the send side of a half-open session
 }
@@ -132,7 +180,7 @@ void TCustomWSocket::TlsAdvance() {
     // What was sent before the handshake completed (or while a renegotiation held it) goes now,
     // then a close_notify asked for meanwhile.
     if (!tls.PendingPlain.empty()) {
-      const std::int32_t n = engine.WritePlaintext(tls.PendingPlain.data(), static_cast<std::int32_t>(tls.PendingPlain.size()));
+      const std::int32_t n = TlsWrite(tls.PendingPlain.data(), static_cast<std::int32_t>(tls.PendingPlain.size()));
       if (n > 0) tls.PendingPlain.erase(0, static_cast<std::size_t>(n));
       wrotePending = true;
     }
@@ -194,6 +242,7 @@ bool TCustomWSocket::TlsPull() {
   const int n = winsock::recv(FSocketHandle, buffer, kTlsPullSize, 0);
   if (n > 0) {
     FTls->Engine->PutCiphertext(buffer, static_cast<std::size_t>(n));
+    TlsNoteActivity();
     return true;
   }
   if (n < 0) {
@@ -272,10 +321,7 @@ TCustomWSocket::TTlsReceiveOutcome TCustomWSocket::TlsReceiveLoop(std::uint16_t 
         TlsPeerClosed();
         return troEnded;
       }
-      if (!pulled) {
-        engine->ReleaseIdleBuffers();
-        return troDrained;
-      }
+      if (!pulled) return troDrained;
     }
   } catch (...) {
     // An exception from the handler ends the loop and is not reported anywhere.
@@ -356,13 +402,12 @@ void TCustomWSocket::TlsQueuePlaintext(const char* Data, std::int32_t Len) {
     tls.PendingPlain.append(Data, static_cast<std::size_t>(Len));
     return;
   }
-  const std::int32_t n = tls.Engine->WritePlaintext(Data, Len);
+  const std::int32_t n = TlsWrite(Data, Len);
   if (n < 0) {
     TlsPostRead();  // the failure is handled from the loop
     return;
   }
   if (n < Len) tls.PendingPlain.append(Data + n, static_cast<std::size_t>(Len - n));
-  TlsMoveCiphertext();
 }
 
 bool TCustomWSocket::TlsHoldsPlaintext() const { return !FTls->PendingPlain.empty(); }

@@ -213,6 +213,8 @@ void TTlsEngine::ReleaseIdleBuffers() {
   }
 }
 
+std::size_t TTlsEngine::BufferCapacity() const { return Capacity(FRead) + Capacity(FWrite); }
+
 TTlsInfo TTlsEngine::Info() const {
   TTlsInfo info;
   info.Version = SSL_get_version(FSsl);

@@ -96,6 +96,8 @@ public:
   // Frees the memory buffers that have grown past a few records and hold nothing now, so that an
   // idle connection keeps its bookkeeping only.
   void ReleaseIdleBuffers();
+  // The memory the two buffers hold now, used or not.
+  std::size_t BufferCapacity() const;
 
   // ---- state ----
   bool HandshakeDone() const { return FHandshakeDone; }

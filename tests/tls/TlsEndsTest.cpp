@@ -356,3 +356,29 @@ INSTANTIATE_TEST_SUITE_P(Ends, TlsEndDuringHandshake,
                          [](const testing::TestParamInfo<TEarlyEndCase>& i) { return std::string(i.param.Name); });
 
 }  // namespace
+
+namespace {
+
+TEST(TlsIdleMemory, BuffersGoBackOnceTheConnectionIsIdle) {
+  TTlsPair p;
+  ASSERT_TRUE(p.Open());
+  std::string got;
+  Collect(p.Server, got);
+  const std::string data = Pattern(8 << 20, 51);
+  p.Client.Send(data.data(), static_cast<std::int32_t>(data.size()));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() >= data.size(); }, 20000));
+  EXPECT_EQ(Checksum(got), Checksum(data));
+  // Busy, the buffers stay (a slice of plaintext is encrypted at a time: no 8 MiB buffer).
+  EXPECT_GT(p.Server.TlsEngine()->BufferCapacity(), 16384u);
+  EXPECT_LT(p.Client.TlsEngine()->BufferCapacity(), 256u * 1024);
+  EXPECT_EQ(p.Client.SendChainBlocks(), 0u);
+  // Idle, they go; the connection still works afterwards.
+  ASSERT_TRUE(PumpUntil([&] {
+    return p.Server.TlsEngine()->BufferCapacity() < 4096 && p.Client.TlsEngine()->BufferCapacity() < 4096;
+  }, 5000)) << p.Server.TlsEngine()->BufferCapacity() << " " << p.Client.TlsEngine()->BufferCapacity();
+  got.clear();
+  p.Client.SendText("still there");
+  ASSERT_TRUE(PumpUntil([&] { return got == "still there"; }));
+}
+
+}  // namespace

@@ -327,7 +327,8 @@ TEST(TlsMidStream, SwitchInsideThePlainReadLoopWithTheHelloStillInTheKernel) {
   p.Client.SendText("STARTTLS\n");
   p.Client.StartTls(std::make_unique<TTlsEngine>(ClientContext(), "localhost"));
   p.Client.SendText("after the switch");
-  ASSERT_TRUE(PumpUntil([&] { return got.size() >= 16 || server.Closes > 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() >= 16 || server.Closes > 0; }))
+      << got.size() << " " << plainReads << " " << server.Handshakes << " " << client.Handshakes << " " << p.Server.TlsActive();
   EXPECT_EQ(got, "after the switch");
   EXPECT_EQ(plainReads, 1);
   EXPECT_EQ(server.HandshakeError, 0) << server.ErrorText;
