@@ -118,7 +118,7 @@ TRef Reference(std::string_view B) {
     if (!hs.empty() && hs[0] != 1) return {hvNotTls, {}};
     if (hs.size() >= 4) {
       const std::size_t body = Get(hs, 1, 3);
-      if (body < 38 || body > kMaxClientHello) return {hvNotTls, {}};
+      if (body < 41 || body > kMaxClientHello) return {hvNotTls, {}};  // the fixed fields, a suite, a method
       need = 4 + body;
     }
     if (avail < len) return r;  // the record is not whole

@@ -6,7 +6,8 @@
 //
 // What is recognised: TLS records of type 22 (handshake) with a version of 3.x (x at most 4),
 // each of 1 to 16384 bytes, whose handshake bytes, joined over as many records as they take,
-// begin with a ClientHello (type 1) of 38 to kMaxClientHello bytes:
+// begin with a ClientHello (type 1) of 41 (its fixed fields, one cipher suite and one compression
+// method) to kMaxClientHello bytes:
 //
 //   record:  16 03 0x | length (2) | payload ...            (repeated until the hello is whole)
 //   hello:   01 | length (3) | version 03 xx | random (32) | session id <0..32>

@@ -111,7 +111,7 @@ TEST(TlsHello, OtherProtocolsAreNotTlsFromTheirFirstBytes) {
       {std::string("\x16\x03\x01\x00\x00", 5), 5},          // an empty record
       {std::string("\x16\x03\x01\x40\x01", 5), 5},          // a record of 16385 bytes
       {std::string("\x16\x03\x01\x00\x30\x02", 6), 6},      // a ServerHello
-      {std::string("\x16\x03\x01\x00\x30\x01\x00\x00\x25", 9), 9},  // a hello of 37 bytes
+      {std::string("\x16\x03\x01\x00\x30\x01\x00\x00\x28", 9), 9},  // a hello of 40 bytes: too short for its fields
       {std::string("\x16\x03\x01\x00\x30\x01\x01\x00\x01", 9), 9},  // a hello of 65537 bytes
   };
   for (const auto& [bytes, decisive] : cases) {
