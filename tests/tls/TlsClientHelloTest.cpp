@@ -36,6 +36,7 @@ struct THelloCase {
   std::vector<std::string> Alpn;
   std::uint16_t RecordVersion;
 };
+void PrintTo(const THelloCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsRealHello : public testing::TestWithParam<THelloCase> {};
 

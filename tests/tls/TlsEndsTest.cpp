@@ -17,6 +17,7 @@ struct THalfCloseCase {
   const char* Name;
   bool ClientFirst;  // the client ends its side first
 };
+void PrintTo(const THalfCloseCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsHalfClose : public testing::TestWithParam<THalfCloseCase> {};
 
@@ -93,6 +94,7 @@ struct TTruncationCase {
   const char* Name;
   bool HalfOpen;
 };
+void PrintTo(const TTruncationCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsTruncation : public testing::TestWithParam<TTruncationCase> {};
 
@@ -313,6 +315,7 @@ struct TEarlyEndCase {
   bool Reset;
   std::size_t HelloBytes;  // how much of a hello the client sends before it goes
 };
+void PrintTo(const TEarlyEndCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsEndDuringHandshake : public testing::TestWithParam<TEarlyEndCase> {};
 

@@ -224,6 +224,7 @@ struct TKeyLogCase {
   const char* Version;  // the s_client option
   const char* Label;    // a line that this version's log must hold
 };
+void PrintTo(const TKeyLogCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsKeyLogFile : public testing::TestWithParam<TKeyLogCase> {};
 

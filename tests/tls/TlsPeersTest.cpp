@@ -121,6 +121,7 @@ struct TRefusal {
   std::string ServerName;
   const char* Reason;
 };
+void PrintTo(const TRefusal& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsVerification : public testing::TestWithParam<TRefusal> {};
 
@@ -240,6 +241,7 @@ struct TRawClientCase {
   const char* Reason;
   bool Alert;  // the peer reads an alert record before the end of the stream
 };
+void PrintTo(const TRawClientCase& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsServerRoleRawClient : public testing::TestWithParam<TRawClientCase> {};
 

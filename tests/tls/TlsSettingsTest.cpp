@@ -34,6 +34,7 @@ struct TBadServer {
   std::string Cert, Key;
   std::vector<std::string> Expected;  // pieces of the message
 };
+void PrintTo(const TBadServer& C, std::ostream* Os) { *Os << C.Name; }  // the case's name in test lists
 
 class TlsServerSettings : public testing::TestWithParam<TBadServer> {};
 
