@@ -7,7 +7,7 @@
 // Reading is pulled by the plaintext: the read loop takes ciphertext from the kernel only while
 // the engine holds no plaintext, so a handler that stops reading (PauseReceiving) leaves the
 // bytes in the kernel and the peer's window closes, as without TLS. Plaintext left in the engine
-// gets a read notification posted to ourselves, since the kernel, which no longer holds it,
+// gets a read notification posted to ourselves, since the kernel, which does not hold it,
 // will not give one: after a read from outside the loop, after one notification with
 // wsoNoReceiveLoop, when receiving resumes.
 //
@@ -18,8 +18,8 @@
 //
 // Memory: OpenSSL gives its record buffers back between records (SSL_MODE_RELEASE_BUFFERS); the
 // engine's memory buffers go once the connection has been a second without traffic
-// (kTlsIdleTimer): freeing them at every pause of a busy connection would cost more than the
-// encryption itself. The chain keeps no block once drained.
+// (kTlsIdleTimer): freed at every pause, a busy connection would allocate and fault them in
+// again at every read. The chain keeps no block once drained.
 //
 // The ends:
 //   Shutdown(1|2) --> close_notify behind the plaintext (after the handshake, when it is not

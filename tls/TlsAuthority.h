@@ -14,7 +14,7 @@
 //
 // Leaves: an EC P-256 key shared by every leaf of this run (it lives in memory only), the name
 // as subjectAltName (a DNS name, or an IP address for an address literal) and as the subject's
-// common name, serverAuth usage, valid from a day ago for a year (no longer than the authority).
+// common name, serverAuth usage, valid from a day ago for a year (never past the authority's end).
 // They are cached by name (case-insensitive for DNS names) for the life of the object.
 #pragma once
 
