@@ -59,6 +59,7 @@ run:
 
 bench: build
 	@$(BUILD)/bench/bench_transfer
+	@$(BUILD)/bench/bench_tls
 	@$(BUILD)/bench/bench_record
 	@$(BUILD)/bench/bench_sessions
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/bench/bench_relay

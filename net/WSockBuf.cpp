@@ -54,3 +54,16 @@ std::int32_t TBuffer::Remove(std::int32_t Count) {
   }
   return N;
 }
+
+char* TBuffer::Room(std::int32_t& Len) {
+  Len = FCapacity - FFilled;
+  if (Len <= 0) {
+    Len = 0;
+    return nullptr;
+  }
+  return FStorage.get() + FFilled;
+}
+
+void TBuffer::Commit(std::int32_t Count) {
+  if (Count > 0) FFilled += std::min(Count, FCapacity - FFilled);
+}

@@ -30,6 +30,11 @@ public:
   const char* Peek(std::int32_t& Len) const;
   // Marks up to Count unsent bytes as taken out; returns how many were.
   std::int32_t Remove(std::int32_t Count);
+  // The free room behind the written bytes, for a producer that writes into the block itself:
+  // its start and its size in Len (null and 0 when full); Commit marks Count bytes of it as
+  // written (at most the room).
+  char* Room(std::int32_t& Len);
+  void Commit(std::int32_t Count);
 
   const char* Storage() const { return FStorage.get(); }
   std::int32_t Capacity() const { return FCapacity; }

@@ -33,6 +33,18 @@
 //   send queue empty, looked at every few milliseconds from a timer): the peer reads all of them,
 //   then gets ECONNRESET. It raises what Close raises; Send fails with 10058 meanwhile.
 // - Close and Abort act at once, as ever: bytes still in the chain are not sent.
+//
+// TLS (StartTls, WSocketTls.cpp): a connected stream socket can be switched to TLS, in either
+// role, from its first byte or from any point of the stream. Its users go on calling the same
+// operations and get the same events, about the plaintext: OnDataAvailable only when plaintext
+// can be read; the send chain carries the records; Shutdown(1) sends close_notify behind the
+// queued plaintext, then ends the TCP stream; the peer's close_notify is its end of stream
+// (OnPeerShutdown on a half-open session); a TCP end without it is a truncation (TlsPeerEnd); a
+// reset stays a reset. OnTlsHandshake tells of the handshake's outcome; a failed one sends its
+// alert, then closes with OnSessionClosed(TlsHandshakeFailed). OnSendData counts the bytes
+// that reach the network, records included; BufferedSendBytes counts the records queued and the
+// plaintext that waits for the handshake. With TLS off, nothing of this runs: one pointer, FTls,
+// is null.
 #pragma once
 
 #include <array>
@@ -40,6 +52,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/SocketException.h"
@@ -47,6 +60,7 @@
 #include "net/WSocketResolve.h"
 #include "net/WSocketTypes.h"
 #include "platform/Winsock.h"
+#include "tls/TlsEngine.h"
 
 using platform::SOCKET;
 using platform::TConstSockAddrPtr;
@@ -54,6 +68,8 @@ using platform::TSockAddrIn;
 using platform::TSockAddrIn6;
 using platform::TSockAddrPtr;
 using platform::TSockAddrStorage;
+
+struct TSocketTls;  // the TLS state of one session (WSocketTls.h)
 
 // A printf-like formatter for the components' messages: each %s or %d takes the next argument
 // (given as text); %% is a percent sign. The format is never taken from user input.
@@ -150,6 +166,24 @@ public:
   virtual void NotifyPeerShutdown(std::uint16_t Error);
   virtual bool CanStayHalfOpen() const { return true; }
 
+  // TLS on this connection (see the header comment). StartTls hands the connection to Engine
+  // (a client or server engine of the tls library); Initial is ciphertext already read from the
+  // stream (a ClientHello that the caller has recognised), taken before anything further. Refused
+  // (as a socket exception) unless the socket is a connected stream that can still send, through
+  // any SOCKS negotiation, and not on TLS already. TLS stays on until the session ends.
+  virtual void StartTls(std::unique_ptr<TTlsEngine> Engine, std::string_view Initial = {});
+  virtual void NotifyTlsHandshake(std::uint16_t Error);
+  bool TlsActive() const { return FTls != nullptr; }
+  bool TlsHandshakeDone() const;
+  TTlsInfo TlsInfo() const;          // the facts of the completed handshake
+  std::string TlsErrorText() const;  // OpenSSL's reason for the failure; empty while none
+  TTlsPeerEnd TlsPeerEnd() const;
+  const TTlsEngine* TlsEngine() const;
+  // Whether Shutdown(1|2) and Close send close_notify (on unless set off): off, the stream ends
+  // as a truncation does, which a relay uses to pass a truncation on as it came.
+  bool TlsCloseNotify() const { return FTlsCloseNotify; }
+  void SetTlsCloseNotify(bool Value) { FTlsCloseNotify = Value; }
+
   // Code that runs handlers of this component, or pumps messages on its behalf, holds one of
   // these: while any is alive, MsgFreeLater waits (it is posted again once the outermost has
   // ended), and the server does not dispose of the component.
@@ -241,6 +275,7 @@ public:
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
   TNotifyEvent OnLineTooLong;  // published, never raised
+  TTlsHandshakeEvent OnTlsHandshake;
 
 protected:
   // Resolution steps shared by Connect and Listen; each runs while its Ready flag is clear.
@@ -262,6 +297,38 @@ protected:
   void CloseIfBothSidesEnded();     // the close of a half-open session whose both sides ended
   void ResetIfAllDelivered();       // CloseWithReset's check, at the call and from its timer
   void ApplyTcpNoDelay();           // wsoTcpNoDelay on the open stream socket
+
+  // TLS (WSocketTls.cpp). A subclass that reads through a negotiation of its own says whether it
+  // has ended (TLS can start only then).
+  virtual bool ReadyForTls() const { return true; }
+  // The text that refuses StartTls now, or empty.
+  std::string TlsStartRefusal() const;
+  // The read notification and the drain at the peer's end; the latter is false when the end is
+  // to wait (receiving paused, or noticed again later) or the session has already ended.
+  enum TTlsReceiveOutcome : std::uint8_t { troDrained, troWaiting, troStalled, troEnded };
+  TTlsReceiveOutcome TlsReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
+  bool TlsDrainAtClose(std::uint16_t Error);
+  std::int32_t TlsRecv(char* Buffer, std::int32_t BufferSize);
+  std::int32_t TlsRcvdCount();
+  void TlsQueuePlaintext(const char* Data, std::int32_t Len);
+  bool TlsHoldsPlaintext() const;
+  std::int64_t TlsPendingBytes() const;
+  bool TlsMayEndSendSide();          // close_notify, when it is to go, has been queued
+  void TlsCloseNotifyAtClose();      // Close: close_notify straight to the socket, when it can go
+  void TlsPostRead();                // a read notification to ourselves, once
+  void TlsResumed();                 // receiving resumed: what the layer holds is notified
+  bool TlsPull();
+  bool TlsMoveCiphertext();
+  void TlsFlush();
+  void TlsAdvance();
+  void TlsFailed();
+  void TlsCloseFailed();
+  void TlsDiscardInput();
+  void TlsPeerClosed();
+  void TlsAfterShutdown();
+  std::int32_t TlsWrite(const char* Data, std::int32_t Len);
+  void TlsNoteActivity();            // bytes moved: the idle timer runs, or starts
+  void TlsIdleCheck();               // its tick: a second without activity frees the buffers
 
   void MsgSocketEventHandler(platform::TMessage& Msg);
   void MsgHostByNameDoneHandler(platform::TMessage& Msg);
@@ -342,6 +409,12 @@ protected:
   bool FPeerEnded = false;
   bool FResetWhenSent = false;
 
+  // TLS: null while off. FTlsSession counts the sessions that started TLS, so that code that ran
+  // a handler can tell that the layer it was working with has gone (closed, or replaced).
+  std::unique_ptr<TSocketTls> FTls;
+  std::uint32_t FTlsSession = 0;
+  bool FTlsCloseNotify = true;
+
 private:
   void ResetDefaultsOfThisLevel();
   bool AllowIPv4Peers();
@@ -383,6 +456,8 @@ public:
   void Listen() override;
 
   bool CanStayHalfOpen() const override { return FSocksPhase == spRelaying; }
+  // The surplus of a SOCKS 5 reply, when still unread, is the first ciphertext.
+  void StartTls(std::unique_ptr<TTlsEngine> Engine, std::string_view Initial = {}) override;
 
   // The SOCKS events, and the setters of the SOCKS server's address.
   virtual void NotifySocksConnected(std::uint16_t Error);
@@ -444,6 +519,9 @@ protected:
     std::int32_t Position = 0;
   } FSocksSurplus;
 
+protected:
+  bool ReadyForTls() const override { return FSocksPhase == spRelaying; }
+
 private:
   void ResetSocksDefaults();
   std::string OversizeRequestText(bool AuthRequest) const;
@@ -475,6 +553,8 @@ public:
   void NotifyPeerShutdown(std::uint16_t Error) override;
   std::int32_t NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) override;
   std::int32_t RcvdCount() override;
+  // Bytes of the line buffer behind the line on offer came after the switch: the first ciphertext.
+  void StartTls(std::unique_ptr<TTlsEngine> Engine, std::string_view Initial = {}) override;
 
   virtual void NotifyLineLimitExceeded(std::int32_t RcvdLength, bool& ClearData);
   bool LineMode() const { return FLineMode; }

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "net/WSocket.h"
+#include "net/WSocketTls.h"
 #include "net/WinsockBinding.h"
+#include "platform/MessageLoop.h"
 #include "platform/WinsockErrors.h"
 
 using namespace platform;
@@ -349,6 +351,8 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
     ReportSocketError("Dup");
     return;
   }
+  if (FTls != nullptr && FTls->IdleTimerSet) platform::KillTimer(FNotifyWindow, kTlsIdleTimer);
+  FTls.reset();  // a new connection starts without TLS
   if (FState != wsClosed) {
     int rc = winsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "net/WSocket.h"
+#include "net/WSocketTls.h"
 #include "net/WinsockBinding.h"
 #include "platform/MessageLoop.h"
 #include "platform/WinsockErrors.h"
@@ -126,6 +127,9 @@ void TCustomWSocket::HandleNotifyMessage(TMessage& Msg) {
       case MsgCloseLater:
         Close();
         break;
+      case MsgTlsClose:
+        TlsCloseFailed();
+        break;
       case MsgFreeLater:
         if (HandlerRunning()) {
           // A handler of this component pumped the loop: it still runs, so the object must live.
@@ -136,6 +140,7 @@ void TCustomWSocket::HandleNotifyMessage(TMessage& Msg) {
         return;
       case WM_TIMER:
         if (Msg.WParam == kResetTimer) ResetIfAllDelivered();
+        if (Msg.WParam == kTlsIdleTimer) TlsIdleCheck();
         break;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
@@ -169,7 +174,10 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
       ChangeState(wsConnected);
       NotifySessionConnected(Error);
     }
-    ReceiveLoop(Error, FComponentOptions);
+    if (FTls != nullptr)
+      TlsReceiveLoop(Error, FComponentOptions);
+    else
+      ReceiveLoop(Error, FComponentOptions);
   }
   if (Event & FD_WRITE) {
     TryToSend();
@@ -184,7 +192,9 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
       // one read per notification (wsoNoReceiveLoop) gets them one notification at a time, with
       // the close notification posted again behind each: a peer that sent megabytes and closed
       // must not hold the loop, and the windows, until all of them are read.
-      if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
+      if (FTls != nullptr) {
+        if (!TlsDrainAtClose(Error)) return;
+      } else if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
         ReceiveLoop(0, FComponentOptions);
         if (FReceivingPaused) return;  // posted again when receiving resumes
         std::uint32_t waiting = 0;
@@ -250,6 +260,8 @@ void TCustomWSocket::ResetDefaultsOfThisLevel() {
   FPeerEnded = false;
   if (FResetWhenSent) KillTimer(FNotifyWindow, kResetTimer);
   FResetWhenSent = false;
+  if (FTls != nullptr && FTls->IdleTimerSet) KillTimer(FNotifyWindow, kTlsIdleTimer);
+  FTls.reset();
 }
 
 void TCustomWSocket::CloseAndNotify(bool Shut, std::uint16_t Error) {
@@ -264,6 +276,7 @@ void TCustomWSocket::CloseAndNotify(bool Shut, std::uint16_t Error) {
   // At once, not through Shutdown: a close does not wait for the send chain. What the chain still
   // holds stays there unsent, also while a lingering close below pumps FD_WRITE notifications.
   if (Shut) {
+    if (FTls != nullptr) TlsCloseNotifyAtClose();
     winsock::shutdown(FSocketHandle, SD_SEND);
     FSendShutDone = true;
   }
@@ -316,11 +329,16 @@ void TCustomWSocket::Shutdown(std::int32_t How) {
     return;
   }
   FSendShutRequested = true;
-  if (BufferedSendBytes() > 0) {
+  if (FTls != nullptr) TlsAfterShutdown();  // close_notify behind the plaintext, or once it can go
+  if (BufferedSendBytes() > 0 || (FTls != nullptr && !TlsMayEndSendSide())) {
     // The chain continues the kernel's send buffer: its bytes go before the end of stream, as the
     // kernel's own do. The receive side of Shutdown(2) needs no wait.
     if (How == SD_BOTH) winsock::shutdown(FSocketHandle, SD_RECEIVE);
     FShutdownWhenSent = true;
+    if (FTls != nullptr) {
+      TryToSend();  // the close_notify just queued
+      CloseIfBothSidesEnded();
+    }
     return;
   }
   FShutdownWhenSent = false;
@@ -330,9 +348,12 @@ void TCustomWSocket::Shutdown(std::int32_t How) {
 }
 
 void TCustomWSocket::ShutdownSendSide() {
+  if (FTls != nullptr && !TlsMayEndSendSide()) return;  // close_notify first, once the handshake is done
   FShutdownWhenSent = false;
   winsock::shutdown(FSocketHandle, SD_SEND);
   FSendShutDone = true;
+  // After a TLS failure the alert has gone: the close follows from the loop.
+  if (FTls != nullptr && FTls->CloseWhenShut) PostMessage(FNotifyWindow, MsgTlsClose, 0, 0);
 }
 
 void TCustomWSocket::PeerEnded() {
@@ -414,6 +435,7 @@ void TCustomWSocket::Resume() {
   FPaused = false;
   winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent,
                           FReceivingPaused ? FEventMask & ~(FD_READ | FD_CLOSE) : FEventMask);
+  if (FTls != nullptr && !FReceivingPaused) TlsResumed();
 }
 
 void TCustomWSocket::PauseReceiving() {
@@ -427,8 +449,10 @@ void TCustomWSocket::ResumeReceiving() {
   if (!FReceivingPaused) return;
   FReceivingPaused = false;
   // Selecting anew posts what already holds: data waiting, the peer's end.
-  if (!FPaused && FSocketHandle != INVALID_SOCKET)
+  if (!FPaused && FSocketHandle != INVALID_SOCKET) {
     winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FEventMask);
+    if (FTls != nullptr) TlsResumed();  // plaintext the layer holds is no news to the kernel
+  }
 }
 
 void TCustomWSocket::PumpMessages() {

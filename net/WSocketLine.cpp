@@ -189,6 +189,20 @@ void TCustomLineWSocket::OfferBufferedLines(std::int32_t SearchStart) {
   }
 }
 
+void TCustomLineWSocket::StartTls(std::unique_ptr<TTlsEngine> Engine, std::string_view Initial) {
+  // Bytes read into the buffer behind the line on offer (all of them outside an offer) came after
+  // the switch: they are the first ciphertext, behind what the caller gives.
+  if (!Engine || !TlsStartRefusal().empty() || !FLineBuffer || FLineBufferCount <= FLineOfferLength) {
+    TCustomSocksWSocket::StartTls(std::move(Engine), Initial);
+    return;
+  }
+  std::string early(Initial);
+  early.append(LineData() + FLineOfferLength, static_cast<std::size_t>(FLineBufferCount - FLineOfferLength));
+  FLineBufferCount = FLineOfferLength;
+  LineData()[FLineBufferCount] = 0;
+  TCustomSocksWSocket::StartTls(std::move(Engine), early);
+}
+
 void TCustomLineWSocket::NotifyLineLimitExceeded(std::int32_t RcvdLength, bool& ClearData) {
   THandlerScope running(*this);
   if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);

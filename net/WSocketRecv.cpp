@@ -1,6 +1,7 @@
 // TCustomWSocket: the receive primitives and the receive loop. Receiving is pull-style: the loop
 // raises OnDataAvailable and the handler reads; in plain mode the component holds no receive
-// buffer, bytes go from the socket straight into the handler's buffer.
+// buffer, bytes go from the socket straight into the handler's buffer. With TLS on, the reads
+// and the count are the TLS layer's plaintext (WSocketTls.cpp).
 #include <string>
 
 #include "net/WSocket.h"
@@ -10,6 +11,7 @@
 using namespace platform;
 
 std::int32_t TCustomWSocket::RcvdCount() {
+  if (FTls != nullptr) return TlsRcvdCount();
   std::uint32_t waiting = 0;
   if (winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == SOCKET_ERROR) {
     ReportSocketError("ioctlSocket");
@@ -19,6 +21,7 @@ std::int32_t TCustomWSocket::RcvdCount() {
 }
 
 std::int32_t TCustomWSocket::NetRecv(char* Buffer, std::int32_t BufferSize, std::int32_t Flags) {
+  if (FTls != nullptr) return TlsRecv(Buffer, BufferSize);
   return winsock::recv(FSocketHandle, Buffer, BufferSize, Flags);
 }
 
@@ -78,6 +81,9 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
       }
       if (Options.Contains(wsoNoReceiveLoop)) return;
       if (FLastError != 0) return;
+      // The handler switched to TLS: what waits is ciphertext, for the TLS loop that StartTls
+      // has set going.
+      if (FTls != nullptr) return;
       // A handler may have closed the socket; the count then fails and ends the loop.
       std::uint32_t waiting = 0;
       if (winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == SOCKET_ERROR) {

@@ -49,7 +49,10 @@ std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
   FAllSent = false;
   std::int32_t result = 0;
   if (Len > 0) {
-    QueueSendData(static_cast<const char*>(Data), Len);
+    if (FTls != nullptr)
+      TlsQueuePlaintext(static_cast<const char*>(Data), Len);  // records onto the chain
+    else
+      QueueSendData(static_cast<const char*>(Data), Len);
     result = Len;
   }
   TryToSend();
@@ -72,7 +75,7 @@ void TCustomWSocket::TryToSend() {
   if (FSocketHandle == INVALID_SOCKET || !FChainUsed || FSendShutDone) return;
   for (;;) {
     if (FSendChain.empty()) {
-      FAllSent = true;
+      FAllSent = FTls == nullptr || !TlsHoldsPlaintext();  // plaintext may still wait for the handshake
       if (FShutdownWhenSent) ShutdownSendSide();  // the last queued byte has gone to the kernel
       return;
     }
@@ -149,7 +152,7 @@ void TCustomWSocket::DiscardSendBuffer() {
 }
 
 std::int64_t TCustomWSocket::BufferedSendBytes() const {
-  std::int64_t total = 0;
+  std::int64_t total = FTls != nullptr ? TlsPendingBytes() : 0;
   for (const auto& block : FSendChain) total += block->Filled() - block->Consumed();
   return total;
 }

@@ -205,6 +205,18 @@ std::int32_t TCustomSocksWSocket::NetRecv(char* Buffer, std::int32_t BufferSize,
   return n;
 }
 
+void TCustomSocksWSocket::StartTls(std::unique_ptr<TTlsEngine> Engine, std::string_view Initial) {
+  if (!Engine || !TlsStartRefusal().empty() || FSocksSurplus.Count <= 0) {
+    TCustomWSocket::StartTls(std::move(Engine), Initial);
+    return;
+  }
+  std::string early(Initial);
+  early.append(reinterpret_cast<const char*>(Socks().ReplyBuffer.data()) + FSocksSurplus.Position,
+               static_cast<std::size_t>(FSocksSurplus.Count));
+  FSocksSurplus = TSocksSurplus{};
+  TCustomWSocket::StartTls(std::move(Engine), early);
+}
+
 // ---- the session notifications ----
 
 // After user code ran: true when that code closed the socket or otherwise ended the phase that

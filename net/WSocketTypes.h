@@ -65,6 +65,7 @@ constexpr platform::UINT MsgHostByAddrDone = platform::WM_USER + 3;  // 0x403
 constexpr platform::UINT MsgCloseLater = platform::WM_USER + 4;      // 0x404
 constexpr platform::UINT MsgFreeLater = platform::WM_USER + 5;       // 0x405
 constexpr platform::UINT MsgTestException = platform::WM_USER + 6;   // 0x406
+constexpr platform::UINT MsgTlsClose = platform::WM_USER + 7;        // 0x407
 constexpr platform::UINT MsgLineModeData = platform::WM_USER + 0x14; // 0x414
 constexpr platform::UINT MsgClientClosed = platform::WM_USER + 0x1E; // 0x41E
 
@@ -87,3 +88,16 @@ using TLineLimitEvent =
 using TSocksErrorEvent =
     std::function<void(TComponent* Sender, std::int32_t Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TComponent* Sender, TSocksAuthState AuthState)>;
+
+// TLS on a connection (StartTls): the outcome of its handshake, 0 when complete, else one of the
+// codes below; the reason is the component's TlsErrorText().
+using TTlsHandshakeEvent = std::function<void(TComponent* Sender, std::uint16_t Error)>;
+// The TLS layer's codes, in OnTlsHandshake and in the OnSessionClosed of the close that follows a
+// failure: the handshake failed (our alert, or the peer's), or a fatal error came after it (a bad
+// record, a fatal alert).
+constexpr std::uint16_t TlsHandshakeFailed = 20101;
+constexpr std::uint16_t TlsConnectionFailed = 20102;
+
+// How the peer ended its side of a TLS stream: not yet, with close_notify, or with a transport
+// end that no close_notify came before (a truncation: what it sent last may be missing).
+enum TTlsPeerEnd : std::uint8_t { tpeOpen = 0, tpeCloseNotify = 1, tpeTruncated = 2 };

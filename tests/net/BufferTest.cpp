@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "net/WSockBuf.h"
@@ -95,6 +96,42 @@ TEST(BufferTest, InvalidArgumentsNeverMoveOutsideTheStorage) {
   EXPECT_EQ(B.Capacity(), 6);
   EXPECT_EQ(Unsent(B), "bcdef");
   EXPECT_EQ(AppendText(B, "g"), 0);
+}
+
+// ---- Room and Commit: a producer writing into the block itself ----
+
+TEST(TBufferRoom, IsTheFreeSpaceBehindTheWrittenBytes) {
+  TBuffer b(8);
+  b.Append("abc", 3);
+  std::int32_t len = -1;
+  char* room = b.Room(len);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(len, 5);
+  EXPECT_EQ(room, b.Storage() + 3);
+  std::memcpy(room, "defgh", 5);
+  b.Commit(5);
+  EXPECT_EQ(b.Filled(), 8);
+  EXPECT_EQ(b.Room(len), nullptr);
+  EXPECT_EQ(len, 0);
+  std::int32_t unsent = 0;
+  EXPECT_EQ(std::string(b.Peek(unsent), 8), "abcdefgh");
+}
+
+TEST(TBufferRoom, CommitNeverPassesTheCapacity) {
+  TBuffer b(4);
+  b.Commit(10);
+  EXPECT_EQ(b.Filled(), 4);
+  b.Commit(-3);
+  EXPECT_EQ(b.Filled(), 4);
+}
+
+TEST(TBufferRoom, EmptiedBlockOffersItsWholeStorageAgain) {
+  TBuffer b(6);
+  b.Append("abcdef", 6);
+  b.Remove(6);
+  std::int32_t len = 0;
+  EXPECT_EQ(b.Room(len), b.Storage());
+  EXPECT_EQ(len, 6);
 }
 
 }  // namespace
