@@ -88,7 +88,9 @@ std::string TReplayResult::Text() const {
     switch (o.Verdict) {
       case rvSame:
         out += "same, " + std::to_string(o.Comparison.ReplayedLength) + " bytes of answers";
-        if (o.Comparison.IgnoredRanges > 0) out += ", " + std::to_string(o.Comparison.IgnoredRanges) + " ranges ignored";
+        if (o.Comparison.IgnoredRanges > 0)
+          out += ", " + std::to_string(o.Comparison.IgnoredRanges) + (o.Comparison.IgnoredRanges == 1 ? " range" : " ranges") +
+                 " ignored";
         break;
       case rvDiffer:
         out += o.Comparison.Same ? "differs: " + o.Note : "differs at offset " + std::to_string(o.Comparison.First.RecordedOffset);
