@@ -16,12 +16,16 @@
 //           [--settle MS] [--original-timing] [--ignore REGEX]...
 //
 // parses its options into a TReplayOptions (Session, Settings.RemoteAddr, Settings.RemotePort,
-// Settings.SettleMs, Settings.OriginalTiming, Ignore) and calls
+// Settings.SettleMs, Settings.OriginalTiming, Ignore; either remote option alone takes the other
+// from the recording) and calls
 //
 //   std::string report;
 //   const int status = RunReplay(path, options, sink, report);
 //   std::fputs(report.c_str(), status == 2 ? stderr : stdout);
 //   return status;
+//
+// A parse error of the options themselves (a session number that is no number, a settle time out
+// of range) is the command line's own status 2, before RunReplay.
 //
 // RunReplay reads the capture, starts a TReplay and runs the program's message loop until it is
 // done. Its status: 0 when every session replayed answered as recorded ("same"); 1 when one
@@ -45,8 +49,11 @@
 //   if (!replay->Start(std::move(sessions), options, error)) show(error);
 //   replay->OnDone = [&](TReplay& R) { show(R.Result().Text()); /* post the replay's disposal */ };
 //
+// NextSessionNumber stands for what the relay engine has to offer for that: its session numbers
+// are its own (Relay.cpp), and a replayed session must not take one that a relayed session has.
 // The new sessions appear in the log and the sessions list as they run, like relayed ones; the
 // loop never blocks. TReplay must not be destroyed inside its own OnDone: post that to the loop.
+// Destroying it earlier cuts the replay under way (its connection closes) and raises nothing.
 #pragma once
 
 #include <cstdint>

@@ -295,3 +295,36 @@ TEST(Replay, ASessionThatNeverConnectedIsSkippedAmongOthers) {
 }
 
 }  // namespace
+
+namespace {
+
+// A replay that goes away in the middle (the window closed): its connection closes and nothing of
+// it is raised afterwards.
+TEST(Replay, DestroyedInTheMiddleItClosesItsConnectionAndRaisesNothing) {
+  TScriptServer server([](TServerConn& C) {
+    if (C.Eof) C.Close();
+  });
+  TScript script(1, 40001, "10.0.0.5", 80);
+  script.Local("A\n").Remote("a\n");
+  int done = 0;
+  {
+    TReplay replay;
+    replay.OnDone = [&](TReplay&) { ++done; };
+    std::string error;
+    ASSERT_TRUE(replay.Start(FromRecord({script}), To(server.Port(), 5000), error)) << error;
+    ASSERT_TRUE(PumpUntil([&] {
+      server.Service();
+      return !server.Conns.empty();
+    }));
+    EXPECT_FALSE(replay.Done());
+  }
+  EXPECT_TRUE(PumpUntil([&] {
+    server.Service();
+    return server.Conns[0]->Eof;
+  }));
+  EXPECT_EQ(server.Conns[0]->Received, "");  // "A" was still waiting for the remote side to be quiet
+  PumpIdle();
+  EXPECT_EQ(done, 0);
+}
+
+}  // namespace
