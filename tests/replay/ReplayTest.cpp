@@ -328,3 +328,29 @@ TEST(Replay, DestroyedInTheMiddleItClosesItsConnectionAndRaisesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A capture writes an IPv4 remote beside an IPv6 client as a mapped address: the replay goes to
+// the recorded remote side as the IPv4 address it is.
+TEST(Replay, TheRecordedRemoteSideIsReachedAlsoWhenItsAddressIsMappedIntoIPv6) {
+  TScriptServer server([](TServerConn& C) {
+    if (C.Stage == 0 && C.Received == "ping") {
+      C.Send("pong");
+      C.Stage = 1;
+    }
+    if (C.Eof) C.Close();
+  });
+  TScript script(8, 40008, "::ffff:127.0.0.1", server.Port());
+  script.Info.LocalAddr = "::1";
+  script.Local("ping").Remote("pong");
+  TReplayOptions options;
+  options.Settings.SettleMs = 50;
+  const TReplayResult result = RunServed(FromRecord({script}), options, &server);
+  ASSERT_EQ(result.Sessions.size(), 1u);
+  EXPECT_EQ(result.Sessions[0].Verdict, rvSame) << result.Text();
+  EXPECT_EQ(result.Sessions[0].Replayed.Info.RemoteAddr, "127.0.0.1");
+  EXPECT_EQ(result.Sessions[0].Replayed.Info.RemoteHost, "127.0.0.1");
+}
+
+}  // namespace
