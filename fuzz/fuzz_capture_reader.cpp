@@ -60,9 +60,13 @@ struct TExpected {
   bool Closed = false;
 };
 
-std::string TempPath() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("fuzz_capture_reader." + std::to_string(::getpid()) + ".pcapng")).string();
+// The round trip's file, one for the process, removed when it ends.
+const std::string& TempPath() {
+  static const std::string path = [] {
+    std::atexit([] { std::remove(TempPath().c_str()); });
+    return (std::filesystem::temp_directory_path() / ("fuzz_capture_reader." + std::to_string(::getpid()) + ".pcapng"))
+        .string();
+  }();
   return path;
 }
 

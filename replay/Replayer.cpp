@@ -222,7 +222,10 @@ void TReplayer::TakeStep() {
   if (FNextStep < FSteps.size()) {
     const TRecordedChunk& recorded = FRecorded.Chunks[FSteps[FNextStep++]];
     Entry("From Local", recorded.Bytes, edFromLocal);
-    if (s.State() == wsConnected) s.Send(recorded.Bytes.data(), static_cast<std::int32_t>(recorded.Bytes.size()));
+    // Queued in pieces that an int32 length holds, whatever the chunk's size.
+    constexpr std::size_t kPiece = 1 << 20;
+    for (std::size_t at = 0; s.State() == wsConnected && at < recorded.Bytes.size(); at += kPiece)
+      s.Send(recorded.Bytes.data() + at, static_cast<std::int32_t>(std::min(kPiece, recorded.Bytes.size() - at)));
     FResult.Steps = FNextStep;
     return;
   }

@@ -354,3 +354,32 @@ TEST(Replay, TheRecordedRemoteSideIsReachedAlsoWhenItsAddressIsMappedIntoIPv6) {
 }
 
 }  // namespace
+
+namespace {
+
+// Three megabytes in one recorded chunk go whole, in order, and the echo of them compares byte
+// for byte.
+TEST(Replay, AChunkOfMegabytesGoesWholeAndItsEchoComparesByteExact) {
+  TScriptServer echo([](TServerConn& C) {
+    const auto echoed = static_cast<std::size_t>(C.Stage);
+    if (C.Received.size() > echoed) {
+      C.Send(C.Received.substr(echoed));
+      C.Stage = static_cast<int>(C.Received.size());
+    }
+    if (C.Eof) C.Close();
+  });
+  const std::string big = Pattern(3 << 20, 3);
+  TScript script(1, 40001, "10.0.0.5", 80);
+  script.Local(big).Remote(big);
+  const TReplayResult result = RunServed(FromRecord({script}), To(echo.Port(), 200), &echo);
+  ASSERT_EQ(echo.Conns.size(), 1u);
+  EXPECT_EQ(echo.Conns[0]->Received.size(), big.size());
+  EXPECT_EQ(Checksum(echo.Conns[0]->Received), Checksum(big));
+  ASSERT_EQ(result.Sessions.size(), 1u);
+  EXPECT_EQ(result.Sessions[0].Verdict, rvSame) << result.Text();
+  const std::string back = result.Sessions[0].Replayed.Stream(edFromRemote);
+  EXPECT_EQ(back.size(), big.size());
+  EXPECT_EQ(Checksum(back), Checksum(big));
+}
+
+}  // namespace

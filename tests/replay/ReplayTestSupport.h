@@ -256,18 +256,32 @@ struct TServerConn {
   std::chrono::steady_clock::time_point Mark;
   std::vector<std::string> Log;  // the handler's own notes, in order
 
+  std::string Out;  // sent, and not yet taken by the kernel
+
+  // Queues Bytes; what the kernel does not take now goes in later rounds of Service.
   void Send(const std::string& Bytes) {
+    Out += Bytes;
+    Flush();
+  }
+  void Flush() {
     std::size_t done = 0;
-    while (done < Bytes.size()) {
-      const ssize_t n = ::send(Fd, Bytes.data() + done, Bytes.size() - done, MSG_NOSIGNAL);
+    while (!Closed && done < Out.size()) {
+      const ssize_t n = ::send(Fd, Out.data() + done, Out.size() - done, MSG_NOSIGNAL);
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
+    Out.erase(0, done);
   }
-  void Close() {
+  // Closes once everything queued has gone (or at once when Now).
+  void Close(bool Now = false) {
+    if (!Closed && !Now && !Out.empty()) {
+      CloseWhenSent = true;
+      return;
+    }
     if (!Closed) ::close(Fd);
     Closed = true;
   }
+  bool CloseWhenSent = false;
   void Reset() {
     if (!Closed) RawReset(Fd);
     Closed = true;
@@ -279,7 +293,7 @@ public:
   using THandler = std::function<void(TServerConn&)>;
   explicit TScriptServer(THandler Handler) : FHandler(std::move(Handler)) {}
   ~TScriptServer() {
-    for (auto& c : Conns) c->Close();
+    for (auto& c : Conns) c->Close(true);
   }
   std::uint16_t Port() const { return FListener.Port; }
 
@@ -291,6 +305,7 @@ public:
     }
     for (auto& c : Conns) {
       if (c->Closed) continue;
+      c->Flush();
       char buf[65536];
       while (!c->Eof) {
         const ssize_t n = ::recv(c->Fd, buf, sizeof buf, 0);
@@ -302,6 +317,7 @@ public:
         break;
       }
       FHandler(*c);
+      if (c->CloseWhenSent && c->Out.empty()) c->Close();
     }
   }
 
