@@ -22,7 +22,7 @@
 //
 // Session numbers: our writer puts "Session N" as a comment on each session's SYN, N being the
 // number the log showed, and that is the session's Number. A capture where no SYN carries such a
-// comment (another program's, or one of ours written before the comment was) numbers its sessions
+// comment (another program's, say) numbers its sessions
 // 1, 2, 3, ... in the order they began (see TCapture); in a capture where some do, the sessions
 // without one have Number 0 and cannot be named.
 //
