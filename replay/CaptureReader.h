@@ -22,9 +22,9 @@
 //
 // Session numbers: our writer puts "Session N" as a comment on each session's SYN, N being the
 // number the log showed, and that is the session's Number. A capture where no SYN carries such a
-// comment (another program's, say) numbers its sessions
-// 1, 2, 3, ... in the order they began (see TCapture); in a capture where some do, the sessions
-// without one have Number 0 and cannot be named.
+// comment (another program's, say) numbers its sessions 1, 2, 3, ... in the order they began
+// (see TCapture); in a capture where some do, the sessions without one have Number 0 and cannot
+// be named.
 //
 // What is refused, with a one-line message and never a crash: a file that is not pcapng (an
 // older pcap file is named as such), a block of a bad length (under 12 bytes, not a multiple of 4,
