@@ -419,13 +419,13 @@ private:
     Put32(FBlock, static_cast<std::uint32_t>(us));
     Put32(FBlock, static_cast<std::uint32_t>(total));
     Put32(FBlock, static_cast<std::uint32_t>(total));
-    Write(FBlock);
-    Write(FPacket);
-    Write(Payload);
-    FBlock.clear();
+    FBlock += FPacket;
+    FBlock += Payload;
     FBlock.append(padded - total, '\0');
     FBlock += FOptions;
     Put32(FBlock, length);
+    // One write of the whole block: the file's buffer, which goes to the system whenever it
+    // fills, never ends inside a block, so that a program killed at any moment leaves whole packets.
     Write(FBlock);
     if (TimeUs > FLastUs) FLastUs = TimeUs;
     CheckFile();

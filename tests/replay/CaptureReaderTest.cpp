@@ -403,3 +403,48 @@ TEST(CaptureReader, AFileThatCannotBeReadSaysWhyWithItsPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the writer has handed to the system is whole blocks at every moment, also when its buffer
+// fills in the middle of an entry: a program killed at any point leaves a capture that reads to
+// its last whole packet instead of one cut inside a block.
+TEST(CaptureReader, WhatTheWriterHasWrittenIsWholeBlocksAtEveryMoment) {
+  TTempDir dir;
+  const std::string path = dir / "growing.pcapng";
+  auto w = MakeTrafficWriter(sfCapture, path, false);
+  ASSERT_FALSE(w->Failed()) << w->Error();
+  TSessionInfo info;
+  info.Id = 1;
+  info.LocalAddr = "127.0.0.1";
+  info.LocalPort = 40001;
+  info.RemoteAddr = "127.0.0.2";
+  info.RemotePort = 90;
+  info.StartUs = 1765000000000000;
+  info.ConnectedUs = info.StartUs + 10;
+  w->SessionStarted(info);
+  std::uint64_t offset = 0;
+  std::size_t cut = 0;
+  for (int i = 0; i < 12; ++i) {
+    const std::string body = Bytes(300000 + 977 * i, i);  // five segments each, the buffer fills anywhere
+    TRecordEntry e;
+    e.TimeUs = info.StartUs + 100 + i;
+    e.Session = 1;
+    e.Direction = edFromLocal;
+    e.Offset = offset;
+    e.BodyLength = body.size();
+    w->Entry(e, "From Local", &body);
+    offset += body.size();
+    TCapture capture;
+    std::string error;
+    if (!ParseCapture(ReadFile(path), capture, error) && error.find("truncated") != std::string::npos) ++cut;
+  }
+  EXPECT_EQ(cut, 0u) << "the file ended inside a block after " << cut << " of 12 entries";
+  ASSERT_TRUE(w->Close()) << w->Error();
+  TCapture capture;
+  std::string error;
+  ASSERT_TRUE(ReadCapture(path, capture, error)) << error;
+  EXPECT_EQ(capture.Sessions.at(0).StreamLength(edFromLocal), offset);
+}
+
+}  // namespace
