@@ -60,17 +60,19 @@ struct TExpected {
   bool Closed = false;
 };
 
-// The round trip's file, one for the process, removed when it ends.
+// The round trip's file, one for the process; each round trip removes it when done.
 const std::string& TempPath() {
-  static const std::string path = [] {
-    std::atexit([] { std::remove(TempPath().c_str()); });
-    return (std::filesystem::temp_directory_path() / ("fuzz_capture_reader." + std::to_string(::getpid()) + ".pcapng"))
-        .string();
-  }();
+  static const std::string path =
+      (std::filesystem::temp_directory_path() / ("fuzz_capture_reader." + std::to_string(::getpid()) + ".pcapng")).string();
   return path;
 }
 
+struct TRemoveAtEnd {
+  ~TRemoveAtEnd() { std::remove(TempPath().c_str()); }
+};
+
 void RoundTrip(const std::uint8_t* Data, std::size_t Size) {
+  const TRemoveAtEnd removed;
   auto writer = MakeTrafficWriter(sfCapture, TempPath(), false);
   if (writer->Failed()) return;
   std::vector<TExpected> sessions;
