@@ -4,7 +4,9 @@
 // Each session is one TCP connection between the local client's address and port and the remote
 // address and port, as if captured on a wire between them (the relay in the middle is left out):
 //
-//   SYN (local), SYN-ACK (remote), ACK (local)      at the session's start and its connection
+//   SYN (local), SYN-ACK (remote), ACK (local)      at the session's start and its connection;
+//                                                   the SYN's comment is "Session N", the
+//                                                   session's number in the log
 //   data segments, at their entries' times          sequence number = start + 1 + the entry's
 //                                                   stream offset; the acknowledgement is all the
 //                                                   other side has sent so far
@@ -156,7 +158,7 @@ public:
     if (!c.Opened && Info.ConnectedUs != 0) Open(c, Info);
     if (!c.Opened) {
       // It never connected: the attempt, and its refusal (or the client giving up).
-      Packet(c, 0, kSyn, c.Isn[0], 0, {}, Info.StartUs != 0 ? Info.StartUs : at, {});
+      Packet(c, 0, kSyn, c.Isn[0], 0, {}, Info.StartUs != 0 ? Info.StartUs : at, SessionComment(Info.Id));
       c.Opened = true;
       const std::string why = Info.Reason.empty() ? std::string() : Utf8(Info.Reason);
       if (Info.State == ssFailed) Packet(c, 1, kRst | kAck, 0, c.Isn[0] + 1, {}, at, why);
@@ -234,6 +236,10 @@ private:
     TConnection C;
   };
 
+  // What a reader of the capture finds the session's number by: a comment on its SYN, which
+  // changes nothing of the stream that a reader follows.
+  static std::string SessionComment(std::uint64_t Id) { return "Session " + std::to_string(Id); }
+
   static std::string Utf8(const std::string& Text) {
     std::string out;
     AppendAnsiUtf8(PrintableText(Text), out);
@@ -287,7 +293,7 @@ private:
 
   void Open(TConnection& C, const TSessionInfo& Info) {
     const std::int64_t start = Info.StartUs != 0 ? Info.StartUs : Info.ConnectedUs;
-    Packet(C, 0, kSyn, C.Isn[0], 0, {}, start, {});
+    Packet(C, 0, kSyn, C.Isn[0], 0, {}, start, SessionComment(Info.Id));
     Packet(C, 1, kSyn | kAck, C.Isn[1], C.Isn[0] + 1, {}, Info.ConnectedUs, {});
     Packet(C, 0, kAck, C.Isn[0] + 1, C.Isn[1] + 1, {}, Info.ConnectedUs, {});
     C.Opened = true;
@@ -413,13 +419,13 @@ private:
     Put32(FBlock, static_cast<std::uint32_t>(us));
     Put32(FBlock, static_cast<std::uint32_t>(total));
     Put32(FBlock, static_cast<std::uint32_t>(total));
-    Write(FBlock);
-    Write(FPacket);
-    Write(Payload);
-    FBlock.clear();
+    FBlock += FPacket;
+    FBlock += Payload;
     FBlock.append(padded - total, '\0');
     FBlock += FOptions;
     Put32(FBlock, length);
+    // One write of the whole block: the file's buffer, which goes to the system whenever it
+    // fills, never ends inside a block, so that a program killed at any moment leaves whole packets.
     Write(FBlock);
     if (TimeUs > FLastUs) FLastUs = TimeUs;
     CheckFile();

@@ -6,6 +6,10 @@ of an input layout. Each seed starts the fuzzer on a case that its mutations alo
 slowly: a granted SOCKS reply with data behind it, a line end split over two reads, a dump past
 65536 bytes.
 
+The seeds of fuzz_capture_reader are captures written by our own capture writer, so they come from
+a program of ours instead (fuzz/capture_seeds.cpp, built in the fuzz tree):
+    build-fuzz/fuzz/capture_seeds fuzz/corpus/fuzz_capture_reader
+
 Three of the fuzzers read their input through libFuzzer's FuzzedDataProvider, which takes
 numbers from the end of the input and byte strings from the front; Seed below builds inputs in
 that shape. The SOCKS fuzzer reads everything from the front. The ClientHello fuzzer's seeds

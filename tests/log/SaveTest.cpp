@@ -200,9 +200,17 @@ TEST_F(SaveTest, ACaptureHoldsEachConnectedSessionAsATcpStreamByteExactBothWays)
   EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40002 && tcp.flags.reset == 1' -T fields -e tcp.srcport"),
             std::vector<std::string>{"80"});
   EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40004' -T fields -e ip.dst -e tcp.flags -e frame.comment"),
-            (std::vector<std::string>{"10.0.0.9\t0x0002\t", "127.0.0.1\t0x0014\t" + Sessions[3].Info.Reason}));
+            (std::vector<std::string>{"10.0.0.9\t0x0002\tSession 4", "127.0.0.1\t0x0014\t" + Sessions[3].Info.Reason}));
   EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40005 && tcp.flags.syn == 1' -T fields -e ip.dst"), std::vector<std::string>{"0.0.0.0"});
   EXPECT_EQ(Tshark(path, "-Y 'tcp.port == 40007' -T fields -e ipv6.src")[0], "::ffff:127.0.0.1");
+  // Each session's SYN, and no other packet without data, names the session by its number (the
+  // attempts that failed are written at their end, hence the order does not matter).
+  std::vector<std::string> named;
+  for (const TScripted& s : Sessions)
+    named.push_back(std::to_string(s.Info.LocalPort) + "\tSession " + std::to_string(s.Info.Id));
+  auto syns = Tshark(path, "-Y 'tcp.len == 0 && frame.comment contains \"Session\"' -T fields -e tcp.srcport -e frame.comment");
+  std::sort(syns.begin(), syns.end());
+  EXPECT_EQ(syns, named);
 }
 
 TEST_F(SaveTest, RawStreamsAreOneFileForEachSessionAndDirectionByteExactNamedToSortByTime) {
