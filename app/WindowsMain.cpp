@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/CommandLine.h"
+#include "relay/CommandLine.h"
 #include "app/uMain.h"
 #include "log/uLog.h"
 #include "platform/MessageLoop.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/CommandLine.h"
-#include "app/Headless.h"
+#include "relay/CommandLine.h"
+#include "relay/Headless.h"
 
 namespace {
 

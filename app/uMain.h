@@ -1,5 +1,5 @@
 // Public. Unit uMain: the main window `Main`. It holds the three connection settings, Listen and
-// Cancel, LogShow and the status bar, and drives the relay engine (app/Relay.h), which owns the
+// Cancel, LogShow and the status bar, and drives the relay engine (relay/Relay.h), which owns the
 // listening server `WSocketServer` and runs every session.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Relay.h"
+#include "relay/Relay.h"
 #include "platform/Component.h"
 #include "platform/gui/Colors.h"
 

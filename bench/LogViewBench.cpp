@@ -36,14 +36,14 @@
 #include <string>
 #include <vector>
 
-#include "log/AnsiText.h"
-#include "log/DateTimeText.h"
-#include "log/LogFormat.h"
+#include "record/AnsiText.h"
+#include "record/DateTimeText.h"
+#include "record/LogFormat.h"
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "log/uSearch.h"
 #include "log/uSessions.h"
-#include "log/RecordFilter.h"
+#include "record/RecordFilter.h"
 
 #include <QLineEdit>
 #include <QTimer>

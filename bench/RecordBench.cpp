@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "log/RecordFilter.h"
-#include "log/RecordSearch.h"
-#include "log/TrafficRecord.h"
+#include "record/RecordFilter.h"
+#include "record/RecordSearch.h"
+#include "record/TrafficRecord.h"
 
 namespace {
 

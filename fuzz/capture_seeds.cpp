@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "log/TrafficRecord.h"
-#include "log/TrafficWriter.h"
+#include "record/TrafficRecord.h"
+#include "record/TrafficWriter.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "log/TrafficWriter.h"
+#include "record/TrafficWriter.h"
 #include "replay/CaptureReader.h"
 
 namespace {

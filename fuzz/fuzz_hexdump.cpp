@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "log/LogFormat.h"
+#include "record/LogFormat.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <functional>
 #include <string>
 
-#include "log/EntrySink.h"
-#include "log/TrafficRecord.h"
-#include "log/TrafficWriter.h"
+#include "record/EntrySink.h"
+#include "record/TrafficRecord.h"
+#include "record/TrafficWriter.h"
 #include "platform/gui/Colors.h"
 
 class QAction;

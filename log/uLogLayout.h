@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 enum TLineKind : std::uint8_t {
   lkSeparator = 0,  // the empty line between two entries

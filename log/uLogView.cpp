@@ -14,11 +14,11 @@
 #include <cmath>
 #include <limits>
 
-#include "log/AnsiText.h"
-#include "log/DateTimeText.h"
-#include "log/LogFormat.h"
-#include "log/LogText.h"
-#include "log/SessionColors.h"
+#include "record/AnsiText.h"
+#include "record/DateTimeText.h"
+#include "record/LogFormat.h"
+#include "record/LogText.h"
+#include "record/SessionColors.h"
 #include "platform/gui/Clipboard.h"
 #include "platform/gui/Colors.h"
 

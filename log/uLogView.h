@@ -21,7 +21,7 @@
 #include <optional>
 #include <vector>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 #include "log/uLogLayout.h"
 
 class QTimer;

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "log/AnsiText.h"
+#include "record/AnsiText.h"
 #include "log/uLogView.h"
 
 namespace {

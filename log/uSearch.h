@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "log/RecordFilter.h"
-#include "log/RecordSearch.h"
-#include "log/TrafficRecord.h"
+#include "record/RecordFilter.h"
+#include "record/RecordSearch.h"
+#include "record/TrafficRecord.h"
 
 class QCheckBox;
 class QLabel;

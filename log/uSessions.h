@@ -16,8 +16,8 @@
 #include <functional>
 #include <vector>
 
-#include "log/RecordFilter.h"
-#include "log/TrafficRecord.h"
+#include "record/RecordFilter.h"
+#include "record/TrafficRecord.h"
 
 class QCheckBox;
 class QComboBox;

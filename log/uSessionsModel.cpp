@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "log/SessionColors.h"
+#include "record/SessionColors.h"
 #include "platform/gui/Colors.h"
 
 TSessionsModel::TSessionsModel(const TTrafficRecord& Record, QObject* Parent)

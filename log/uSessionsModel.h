@@ -17,7 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 class TSessionsModel : public QAbstractTableModel {
 public:

@@ -1,5 +1,5 @@
 // A session of the traffic record taken as a recorded session, for the window's replay.
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 #include "replay/RecordedSession.h"
 
 bool SessionFromRecord(const TTrafficRecord& Record, std::uint64_t Id, TRecordedSession& Out, std::string& Error) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "log/EntrySink.h"
+#include "record/EntrySink.h"
 
 class TTrafficRecord;
 

@@ -12,7 +12,7 @@
 #include "net/WSocket.h"
 #include "net/WinsockBinding.h"
 #include "platform/MessageLoop.h"
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "log/EntrySink.h"
+#include "record/EntrySink.h"
 #include "platform/Messages.h"
 #include "replay/RecordedSession.h"
 

@@ -11,8 +11,8 @@
 
 #include "ChildProgram.h"
 #include "RelayPeers.h"
-#include "log/CaptureCheck.h"
-#include "log/TrafficWriter.h"
+#include "record/CaptureCheck.h"
+#include "record/TrafficWriter.h"
 
 using namespace apptest;
 using namespace capturetest;

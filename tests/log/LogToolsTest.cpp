@@ -20,7 +20,7 @@
 #include <string>
 
 #include "QtTestApp.h"
-#include "log/SessionColors.h"
+#include "record/SessionColors.h"
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "log/uSearch.h"

@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "QtTestApp.h"
-#include "log/AnsiText.h"
-#include "log/DateTimeText.h"
-#include "log/LogFormat.h"
+#include "record/AnsiText.h"
+#include "record/DateTimeText.h"
+#include "record/LogFormat.h"
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "platform/gui/Clipboard.h"

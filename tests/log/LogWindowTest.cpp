@@ -17,7 +17,7 @@
 #include "log/uLogView.h"
 #include "platform/Exception.h"
 #include "platform/gui/Clipboard.h"
-#include "log/DateTimeText.h"
+#include "record/DateTimeText.h"
 #include "platform/gui/ErrorBox.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "QtTestApp.h"
 #include "platform/Exception.h"
 #include "platform/MessageLoop.h"
-#include "log/DateTimeText.h"
+#include "record/DateTimeText.h"
 #include "platform/gui/ErrorBox.h"
 #include "platform/gui/LoopBridge.h"
 

@@ -21,11 +21,11 @@
 #include <functional>
 #include <sstream>
 
-#include "CaptureCheck.h"
+#include "record/CaptureCheck.h"
 #include "QtTestApp.h"
-#include "log/AnsiText.h"
-#include "log/LogText.h"
-#include "log/TrafficWriter.h"
+#include "record/AnsiText.h"
+#include "record/LogText.h"
+#include "record/TrafficWriter.h"
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "platform/gui/ErrorBox.h"

@@ -10,8 +10,8 @@
 #include <cstdlib>
 
 #include "QtTestApp.h"
-#include "log/SessionColors.h"
-#include "log/TrafficRecord.h"
+#include "record/SessionColors.h"
+#include "record/TrafficRecord.h"
 #include "log/uSessionsModel.h"
 #include "platform/gui/Colors.h"
 

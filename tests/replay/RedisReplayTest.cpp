@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ReplayRun.h"
-#include "app/Relay.h"
+#include "relay/Relay.h"
 
 using namespace replaytest;
 

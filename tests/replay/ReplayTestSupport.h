@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "log/TrafficRecord.h"
-#include "log/TrafficWriter.h"
+#include "record/TrafficRecord.h"
+#include "record/TrafficWriter.h"
 #include "net/SocketTestSupport.h"
 #include "replay/CaptureReader.h"
 

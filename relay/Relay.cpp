@@ -16,7 +16,7 @@
 // The log keeps the order of cause and effect. What the local client sends while Remote is not yet
 // connected is logged when it leaves, after "Connection Opened"; the client's end, its reset and
 // "Connection Closed", which came after those bytes, wait to be logged after them.
-#include "app/Relay.h"
+#include "relay/Relay.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

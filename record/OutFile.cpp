@@ -1,5 +1,5 @@
 // Buffered file writing with the first error kept.
-#include "log/OutFile.h"
+#include "record/OutFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "log/OutFile.h"
-#include "log/TrafficWriter.h"
+#include "record/OutFile.h"
+#include "record/TrafficWriter.h"
 
 // A writer of one file: in place, or staged under a temporary name in the same folder and renamed
 // over the chosen name by Commit.

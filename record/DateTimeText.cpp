@@ -1,5 +1,5 @@
 // Regional date and time texts.
-#include "log/DateTimeText.h"
+#include "record/DateTimeText.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 class TLogText {
 public:

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "log/WriterParts.h"
+#include "record/WriterParts.h"
 
 namespace {
 

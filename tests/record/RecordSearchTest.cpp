@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "log/RecordFilter.h"
-#include "log/RecordSearch.h"
-#include "log/TrafficRecord.h"
+#include "record/RecordFilter.h"
+#include "record/RecordSearch.h"
+#include "record/TrafficRecord.h"
 
 // Failure messages show a part as entry:from+length.
 inline void PrintTo(const TSearchPart& P, std::ostream* Out) { *Out << P.Entry << ':' << P.From << '+' << P.Length; }

@@ -1,4 +1,4 @@
-#include "log/SpillFile.h"
+#include "record/SpillFile.h"
 
 #include <fcntl.h>
 #include <signal.h>

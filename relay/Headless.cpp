@@ -1,5 +1,5 @@
 // The headless mode: entries to standard output, signals through the loop, and the run itself.
-#include "app/Headless.h"
+#include "relay/Headless.h"
 
 #include <signal.h>
 #include <sys/epoll.h>
@@ -13,11 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/Relay.h"
-#include "log/AnsiText.h"
-#include "log/DateTimeText.h"
-#include "log/LogFormat.h"
-#include "log/TrafficWriter.h"
+#include "relay/Relay.h"
+#include "record/AnsiText.h"
+#include "record/DateTimeText.h"
+#include "record/LogFormat.h"
+#include "record/TrafficWriter.h"
 #include "platform/MessageLoop.h"
 
 namespace {

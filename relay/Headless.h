@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "app/CommandLine.h"
-#include "log/EntrySink.h"
+#include "relay/CommandLine.h"
+#include "record/EntrySink.h"
 
 // Writes entries as text, as the log window shows them: the header line (date, time, title), the
 // body as one line of printable text or as a hex dump, one empty line between entries (none after

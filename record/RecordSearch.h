@@ -22,8 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "log/RecordFilter.h"
-#include "log/TrafficRecord.h"
+#include "record/RecordFilter.h"
+#include "record/TrafficRecord.h"
 
 // Bytes of one entry's body that are part of a match.
 struct TSearchPart {

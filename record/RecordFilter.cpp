@@ -1,5 +1,5 @@
 // Filtering the record's entries by session and direction.
-#include "log/RecordFilter.h"
+#include "record/RecordFilter.h"
 
 #include <algorithm>
 

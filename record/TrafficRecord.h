@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "log/EntrySink.h"
+#include "record/EntrySink.h"
 
 // How the log showed an entry's body when it was added.
 enum TEntryMode : std::uint8_t {

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Windows-1252 decoding, by table: Qt's own codecs need ICU, which the build does not require.
-#include "log/AnsiText.h"
+#include "record/AnsiText.h"
 
 #include <algorithm>
 #include <array>

@@ -22,7 +22,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "log/EntrySink.h"
+#include "record/EntrySink.h"
 #include "net/WSocketS.h"
 
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.

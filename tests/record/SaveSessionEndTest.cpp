@@ -14,9 +14,9 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <fstream>
 #include <sstream>
 
-#include "CaptureCheck.h"
-#include "log/TrafficWriter.h"
-#include "log/WriterParts.h"
+#include "record/CaptureCheck.h"
+#include "record/TrafficWriter.h"
+#include "record/WriterParts.h"
 
 namespace fs = std::filesystem;
 using namespace capturetest;

@@ -1,5 +1,5 @@
 // Distinct session colours: golden-ratio hues, converted from HSV by hand.
-#include "log/SessionColors.h"
+#include "record/SessionColors.h"
 
 #include <cmath>
 

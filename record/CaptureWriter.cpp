@@ -32,9 +32,9 @@
 #include <cstring>
 #include <map>
 
-#include "log/AnsiText.h"
-#include "log/LogFormat.h"
-#include "log/WriterParts.h"
+#include "record/AnsiText.h"
+#include "record/LogFormat.h"
+#include "record/WriterParts.h"
 
 namespace {
 

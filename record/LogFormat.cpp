@@ -1,5 +1,5 @@
 // Text and hex-dump formatting of entry bodies (layout in LogFormat.h).
-#include "log/LogFormat.h"
+#include "record/LogFormat.h"
 
 #include <algorithm>
 #include <array>

@@ -22,8 +22,8 @@
 #include <string>
 #include <string_view>
 
-#include "log/EntrySink.h"
-#include "log/TrafficRecord.h"
+#include "record/EntrySink.h"
+#include "record/TrafficRecord.h"
 
 enum TSaveFormat : std::uint8_t {
   sfLogText = 0,

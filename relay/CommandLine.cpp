@@ -1,7 +1,7 @@
 // The command line, parsed by Qt Core's QCommandLineParser: it knows long options with "=value" or
 // a separate value, reports unknown options and missing values, and needs no application object.
 // What it cannot know (the ranges of ports, which options go together) is checked here.
-#include "app/CommandLine.h"
+#include "relay/CommandLine.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "log/TrafficWriter.h"
+#include "record/TrafficWriter.h"
 
 #ifndef VANTREL_VERSION
 #define VANTREL_VERSION "unknown"

@@ -24,7 +24,7 @@
 // ranges, and Clear. So an Add waits at most for the reader calls already inside, each of them
 // short, and never for a reader's file read. Writes into a header slot or a block beyond what is
 // published need no lock: no reader looks there.
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -39,7 +39,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "log/SpillFile.h"
+#include "record/SpillFile.h"
 
 namespace {
 

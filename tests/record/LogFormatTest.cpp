@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "log/AnsiText.h"
-#include "log/LogFormat.h"
+#include "record/AnsiText.h"
+#include "record/LogFormat.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 //
 //   buffer:  [ tail: m - 1 bytes, from earlier entries ][ piece: up to kPiece bytes of this entry ]
 //             ^ Skip: tail bytes that ended the last match and cannot start a new one
-#include "log/RecordSearch.h"
+#include "record/RecordSearch.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "log/TrafficRecord.h"
+#include "record/TrafficRecord.h"
 
 enum TDirectionFilter : std::uint8_t {
   dfBoth = 0,        // both ways

@@ -1,5 +1,5 @@
 // Choosing a format, the log text writer, saving a whole record, and saving as entries come.
-#include "log/TrafficWriter.h"
+#include "record/TrafficWriter.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <map>
 #include <vector>
 
-#include "log/LogText.h"
-#include "log/WriterParts.h"
+#include "record/LogText.h"
+#include "record/WriterParts.h"
 
 namespace {
 

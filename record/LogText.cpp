@@ -1,11 +1,11 @@
 // The log's text, as copied and as saved.
-#include "log/LogText.h"
+#include "record/LogText.h"
 
 #include <QDateTime>
 
-#include "log/AnsiText.h"
-#include "log/DateTimeText.h"
-#include "log/LogFormat.h"
+#include "record/AnsiText.h"
+#include "record/DateTimeText.h"
+#include "record/LogFormat.h"
 
 namespace {
 
