@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "record/EntrySink.h"
+#include "record/SessionFacts.h"
 
 class TClient;
 class TWSocket;
