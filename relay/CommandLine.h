@@ -4,7 +4,7 @@
 //   vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]
 //   vantrel --help | --version
 //
-// Without arguments the program opens its windows exactly as it always has. Qt Core only.
+// Without arguments the program opens its windows. Qt Core only.
 #pragma once
 
 #include <cstdint>
