@@ -170,7 +170,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
   if (!c.Replay.empty()) {
     for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
                              std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
-                             std::pair{c.Quiet, "--quiet"}}) {
+                             std::pair{c.Quiet, "--quiet"}, std::pair{!c.Faults.Empty(), "--fault"}}) {
       if (set) {
         Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
         return false;

@@ -380,6 +380,8 @@ INSTANTIATE_TEST_SUITE_P(
         TBadArguments{"FaultOfAnUnknownKind", {"--fault", "remote:lag=1ms"},
                       "--fault: unknown fault 'lag' in 'remote:lag=1ms' (expected latency, bandwidth, slicer, stall, limit, "
                       "reset, refuse or corrupt)"},
+        TBadArguments{"FaultWithReplay", {"--replay", "/tmp/x.pcapng", "--fault", "remote:latency=1ms"},
+                      "--fault: not with --replay, which connects to the remote side and listens on nothing"},
         TBadArguments{"EmptyFault", {"--fault", ""}, "--fault: empty fault spec (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)"}),
     [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
 
