@@ -112,6 +112,12 @@ QString TSessionsModel::StateText(const TSessionInfo& Info) {
     case ssFailed: text = QStringLiteral("failed"); break;
   }
   if (!Info.Reason.empty()) text += QStringLiteral(": ") + QString::fromStdString(Info.Reason);
+  // A fault's end: "reset by fault: reset after 1000 bytes toward Remote".
+  if (!Info.Fault.empty()) {
+    const std::string what = Info.Fault.rfind("Fault: ", 0) == 0 ? Info.Fault.substr(7) : Info.Fault;
+    text = (Info.State == ssReset ? QStringLiteral("reset by fault: ") : text + QStringLiteral("; fault: ")) +
+           QString::fromStdString(what);
+  }
   return text;
 }
 

@@ -61,6 +61,9 @@ struct TSessionInfo {
   std::uint64_t BytesFromLocal = 0;
   std::uint64_t BytesFromRemote = 0;
   std::string Reason;  // why a session failed or was cut; empty otherwise
+  // The fault that ended the session or its stream toward one side (the title of its entry, e.g.
+  // "Fault: reset after 1000 bytes toward Remote"); empty while no fault has.
+  std::string Fault;
 };
 
 // Whether a session is still open: not ended, neither closed nor reset nor failed.
