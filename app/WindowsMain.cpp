@@ -61,9 +61,7 @@ int main(int argc, char** argv) {
   Main = new TMain;
   Main->show();
   Log = new TLog;  // hidden until its first entry
-  Log->OnLineModeChange = [](QObject*, bool LineMode) {
-    if (Main != nullptr) Main->SwitchLineMode(LineMode);
-  };
+  BindLog(*Log);
   ApplyOptions(options);
 
   int rc = app.exec();

@@ -242,6 +242,27 @@ void TMain::SwitchLineMode(bool LineMode) {
   if (FRelay != nullptr) FRelay->SetLineMode(LineMode);
 }
 
+bool TMain::SendInto(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
+  if (FRelay == nullptr) {
+    Error = "session " + std::to_string(Id) + " has ended";
+    return false;
+  }
+  return FRelay->Send(Id, Way == edFromRemote ? stLocal : stRemote, Bytes, Error);
+}
+
+void BindLog(TLog& Log) {
+  Log.OnLineModeChange = [](QObject*, bool LineMode) {
+    if (Main != nullptr) Main->SwitchLineMode(LineMode);
+  };
+  Log.OnSend = [](std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
+    if (Main == nullptr) {
+      Error = "the main window has closed";
+      return false;
+    }
+    return Main->SendInto(Id, Way, Bytes, Error);
+  };
+}
+
 void TMain::closeEvent(QCloseEvent* Event) {
   // Closing the main window is the only way to end the program, whatever else is open.
   Event->accept();

@@ -56,6 +56,9 @@ public:
 
   // The log's LineMode command: every current session, its client and its remote, switches.
   void SwitchLineMode(bool LineMode);
+  // The log's send bar: Bytes into session Id, to the remote side (Way edFromLocal) or to the
+  // local client (edFromRemote), through the engine; false and Error when refused.
+  bool SendInto(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error);
   // Sessions whose local client has gone while their Remote still delivers its last bytes.
   std::int32_t DrainingCount() const { return FRelay->DrainingCount(); }
 
@@ -79,4 +82,9 @@ private:
 void NameApplication();
 
 extern TMain* Main;
+
+class TLog;
+// Binds the log window's commands that act on the relay (the line mode, sending) to the main
+// window, Main, whichever is destroyed first.
+void BindLog(TLog& Log);
 extern TWSocketServer* WSocketServer;

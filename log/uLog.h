@@ -29,6 +29,7 @@ class QAction;
 class QMenu;
 class TLogView;
 class TSearchBar;
+class TSendBar;
 class TSessionsPanel;
 
 class TLog : public QWidget, public TEntrySink {
@@ -57,6 +58,10 @@ public:
   QAction* Find1 = nullptr;
   QAction* FindNext1 = nullptr;
   QAction* FindPrevious1 = nullptr;
+  // The send bar below the search bar (uSendBar.h), hidden until Send1 opens it (Ctrl+E); it
+  // sends to the sessions selected in the sessions list through OnSend.
+  TSendBar* SendBar = nullptr;
+  QAction* Send1 = nullptr;
 
   TColor EntryColor() const noexcept { return FEntryColor; }
   void SetEntryColor(TColor Value) noexcept override { FEntryColor = Value; }
@@ -85,6 +90,7 @@ public:
   void Wordwrap1Click(QObject* Sender);
   void Sessions1Click(QObject* Sender);
   void Find1Click(QObject* Sender);
+  void Send1Click(QObject* Sender);
   // Asks for a name and a format (SaveChoiceFor makes the two one), then saves with SaveTo. A
   // file that is already there is replaced only when the user agrees.
   void SaveAs1Click(QObject* Sender);
@@ -98,6 +104,10 @@ public:
   // sockets: the owner of the listening server binds this to switch every current session (the
   // client and its remote socket) to that state.
   std::function<void(QObject* Sender, bool LineMode)> OnLineModeChange;
+  // Sends Bytes into session Id the way Way (edFromLocal: to the remote side; edFromRemote: to the
+  // local client): the owner of the relay binds it to the engine. False, and Error in one line,
+  // when the session does not take them; unbound, nothing can be sent.
+  std::function<bool(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error)> OnSend;
 
 private:
   void CreateView();

@@ -8,6 +8,8 @@
 //   +-----------------------------------------+
 //   | SearchBar (hidden until Ctrl+F)         |
 //   +-----------------------------------------+
+//   | SendBar (hidden until Ctrl+E)           |
+//   +-----------------------------------------+
 #include <QAction>
 #include <QLayout>
 #include <QSplitter>
@@ -15,6 +17,7 @@
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "log/uSearch.h"
+#include "log/uSendBar.h"
 #include "log/uSessions.h"
 #include "platform/gui/ErrorBox.h"
 
@@ -34,6 +37,17 @@ void TLog::CreateTools() {
   SearchBar = new TSearchBar(FRecord, *LogWnd, this);
   SearchBar->hide();
   frame->addWidget(SearchBar);
+  SendBar = new TSendBar(this);
+  SendBar->hide();
+  frame->addWidget(SendBar);
+  SendBar->Sessions = [this] { return SessionsPanel->SelectedSessions(); };
+  SendBar->Sender = [this](std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
+    if (!OnSend) {
+      Error = "nothing relays here: no session can be sent to";
+      return false;
+    }
+    return OnSend(Id, Way, Bytes, Error);
+  };
 
   SessionsPanel->OnFilterChange = [this](const TEntryFilter& Filter) { SearchBar->SetFilter(Filter); };
   SessionsPanel->OnDistinctColorsChange = [this](bool On) { LogWnd->SetDistinctColors(On); };
@@ -58,10 +72,13 @@ void TLog::CreateTools() {
   FindNext1 = action("FindNext1", "Find &next", QKeySequence::FindNext, false, [this](QObject*) { SearchBar->FindNext(); });
   FindPrevious1 = action("FindPrevious1", "Find &previous", QKeySequence::FindPrevious, false,
                          [this](QObject*) { SearchBar->FindPrevious(); });
+  Send1 = action("Send1", "S&end...", QKeySequence(Qt::CTRL | Qt::Key_E), false, [this](QObject* Sender) { Send1Click(Sender); });
 }
 
 void TLog::DestroyTools() {
   // The search's worker reads the record, and both read the view: they go before either.
+  delete SendBar;
+  SendBar = nullptr;
   delete SearchBar;
   SearchBar = nullptr;
   delete SessionsPanel;
@@ -74,6 +91,8 @@ void TLog::Sessions1Click(QObject*) {
 }
 
 void TLog::Find1Click(QObject*) { SearchBar->Open(); }
+
+void TLog::Send1Click(QObject*) { SendBar->Open(); }
 
 void TLog::ToolsEntriesAdded() {
   SessionsPanel->EntriesAdded();

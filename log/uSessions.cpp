@@ -1,6 +1,8 @@
 // The sessions list and the filter of the log view.
 #include "log/uSessions.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -53,7 +55,7 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   SessionsList->verticalHeader()->setDefaultSectionSize(SessionsList->fontMetrics().height() + 4);
   SessionsList->horizontalHeader()->setStretchLastSection(true);
   const int digit = SessionsList->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9};
+  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9, 5};
   for (int c = 0; c < TSessionsModel::scColumnCount; ++c) SessionsList->setColumnWidth(c, widths[c] * digit + 8);
 
   auto* tools = new QHBoxLayout;
@@ -130,6 +132,13 @@ void TSessionsPanel::Flush() {
 }
 
 void TSessionsPanel::RefreshTick() { Model->Refresh(WallClockUs()); }
+
+std::vector<std::uint64_t> TSessionsPanel::SelectedSessions() const {
+  if (!FOpen) return {};
+  std::vector<std::uint64_t> ids = SelectedIds();
+  std::sort(ids.begin(), ids.end(), [this](std::uint64_t A, std::uint64_t B) { return Model->RowOf(A) < Model->RowOf(B); });
+  return ids;
+}
 
 std::vector<std::uint64_t> TSessionsPanel::SelectedIds() const {
   std::vector<std::uint64_t> ids;

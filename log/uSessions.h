@@ -53,6 +53,8 @@ public:
   TEntryFilter Filter() const;
   // The filter the view shows: Filter() while the list is open, none otherwise.
   const TEntryFilter& Applied() const noexcept { return FApplied; }
+  // The sessions selected in the list, in the list's order; none while the list is closed.
+  std::vector<std::uint64_t> SelectedSessions() const;
   // Selects the rows of these sessions (the filter follows), or none.
   void SelectSessions(const std::vector<std::uint64_t>& Ids);
 

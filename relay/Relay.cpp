@@ -398,12 +398,13 @@ void TRelay::NewSession(TClient& Client) {
   SessionChanged(session);
 }
 
-void TRelay::Entry(TSession& S, const char* Title, const std::string& Body, TEntryDirection Direction) {
+void TRelay::Entry(TSession& S, const char* Title, const std::string& Body, TEntryDirection Direction,
+                   bool Injected) {
   std::uint64_t* offset = Direction == edFromLocal ? &S.FromLocal : Direction == edFromRemote ? &S.FromRemote : nullptr;
   if (FSink != nullptr) {
     FSink->SetEntryColor(S.LogColor());
     FSink->SetEntryTitle(Title);
-    FSink->AddEntry(Body, TEntrySource{S.Id, Direction, offset != nullptr ? *offset : 0});
+    FSink->AddEntry(Body, TEntrySource{S.Id, Direction, offset != nullptr ? *offset : 0, Injected});
   }
   if (offset != nullptr) *offset += Body.size();
 }
@@ -788,6 +789,67 @@ void TRelay::RemoteData(TWSocket& Remote, const std::string& Data) {
   s->ToLocal += Data;
   if (!Remote.MoreLinesBuffered()) Flush(s->ToLocal, *s->Client);
   HoldBack(Remote, *s->Client);
+}
+
+// ---- bytes sent into a session ----
+
+bool TRelay::CanSend(std::uint64_t Id, TSendTo To, std::string& Error) const {
+  auto it = FSessions.find(Id);
+  const std::string name = "session " + std::to_string(Id);
+  if (it == FSessions.end()) {
+    Error = name + " has ended";
+    return false;
+  }
+  const TSession& s = *it->second;
+  if (s.Info.State == ssFailed) {
+    Error = name + " failed: " + s.Info.Reason;
+    return false;
+  }
+  if (s.Info.LocalEnd == seReset || s.Info.RemoteEnd == seReset) {
+    Error = name + ": the " + (s.Info.LocalEnd == seReset ? "local client" : "remote side") + " has reset the connection";
+    return false;
+  }
+  if (To == stRemote) {
+    if (!s.Connected || s.Remote == nullptr) {
+      Error = name + ": the remote side is not connected yet";
+      return false;
+    }
+    if (s.Info.LocalEnd != seOpen || s.Remote->State() != wsConnected) {
+      Error = name + ": the stream to the remote side has ended (the local client ended it)";
+      return false;
+    }
+  } else {
+    if (s.Client == nullptr || s.Client->State() != wsConnected) {
+      Error = name + ": the local client has closed";
+      return false;
+    }
+    if (s.Info.RemoteEnd != seOpen) {
+      Error = name + ": the stream to the local client has ended (the remote side ended it)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TRelay::Send(std::uint64_t Id, TSendTo To, const std::string& Bytes, std::string& Error) {
+  if (!CanSend(Id, To, Error)) return false;
+  if (Bytes.empty()) {
+    Error = "nothing to send";
+    return false;
+  }
+  TSession& s = *FSessions.at(Id);
+  // Behind the lines of a read still waiting to leave together, and behind the send chain.
+  if (To == stRemote) {
+    Entry(s, "Sent to Remote", Bytes, edFromLocal, true);
+    s.ToRemote += Bytes;
+    Flush(s.ToRemote, *s.Remote);
+  } else {
+    Entry(s, "Sent to Local", Bytes, edFromRemote, true);
+    s.ToLocal += Bytes;
+    Flush(s.ToLocal, *s.Client);
+  }
+  SessionChanged(s);
+  return true;
 }
 
 // ---- the ends ----

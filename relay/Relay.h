@@ -29,6 +29,12 @@
 extern const TColor ConnectionColors[11];
 TColor ConnectionColor(std::int32_t ClientCount);
 
+// The side of a session that bytes sent into it go to.
+enum TSendTo : std::uint8_t {
+  stRemote = 0,  // on the way the local client's bytes go (logged "Sent to Remote")
+  stLocal = 1,   // on the way the remote side's bytes go ("Sent to Local")
+};
+
 // What the engine listens on and relays to. The texts are taken as typed, as the socket
 // component's setters take them.
 struct TRelaySettings {
@@ -88,6 +94,18 @@ public:
   // The engine's own messages (the next connection attempt, its timer).
   void HandleMessage(platform::UINT Msg, platform::WPARAM WParam);
 
+  // Sends Bytes into session Id toward To, queued behind everything the engine has already queued
+  // that way, so that the stream keeps its order; logged as an entry of its own, "Sent to Remote"
+  // or "Sent to Local", in the session's colour, in that direction's stream and marked injected.
+  // Refused (false, nothing sent or logged, Error one line) when the session has ended, its
+  // remote side is not connected yet, or the way toward To has ended or been reset. Empty Bytes
+  // are refused too: they would log an entry that sends nothing.
+  bool Send(std::uint64_t Id, TSendTo To, const std::string& Bytes, std::string& Error);
+  // Whether Send toward To would be taken now; Error says why not.
+  bool CanSend(std::uint64_t Id, TSendTo To, std::string& Error) const;
+  // Whether session Id is still being relayed (not ended).
+  bool HasSession(std::uint64_t Id) const { return FSessions.count(Id) != 0; }
+
   // Sessions not yet ended, and those of them whose TClient has gone while Remote delivers.
   std::int32_t SessionCount() const noexcept { return static_cast<std::int32_t>(FSessions.size()); }
   std::int32_t DrainingCount() const noexcept { return FDrainingCount; }
@@ -144,7 +162,7 @@ private:
   void Fail(TSession& S, const std::string& Reason);
   void PostLookupFailure(TSession& S, std::uint16_t Error);
   void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
-             TEntryDirection Direction = edNone);
+             TEntryDirection Direction = edNone, bool Injected = false);
   void LocalEntry(TSession& S, const char* Title);
   void WriteHeldLocalEntries(TSession& S);
   void SessionChanged(TSession& S);
