@@ -78,6 +78,7 @@ TMain::TMain(QWidget* Parent) : QWidget(Parent, Qt::Window), TComponent(nullptr)
 }
 
 TMain::~TMain() {
+  FActs.reset();  // their connections close; they write to the log through FLogSink
   // The engine, its sessions and the server go while the window's controls still exist: its
   // events update them.
   DestroyComponents();
@@ -260,6 +261,20 @@ void BindLog(TLog& Log) {
       return false;
     }
     return Main->SendInto(Id, Way, Bytes, Error);
+  };
+  Log.OnResend = [](const std::vector<std::uint64_t>& Entries, std::string& Report) {
+    if (Main == nullptr) {
+      Report = "the main window has closed";
+      return false;
+    }
+    return Main->Resend(Entries, Report);
+  };
+  Log.OnReplay = [](const std::vector<std::uint64_t>& Ids, std::string& Report) {
+    if (Main == nullptr) {
+      Report = "the main window has closed";
+      return false;
+    }
+    return Main->ReplaySessions(Ids, Report);
   };
 }
 

@@ -51,6 +51,7 @@ public:
   // The status as shown, and whether it reports an error.
   QString Status() const;
   bool StatusIsError() const noexcept { return FError; }
+  void ShowStatus(const QString& Text, bool Error);
 
   // The sessions to send to (the sessions list's selection).
   std::function<std::vector<std::uint64_t>()> Sessions;
@@ -58,7 +59,5 @@ public:
   std::function<bool(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error)> Sender;
 
 private:
-  void ShowStatus(const QString& Text, bool Error);
-
   bool FError = false;
 };

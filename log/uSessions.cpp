@@ -61,6 +61,10 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   auto* tools = new QHBoxLayout;
   tools->setContentsMargins(2, 2, 2, 0);
   tools->addWidget(ShowAllBtn);
+  ReplayBtn = new QPushButton(QStringLiteral("&Replay"), this);
+  ReplayBtn->setObjectName(QStringLiteral("ReplayBtn"));
+  ReplayBtn->setToolTip(QStringLiteral("Replay the selected sessions over new connections and compare the answers"));
+  tools->addWidget(ReplayBtn);
   tools->addWidget(DirectionBox);
   tools->addWidget(DistinctColorsBox);
   tools->addStretch(1);
@@ -79,6 +83,7 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   connect(FFilterTick, &QTimer::timeout, this, [this] { FilterTick(); });
 
   connect(ShowAllBtn, &QPushButton::clicked, this, [this] { ShowAllBtnClick(); });
+  connect(ReplayBtn, &QPushButton::clicked, this, [this] { ReplayBtnClick(); });
   connect(DirectionBox, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
   connect(SessionsList->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (!FRestoring) ApplyFilter();
@@ -161,6 +166,15 @@ void TSessionsPanel::SelectSessions(const std::vector<std::uint64_t>& Ids) {
     if (row >= 0) selection.select(Model->index(row, 0), Model->index(row, TSessionsModel::scColumnCount - 1));
   }
   SessionsList->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
+void TSessionsPanel::ReplayBtnClick() {
+  std::string report;
+  const std::vector<std::uint64_t> ids = SelectedSessions();
+  const bool started = ids.empty() ? (report = "select the sessions to replay in the list", false)
+                       : OnReplay    ? OnReplay(ids, report)
+                                     : (report = "nothing can replay here", false);
+  if (OnReport) OnReport(report, !started);
 }
 
 void TSessionsPanel::ShowAllBtnClick() {

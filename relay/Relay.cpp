@@ -375,6 +375,8 @@ TRelay::TSession* TRelay::SessionOf(const TComponent* Socket) const {
   return it == FSessions.end() ? nullptr : it->second.get();
 }
 
+std::uint64_t TRelay::NewSessionNumber() { return ++gLastSession; }
+
 void TRelay::NewSession(TClient& Client) {
   auto s = std::make_unique<TSession>();
   s->Id = ++gLastSession;

@@ -103,6 +103,9 @@ public:
   bool Send(std::uint64_t Id, TSendTo To, const std::string& Bytes, std::string& Error);
   // Whether Send toward To would be taken now; Error says why not.
   bool CanSend(std::uint64_t Id, TSendTo To, std::string& Error) const;
+  // A session number for a session that another part of the program makes (a replay, a resend
+  // into a new connection): never one that a relayed session has or will have.
+  static std::uint64_t NewSessionNumber();
   // Whether session Id is still being relayed (not ended).
   bool HasSession(std::uint64_t Id) const { return FSessions.count(Id) != 0; }
 
