@@ -63,12 +63,7 @@ int main(int argc, char** argv) {
   Main = new TMain;
   Main->show();
   Log = new TLog;  // hidden until its first entry
-  Log->OnLineModeChange = [](QObject*, bool LineMode) {
-    if (Main != nullptr) Main->SwitchLineMode(LineMode);
-  };
-  Log->OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
-    if (Main != nullptr) Main->Relay()->SetFaults(Faults);
-  };
+  BindLog(*Log);
   ApplyOptions(options);
 
   int rc = app.exec();

@@ -78,6 +78,7 @@ TMain::TMain(QWidget* Parent) : QWidget(Parent, Qt::Window), TComponent(nullptr)
 }
 
 TMain::~TMain() {
+  FActs.reset();  // their connections close; they write to the log through FLogSink
   // The engine, its sessions and the server go while the window's controls still exist: its
   // events update them.
   DestroyComponents();
@@ -240,6 +241,44 @@ void TMain::BgException(TComponent*, Exception&, bool& CanClose) { CanClose = tr
 
 void TMain::SwitchLineMode(bool LineMode) {
   if (FRelay != nullptr) FRelay->SetLineMode(LineMode);
+}
+
+bool TMain::SendInto(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
+  if (FRelay == nullptr) {
+    Error = "session " + std::to_string(Id) + " has ended";
+    return false;
+  }
+  return FRelay->Send(Id, Way == edFromRemote ? stLocal : stRemote, Bytes, Error);
+}
+
+void BindLog(TLog& Log) {
+  Log.OnLineModeChange = [](QObject*, bool LineMode) {
+    if (Main != nullptr) Main->SwitchLineMode(LineMode);
+  };
+  Log.OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
+    if (Main != nullptr) Main->Relay()->SetFaults(Faults);
+  };
+  Log.OnSend = [](std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
+    if (Main == nullptr) {
+      Error = "the main window has closed";
+      return false;
+    }
+    return Main->SendInto(Id, Way, Bytes, Error);
+  };
+  Log.OnResend = [](const std::vector<std::uint64_t>& Entries, std::string& Report) {
+    if (Main == nullptr) {
+      Report = "the main window has closed";
+      return false;
+    }
+    return Main->Resend(Entries, Report);
+  };
+  Log.OnReplay = [](const std::vector<std::uint64_t>& Ids, std::string& Report) {
+    if (Main == nullptr) {
+      Report = "the main window has closed";
+      return false;
+    }
+    return Main->ReplaySessions(Ids, Report);
+  };
 }
 
 void TMain::closeEvent(QCloseEvent* Event) {

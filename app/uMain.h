@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "relay/Relay.h"
 #include "platform/Component.h"
@@ -56,6 +57,22 @@ public:
 
   // The log's LineMode command: every current session, its client and its remote, switches.
   void SwitchLineMode(bool LineMode);
+  // The log's send bar: Bytes into session Id, to the remote side (Way edFromLocal) or to the
+  // local client (edFromRemote), through the engine; false and Error when refused.
+  bool SendInto(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error);
+  // The log's "Resend": the bytes of the log's entries Entries (record indexes; entries without
+  // bytes are passed over) go again, each the way it went, into its session while that way is
+  // open; those of sessions that are not open go in order into a new session of their own to that
+  // session's remote side, recorded like any other. False when nothing could be sent; Report says
+  // what was done, one line.
+  bool Resend(const std::vector<std::uint64_t>& Entries, std::string& Report);
+  // The sessions list's "Replay": the sessions Ids, taken out of the log's record on a worker
+  // thread, replay one after another over new connections to their remote sides, recorded as new
+  // sessions; the result of each comparison goes to the log as an entry "Replay Result". False
+  // (Report says why) when a replay is already running or nothing was asked for.
+  bool ReplaySessions(const std::vector<std::uint64_t>& Ids, std::string& Report);
+  // A replay or a resend into a new session is under way.
+  bool Acting() const noexcept;
   // Sessions whose local client has gone while their Remote still delivers its last bytes.
   std::int32_t DrainingCount() const { return FRelay->DrainingCount(); }
 
@@ -70,6 +87,12 @@ private:
   int FListenBtnTag = 0;
   TRelay* FRelay = nullptr;
   std::unique_ptr<TEntrySink> FLogSink;
+  // Replays and resends into new sessions (uMainActs.cpp): they write to FLogSink, and go first.
+  struct TActs;
+  struct TActsDeleter {
+    void operator()(TActs* Acts) const;
+  };
+  std::unique_ptr<TActs, TActsDeleter> FActs;
 };
 
 // Names the running application after the product, "Vantrel", as the main window's caption
@@ -79,4 +102,9 @@ private:
 void NameApplication();
 
 extern TMain* Main;
+
+class TLog;
+// Binds the log window's commands that act on the relay (the line mode, sending) to the main
+// window, Main, whichever is destroyed first.
+void BindLog(TLog& Log);
 extern TWSocketServer* WSocketServer;

@@ -44,8 +44,15 @@ void TLog::CreateView() {
   LogWnd->setObjectName(QStringLiteral("LogWnd"));
   LogWnd->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(LogWnd, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
-    // A scroll area reports the position in its viewport's coordinates.
-    PopupMenu->popup(LogWnd->viewport()->mapToGlobal(At));
+    // PopupMenu's items, and Resend for the entries clicked. A scroll area reports the position
+    // in its viewport's coordinates.
+    ResendEntries = EntriesAt(At);
+    EntryMenu->clear();
+    EntryMenu->addActions(PopupMenu->actions());
+    EntryMenu->addSeparator();
+    EntryMenu->addAction(Resend1);
+    Resend1->setEnabled(!ResendEntries.empty());
+    EntryMenu->popup(LogWnd->viewport()->mapToGlobal(At));
   });
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -78,6 +85,11 @@ void TLog::CreateMenu() {
   Wordwrap1 = AddItem("Wordwrap1", "&Word wrap", true, false, &TLog::Wordwrap1Click);
   CreateSaveItem();
   CreateFaultsItem();
+  EntryMenu = new QMenu(this);
+  EntryMenu->setObjectName(QStringLiteral("EntryMenu"));
+  Resend1 = new QAction(QStringLiteral("R&esend"), this);
+  Resend1->setObjectName(QStringLiteral("Resend1"));
+  connect(Resend1, &QAction::triggered, this, platform::gui::Guarded([this] { Resend1Click(Resend1); }));
 }
 
 void TLog::FormCreate(QObject*) {

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "record/EntrySink.h"
 #include "record/TrafficRecord.h"
@@ -28,8 +29,10 @@
 
 class QAction;
 class QMenu;
+class QPoint;
 class TLogView;
 class TSearchBar;
+class TSendBar;
 class TSessionsPanel;
 
 class TLog : public QWidget, public TEntrySink {
@@ -59,6 +62,14 @@ public:
   QAction* Find1 = nullptr;
   QAction* FindNext1 = nullptr;
   QAction* FindPrevious1 = nullptr;
+  // The send bar below the search bar (uSendBar.h), hidden until Send1 opens it (Ctrl+E); it
+  // sends to the sessions selected in the sessions list through OnSend.
+  TSendBar* SendBar = nullptr;
+  QAction* Send1 = nullptr;
+  // The view's own context menu: PopupMenu's items, then "Resend" for the entries under the
+  // selection (or the one clicked), through OnResend; its report shows in the send bar.
+  QMenu* EntryMenu = nullptr;
+  QAction* Resend1 = nullptr;
 
   TColor EntryColor() const noexcept { return FEntryColor; }
   void SetEntryColor(TColor Value) noexcept override { FEntryColor = Value; }
@@ -87,6 +98,13 @@ public:
   void Wordwrap1Click(QObject* Sender);
   void Sessions1Click(QObject* Sender);
   void Find1Click(QObject* Sender);
+  void Send1Click(QObject* Sender);
+  void Resend1Click(QObject* Sender);
+  // The entries a right-click at At (in the viewport) acts on: those the selection touches, or
+  // the one under At; record indexes, ascending.
+  std::vector<std::uint64_t> EntriesAt(const QPoint& At) const;
+  // The entries Resend1 acts on, as the last right-click chose them.
+  std::vector<std::uint64_t> ResendEntries;
   // Asks for a name and a format (SaveChoiceFor makes the two one), then saves with SaveTo. A
   // file that is already there is replaced only when the user agrees.
   void SaveAs1Click(QObject* Sender);
@@ -106,6 +124,14 @@ public:
   void SetFaults(const TFaultSet& Value);
   void Faults1Click(QObject* Sender);
   std::function<void(QObject* Sender, const TFaultSet& Faults)> OnFaultsChange;
+  // Sends Bytes into session Id the way Way (edFromLocal: to the remote side; edFromRemote: to the
+  // local client): the owner of the relay binds it to the engine. False, and Error in one line,
+  // when the session does not take them; unbound, nothing can be sent.
+  std::function<bool(std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error)> OnSend;
+  // Sends the bytes of the entries (record indexes) again; false and Report when nothing went.
+  std::function<bool(const std::vector<std::uint64_t>& Entries, std::string& Report)> OnResend;
+  // Replays the sessions Ids (the sessions list's "Replay"); false and Report when refused.
+  std::function<bool(const std::vector<std::uint64_t>& Ids, std::string& Report)> OnReplay;
 
 private:
   void CreateView();

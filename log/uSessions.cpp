@@ -1,6 +1,8 @@
 // The sessions list and the filter of the log view.
 #include "log/uSessions.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -53,12 +55,16 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   SessionsList->verticalHeader()->setDefaultSectionSize(SessionsList->fontMetrics().height() + 4);
   SessionsList->horizontalHeader()->setStretchLastSection(true);
   const int digit = SessionsList->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9};
+  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9, 5};
   for (int c = 0; c < TSessionsModel::scColumnCount; ++c) SessionsList->setColumnWidth(c, widths[c] * digit + 8);
 
   auto* tools = new QHBoxLayout;
   tools->setContentsMargins(2, 2, 2, 0);
   tools->addWidget(ShowAllBtn);
+  ReplayBtn = new QPushButton(QStringLiteral("&Replay"), this);
+  ReplayBtn->setObjectName(QStringLiteral("ReplayBtn"));
+  ReplayBtn->setToolTip(QStringLiteral("Replay the selected sessions over new connections and compare the answers"));
+  tools->addWidget(ReplayBtn);
   tools->addWidget(DirectionBox);
   tools->addWidget(DistinctColorsBox);
   tools->addStretch(1);
@@ -77,6 +83,7 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   connect(FFilterTick, &QTimer::timeout, this, [this] { FilterTick(); });
 
   connect(ShowAllBtn, &QPushButton::clicked, this, [this] { ShowAllBtnClick(); });
+  connect(ReplayBtn, &QPushButton::clicked, this, [this] { ReplayBtnClick(); });
   connect(DirectionBox, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
   connect(SessionsList->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (!FRestoring) ApplyFilter();
@@ -131,6 +138,13 @@ void TSessionsPanel::Flush() {
 
 void TSessionsPanel::RefreshTick() { Model->Refresh(WallClockUs()); }
 
+std::vector<std::uint64_t> TSessionsPanel::SelectedSessions() const {
+  if (!FOpen) return {};
+  std::vector<std::uint64_t> ids = SelectedIds();
+  std::sort(ids.begin(), ids.end(), [this](std::uint64_t A, std::uint64_t B) { return Model->RowOf(A) < Model->RowOf(B); });
+  return ids;
+}
+
 std::vector<std::uint64_t> TSessionsPanel::SelectedIds() const {
   std::vector<std::uint64_t> ids;
   for (const QModelIndex& row : SessionsList->selectionModel()->selectedRows())
@@ -152,6 +166,15 @@ void TSessionsPanel::SelectSessions(const std::vector<std::uint64_t>& Ids) {
     if (row >= 0) selection.select(Model->index(row, 0), Model->index(row, TSessionsModel::scColumnCount - 1));
   }
   SessionsList->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
+void TSessionsPanel::ReplayBtnClick() {
+  std::string report;
+  const std::vector<std::uint64_t> ids = SelectedSessions();
+  const bool started = ids.empty() ? (report = "select the sessions to replay in the list", false)
+                       : OnReplay    ? OnReplay(ids, report)
+                                     : (report = "nothing can replay here", false);
+  if (OnReport) OnReport(report, !started);
 }
 
 void TSessionsPanel::ShowAllBtnClick() {

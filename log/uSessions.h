@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "record/RecordFilter.h"
@@ -37,6 +38,9 @@ public:
   QComboBox* DirectionBox = nullptr;  // items in the order of TDirectionFilter
   QPushButton* ShowAllBtn = nullptr;
   QCheckBox* DistinctColorsBox = nullptr;
+  // Replays the selected sessions through OnReplay (over new connections, compared); its report
+  // shows in the button's tooltip and through OnReport.
+  QPushButton* ReplayBtn = nullptr;
 
   // Shows or hides the list; the filter holds only while it is shown.
   void SetOpen(bool Value);
@@ -53,11 +57,19 @@ public:
   TEntryFilter Filter() const;
   // The filter the view shows: Filter() while the list is open, none otherwise.
   const TEntryFilter& Applied() const noexcept { return FApplied; }
+  // The sessions selected in the list, in the list's order; none while the list is closed.
+  std::vector<std::uint64_t> SelectedSessions() const;
   // Selects the rows of these sessions (the filter follows), or none.
   void SelectSessions(const std::vector<std::uint64_t>& Ids);
 
   // Raised when the filter the view shows has changed.
   std::function<void(const TEntryFilter& Filter)> OnFilterChange;
+  // "Replay" pressed with these sessions selected; false and Report when refused.
+  std::function<bool(const std::vector<std::uint64_t>& Ids, std::string& Report)> OnReplay;
+  // What a replay request answered, for the window to show.
+  std::function<void(const std::string& Report, bool Error)> OnReport;
+  void ReplayBtnClick();
+
   // Raised when "Distinct colours" is checked or unchecked.
   std::function<void(bool On)> OnDistinctColorsChange;
 

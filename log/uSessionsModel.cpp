@@ -155,6 +155,7 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
       case scFromLocal:
       case scFromRemote:
       case scDuration:
+      case scSent:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
       default:
         return {};
@@ -184,6 +185,8 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
       const std::int64_t end = s.EndUs != 0 ? s.EndUs : SessionOpen(s) ? FNowUs : 0;
       return end == 0 ? QString() : DurationText(end - s.StartUs);
     }
+    case scSent:
+      return s.Injected == 0 ? QString() : QString::number(s.Injected);
     default:
       return {};
   }
@@ -192,6 +195,6 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
 QVariant TSessionsModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
   static const char* const kTitles[scColumnCount] = {"#",    "Local",       "Remote", "State", "From local",
-                                                     "From remote", "Start", "Duration"};
+                                                     "From remote", "Start", "Duration", "Sent"};
   return Section >= 0 && Section < scColumnCount ? QString::fromLatin1(kTitles[Section]) : QVariant();
 }

@@ -1,6 +1,6 @@
 // Public. The sessions of the traffic record as a table: one row per session, in the order the
 // sessions appeared, with its number and colour, both ends, its state, the bytes each way, when it
-// started and how long it has lasted.
+// started, how long it has lasted and how many times the user sent bytes into it.
 //
 // The model reads the record; it never walks all its sessions except after a Clear. What changed
 // is learnt two ways: SessionChanged names a session whose facts the relay updated, and the entries
@@ -30,6 +30,7 @@ public:
     scFromRemote,
     scStart,
     scDuration,
+    scSent,  // entries of bytes the user sent into it (send bar, Resend, edited chunks)
     scColumnCount,
   };
   // The session number of a row, for any column.

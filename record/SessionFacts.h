@@ -21,6 +21,9 @@ struct TEntrySource {
   std::uint64_t Session = 0;  // the session's number, unique for the program's run; 0: none
   TEntryDirection Direction = edNone;
   std::uint64_t Offset = 0;  // of the body's first byte in that direction's stream
+  // The body went into the session from the user (sent, resent, or an intercepted chunk as edited),
+  // not from the peer on the other side; it is part of that direction's stream all the same.
+  bool Injected = false;
 };
 
 // What a session is doing, as a list of sessions shows it.
@@ -60,6 +63,7 @@ struct TSessionInfo {
   TStreamEnd RemoteEnd = seOpen;  // how the remote side ended its stream
   std::uint64_t BytesFromLocal = 0;
   std::uint64_t BytesFromRemote = 0;
+  std::uint64_t Injected = 0;  // entries of bytes injected into either direction (kept by the recorder)
   std::string Reason;  // why a session failed or was cut; empty otherwise
   // The fault that ended the session or its stream toward one side (the title of its entry, e.g.
   // "Fault: reset after 1000 bytes toward Remote"); empty while no fault has.

@@ -61,6 +61,7 @@ struct THeader {
   TColor Color;
   TEntryMode Mode;
   TEntryDirection Direction;
+  bool Injected;
 };
 static_assert(sizeof(THeader) <= 56);
 
@@ -121,6 +122,7 @@ struct TSessionNode {
   // The record's own counts: written by the writer alone, read by anyone.
   std::atomic<std::uint64_t> FromLocal{0};
   std::atomic<std::uint64_t> FromRemote{0};
+  std::atomic<std::uint64_t> Injected{0};  // entries
 };
 
 bool SessionOpen(const TSessionNode& Node) { return Node.HasInfo && ::SessionOpen(Node.Info); }
@@ -337,8 +339,10 @@ std::uint64_t TTrafficRecord::Add(const std::string& Title, TColor Color, TEntry
   h.Color = Color;
   h.Mode = Mode;
   h.Direction = Source.Direction;
+  h.Injected = Source.Injected;
   if (Source.Session != 0) {
     TSessionNode& node = r.SessionNode(Source.Session, Color);
+    if (Source.Injected) node.Injected.fetch_add(1, std::memory_order_relaxed);
     std::atomic<std::uint64_t>* count = Source.Direction == edFromLocal    ? &node.FromLocal
                                         : Source.Direction == edFromRemote ? &node.FromRemote
                                                                            : nullptr;
@@ -358,7 +362,7 @@ std::uint64_t TTrafficRecord::Add(const std::string& Title, TColor Color, TEntry
 void TTrafficRecord::SetSession(const TSessionInfo& Info) {
   TImpl& r = *FImpl;
   TSessionInfo copy = Info;  // copied before the lock: readers wait only for the move
-  copy.BytesFromLocal = copy.BytesFromRemote = 0;
+  copy.BytesFromLocal = copy.BytesFromRemote = copy.Injected = 0;
   auto it = r.SessionNodes.find(Info.Id);
   std::unique_ptr<TSessionNode> node;
   if (it == r.SessionNodes.end()) node = std::make_unique<TSessionNode>();
@@ -407,6 +411,7 @@ bool TTrafficRecord::Entry(std::uint64_t Index, TRecordEntry& Out) const {
   Out.Session = h.Session;
   Out.Offset = h.Offset;
   Out.BodyLength = h.BodyLength;
+  Out.Injected = h.Injected;
   return true;
 }
 
@@ -468,6 +473,7 @@ TSessionInfo WithCounts(const TSessionNode& Node) {
   TSessionInfo info = Node.Info;
   info.BytesFromLocal = Node.FromLocal.load(std::memory_order_relaxed);
   info.BytesFromRemote = Node.FromRemote.load(std::memory_order_relaxed);
+  info.Injected = Node.Injected.load(std::memory_order_relaxed);
   return info;
 }
 

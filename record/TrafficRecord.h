@@ -39,6 +39,7 @@ struct TRecordEntry {
   std::uint64_t Session = 0;
   std::uint64_t Offset = 0;  // of the body's first byte in its direction's stream
   std::uint64_t BodyLength = 0;
+  bool Injected = false;  // see TEntrySource
 };
 
 class TTrafficRecord {

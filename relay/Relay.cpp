@@ -186,6 +186,8 @@ TRelaySession* TRelay::SessionOf(const TComponent* Socket) const {
   return it == FSessions.end() ? nullptr : it->second.get();
 }
 
+std::uint64_t TRelay::NewSessionNumber() { return ++gLastSession; }
+
 void TRelay::NewSession(TClient& Client) {
   TRelaySession& s = *Client.FSession;
   s.Id = ++gLastSession;
@@ -296,12 +298,13 @@ void TRelay::ResumeAccepting() {
 
 // ---- the session's entries and facts ----
 
-void TRelay::Entry(TRelaySession& S, const char* Title, const std::string& Body, TEntryDirection Direction) {
+void TRelay::Entry(TRelaySession& S, const char* Title, const std::string& Body, TEntryDirection Direction,
+                   bool Injected) {
   std::uint64_t* offset = Direction == edFromLocal ? &S.FromLocal : Direction == edFromRemote ? &S.FromRemote : nullptr;
   if (FSink != nullptr) {
     FSink->SetEntryColor(S.Color);
     FSink->SetEntryTitle(Title);
-    FSink->AddEntry(Body, TEntrySource{S.Id, Direction, offset != nullptr ? *offset : 0});
+    FSink->AddEntry(Body, TEntrySource{S.Id, Direction, offset != nullptr ? *offset : 0, Injected});
   }
   if (offset != nullptr) *offset += Body.size();
 }

@@ -23,6 +23,8 @@
 //   RelayLoop.cpp        telling a relay into itself from a client
 //   Forwarding.cpp       the data path both ways and its flow control
 //   SessionEnds.cpp      passing on ends and resets, and a session's end
+//   Sending.cpp          bytes the user sends into a session (Send), and numbers for sessions
+//                        made elsewhere
 // TLS, faults and intercept each join as one more such part, on the data path's seams (see
 // Forwarding.cpp: ForwardFromLocal and ForwardFromRemote).
 #pragma once
@@ -43,6 +45,12 @@
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.
 extern const TColor ConnectionColors[11];
 TColor ConnectionColor(std::int32_t ClientCount);
+
+// The side of a session that bytes sent into it go to.
+enum TSendTo : std::uint8_t {
+  stRemote = 0,  // on the way the local client's bytes go (logged "Sent to Remote")
+  stLocal = 1,   // on the way the remote side's bytes go ("Sent to Local")
+};
 
 // One accepted connection, the local side of a relay session. The session is made with it; its
 // three fields are the session's own, seen from the client.
@@ -105,6 +113,20 @@ public:
   const TFaultSet& Faults() const noexcept { return FFaults.Faults(); }
   void SetFaults(const TFaultSet& Value);
   std::size_t FaultHeldBytes() const;
+  // Sends Bytes into session Id toward To, queued behind everything the engine has already queued
+  // that way, so that the stream keeps its order; logged as an entry of its own, "Sent to Remote"
+  // or "Sent to Local", in the session's colour, in that direction's stream and marked injected.
+  // Refused (false, nothing sent or logged, Error one line) when the session has ended, its
+  // remote side is not connected yet, or the way toward To has ended or been reset. Empty Bytes
+  // are refused too: they would log an entry that sends nothing.
+  bool Send(std::uint64_t Id, TSendTo To, const std::string& Bytes, std::string& Error);
+  // Whether Send toward To would be taken now; Error says why not.
+  bool CanSend(std::uint64_t Id, TSendTo To, std::string& Error) const;
+  // A session number for a session that another part of the program makes (a replay, a resend
+  // into a new connection): never one that a relayed session has or will have.
+  static std::uint64_t NewSessionNumber();
+  // Whether session Id is still being relayed (not ended).
+  bool HasSession(std::uint64_t Id) const { return FSessions.count(Id) != 0; }
 
   // Sessions not yet ended, and those of them whose TClient has gone while Remote delivers.
   std::int32_t SessionCount() const noexcept { return static_cast<std::int32_t>(FSessions.size()); }
@@ -150,7 +172,7 @@ private:
   TRelaySession* SessionOf(const TComponent* Socket) const;
   void NewSession(TClient& Client);
   void Entry(TRelaySession& S, const char* Title, const std::string& Body = std::string(),
-             TEntryDirection Direction = edNone);
+             TEntryDirection Direction = edNone, bool Injected = false);
   void LocalEntry(TRelaySession& S, const char* Title);
   void WriteHeldLocalEntries(TRelaySession& S);
   void SessionChanged(TRelaySession& S);

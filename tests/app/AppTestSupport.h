@@ -35,7 +35,7 @@ protected:
     platform::gui::SetErrorHandler([this](const std::string& m) { Errors.push_back(m); });
     Main = new TMain;
     Log = new TLog;
-    Log->OnLineModeChange = [](QObject*, bool On) { Main->SwitchLineMode(On); };
+    BindLog(*Log);
   }
   void TearDown() override {
     if (Main->ListenBtnTag() != 0) Main->ListenBtn->click();

@@ -57,7 +57,7 @@ public:
     platform::gui::SetErrorHandler([this](const std::string& m) { FErrors.push_back(m); });
     Main = new TMain;
     Log = new TLog;
-    Log->OnLineModeChange = [](QObject*, bool On) { Main->SwitchLineMode(On); };
+    BindLog(*Log);
   }
   ~TWindowsRelay() override {
     if (Main->ListenBtnTag() != 0) Main->ListenBtn->click();
