@@ -33,6 +33,8 @@ void ApplyOptions(const TCommandLine& Options) {
   if (Options.RemotePort) Main->RemotePort->setText(QString::fromStdString(*Options.RemotePort));
   if (Options.LineMode) Log->LineMode1Click(Log->LineMode1);
   if (Options.Hex) Log->Debugstring1Click(Log->Debugstring1);
+  Log->SetFaults(Options.Faults);
+  Main->Relay()->SetFaults(Options.Faults);
   // Pressed once the loop runs, as a click: an error shows in its message box.
   if (Options.Listen) QTimer::singleShot(0, Main->ListenBtn, &QPushButton::click);
 }
@@ -63,6 +65,9 @@ int main(int argc, char** argv) {
   Log = new TLog;  // hidden until its first entry
   Log->OnLineModeChange = [](QObject*, bool LineMode) {
     if (Main != nullptr) Main->SwitchLineMode(LineMode);
+  };
+  Log->OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
+    if (Main != nullptr) Main->Relay()->SetFaults(Faults);
   };
   ApplyOptions(options);
 

@@ -5,14 +5,17 @@
 //   vantrel --replay FILE.pcapng [--session N] [--remote-addr HOST] [--remote-port P] [--settle MS]
 //           [--original-timing] [--ignore REGEX]... [--save FILE.pcapng|FILE.txt|DIR/]
 //   vantrel --help | --version
+//   ... [--fault SPEC]...   in either mode: faults on demand (see stream/FaultSpec.h for SPEC)
 //
-// Without arguments the program opens its windows exactly as it always has. Qt Core only.
+// Without arguments the program opens its windows. Qt Core only.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "stream/FaultSpec.h"
 
 struct TCommandLine {
   bool Help = false;
@@ -33,6 +36,7 @@ struct TCommandLine {
   std::uint32_t SettleMs = 200;
   bool OriginalTiming = false;
   std::vector<std::string> Ignore;  // regular expressions, in the order given
+  TFaultSet Faults;  // --fault, each checked; a later one replaces one of its kind and direction
 };
 
 // The longest settle time --settle takes: ten minutes.

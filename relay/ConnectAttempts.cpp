@@ -128,7 +128,7 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   // keeps none of them.
   std::vector<std::string>().swap(s->Attempts.Addresses);
   std::vector<std::string>().swap(s->Attempts.Failures);
-  s->Info.ConnectedUs = NowUs();
+  s->Info.ConnectedUs = WallClockUs();
   s->Info.State = ssRelaying;
   s->Advance(rsRelaying);
   SessionChanged(*s);
@@ -137,10 +137,11 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
   WriteHeldLocalEntries(*s);  // what the local client did after those bytes
   // Reading stopped while the held bytes grew; it goes on once they have left.
-  if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack)
+  if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack &&
+      !StagesHold(*s, fdRemote))
     s->Client->ResumeReceiving();
-  // What the local client did meanwhile follows its bytes.
-  if (s->PendingEnd == seFinished)
+  // What the local client did meanwhile follows its bytes (through the stages, if any).
+  if (s->PendingEnd == seFinished && !EndIntoStages(*s, fdRemote))
     s->Remote->Shutdown(1);
   else if (s->PendingEnd == seReset)
     s->Remote->CloseWithReset();

@@ -13,29 +13,40 @@ using namespace relay_parts;
 
 // The local client has ended its stream: the remote side gets the end once every byte before it
 // has left, and keeps sending to the local client.
+// Behind stages, the end follows the bytes they still hold (PassLocalEnd, from FaultPath.cpp).
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  LocalEntry(*s, "End of Stream from Local");
-  s->Info.LocalEnd = seFinished;
-  SessionChanged(*s);
-  if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
-    Flush(s->ToRemote, *s->Remote);
-    s->Remote->Shutdown(1);
-  } else if (!s->Connected()) {
-    s->PendingEnd = seFinished;
+  if (s->Connected() && EndIntoStages(*s, fdRemote)) return;
+  PassLocalEnd(*s);
+}
+
+void TRelay::PassLocalEnd(TRelaySession& S) {
+  LocalEntry(S, "End of Stream from Local");
+  S.Info.LocalEnd = seFinished;
+  SessionChanged(S);
+  if (S.Remote != nullptr && S.Remote->State() == wsConnected) {
+    Flush(S.ToRemote, *S.Remote);
+    S.Remote->Shutdown(1);
+  } else if (!S.Connected()) {
+    S.PendingEnd = seFinished;
   }
 }
 
 void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  Entry(*s, "End of Stream from Remote");
-  s->Info.RemoteEnd = seFinished;
-  SessionChanged(*s);
-  if (s->Client != nullptr && s->Client->State() == wsConnected) {
-    Flush(s->ToLocal, *s->Client);
-    s->Client->Shutdown(1);
+  if (EndIntoStages(*s, fdLocal)) return;
+  PassRemoteEnd(*s);
+}
+
+void TRelay::PassRemoteEnd(TRelaySession& S) {
+  Entry(S, "End of Stream from Remote");
+  S.Info.RemoteEnd = seFinished;
+  SessionChanged(S);
+  if (S.Client != nullptr && S.Client->State() == wsConnected) {
+    Flush(S.ToLocal, *S.Client);
+    S.Client->Shutdown(1);
   }
 }
 
@@ -43,7 +54,7 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
 // is passed on once what came before it has reached the remote side.
 void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
-  if (s == nullptr || Error == 0 || s->GivenUp()) return;
+  if (s == nullptr || Error == 0 || s->GivenUp() || s->FaultReset) return;
   LocalEntry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
   SessionChanged(*s);
@@ -58,7 +69,7 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
 void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  if (Error != 0 && s->Connected() && !s->Cut() && s->Info.RemoteEnd != seReset) {
+  if (Error != 0 && s->Connected() && !s->Cut() && s->Info.RemoteEnd != seReset && !s->FaultReset) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;
     SessionChanged(*s);
@@ -123,8 +134,9 @@ void TRelay::Forget(TRelaySession& S) {
   ResumeAccepting();  // its descriptors are free again
   ForgetOutgoing(S);
   if (S.Info.State < ssRelaying) S.Info.State = ssClosed;  // cut before it connected
-  S.Info.EndUs = NowUs();
+  S.Info.EndUs = WallClockUs();
   SessionChanged(S);
+  DropStages(S);
   FSessions.erase(S.Id);
 }
 

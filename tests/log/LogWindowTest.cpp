@@ -151,7 +151,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
       {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
   };
   const QList<QAction*> actions = W->PopupMenu->actions();
-  ASSERT_EQ(actions.size(), 8);
+  ASSERT_EQ(actions.size(), 9);
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(items[i].Name);
     EXPECT_EQ(actions[i], items[i].Item);
@@ -165,6 +165,8 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
   EXPECT_EQ(actions[7], W->SaveAs1);
   EXPECT_EQ(actions[7]->text(), "Save &As...");
   EXPECT_EQ(actions[7]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+  EXPECT_EQ(actions[8], W->Faults1);
+  EXPECT_EQ(actions[8]->text(), "&Faults...");
   EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 
