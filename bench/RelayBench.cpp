@@ -39,6 +39,7 @@
 #include <thread>
 
 #include "BenchPeers.h"
+#include "StallWatch.h"
 #include "app/uMain.h"
 #include "log/uLog.h"
 #include "platform/MessageLoop.h"
@@ -155,49 +156,6 @@ public:
   }
 
   std::uint16_t Port = 0;
-};
-
-// The gaps between two ticks of a 1 ms timer on this thread's Qt loop: while one lasts, the window
-// cannot answer the user. Only the gaps that overlap a window of time count, in full.
-class TStallWatch {
-public:
-  TStallWatch() {
-    FTimer.setTimerType(Qt::PreciseTimer);
-    FTimer.setInterval(1);
-    QObject::connect(&FTimer, &QTimer::timeout, &FTimer, [this] { Tick(); });
-    FLast = Clock::now();
-    FTimer.start();
-  }
-  // The gap still open when the loop has stopped counts too.
-  void Finish() {
-    Tick();
-    FTimer.stop();
-  }
-  double MaxMs(Clock::time_point From, Clock::time_point To) const {
-    double max = 0;
-    for (const TGap& g : FGaps)
-      if (g.End >= From && g.Start <= To) max = std::max(max, Ms(g));
-    return max;
-  }
-  int Over(double Ms, Clock::time_point From, Clock::time_point To) const {
-    int n = 0;
-    for (const TGap& g : FGaps) n += g.End >= From && g.Start <= To && TStallWatch::Ms(g) > Ms;
-    return n;
-  }
-
-private:
-  struct TGap {
-    Clock::time_point Start, End;
-  };
-  static double Ms(const TGap& G) { return std::chrono::duration<double, std::milli>(G.End - G.Start).count(); }
-  void Tick() {
-    const TGap gap{FLast, Clock::now()};
-    FLast = gap.End;
-    if (Ms(gap) > 5 && FGaps.size() < 1000000) FGaps.push_back(gap);  // the short ones never matter
-  }
-  QTimer FTimer;
-  Clock::time_point FLast;
-  std::vector<TGap> FGaps;
 };
 
 // Runs Work on a thread of its own while this thread runs a Qt event loop, the program's, until

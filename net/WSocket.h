@@ -68,6 +68,7 @@ using platform::TSockAddrIn;
 using platform::TSockAddrIn6;
 using platform::TSockAddrPtr;
 using platform::TSockAddrStorage;
+using platform::TSockAddrInet;
 
 struct TSocketTls;  // the TLS state of one session (WSocketTls.h)
 
@@ -361,7 +362,7 @@ protected:
   bool FTerminated = false;
   bool FAllSent = true;
   // The destination (or the address to listen on), either family; the peer after an Accept.
-  TSockAddrStorage FSockAddr;
+  TSockAddrInet FSockAddr;
   std::int32_t FAddressFamily = platform::WS_AF_INET;
   std::int32_t FSocketType = platform::WS_SOCK_STREAM;
   std::int32_t FProtoNumber = platform::WS_IPPROTO_TCP;

@@ -111,7 +111,7 @@ void TCustomWSocket::ResolveLocalPort() {
 void TCustomWSocket::ResolveAddr() {
   if (FAddrReady) return;
   const std::uint16_t port = SockAddrPort(FSockAddr);
-  FSockAddr = WSocketResolveAddress(FAddr);
+  FSockAddr = ToSockAddrInet(WSocketResolveAddress(FAddr));
   SetSockAddrPort(FSockAddr, port);
   FAddrReady = true;
 }

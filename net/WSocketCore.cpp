@@ -229,7 +229,7 @@ void TCustomWSocket::ChangeState(TSocketState NewState) {
 void TCustomWSocket::ResetDefaults() { ResetDefaultsOfThisLevel(); }
 
 void TCustomWSocket::ResetDefaultsOfThisLevel() {
-  FSockAddr = TSockAddrStorage{};
+  FSockAddr = TSockAddrInet{};
   FSockAddr.ss_family = WS_AF_INET;
   FAddressFamily = WS_AF_INET;
   FAddrSet = false;

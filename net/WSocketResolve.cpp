@@ -143,6 +143,7 @@ std::int32_t WSocketResolveProto(const std::string& Proto) {
 using platform::TSockAddrIn;
 using platform::TSockAddrIn6;
 using platform::TSockAddrStorage;
+using platform::TSockAddrInet;
 using platform::WS_AF_INET;
 using platform::WS_AF_INET6;
 
@@ -218,6 +219,27 @@ std::uint16_t SockAddrPort(const TSockAddrStorage& Addr) {
 
 void SetSockAddrPort(TSockAddrStorage& Addr, std::uint16_t PortNet) {
   std::memcpy(reinterpret_cast<char*>(&Addr) + 2, &PortNet, sizeof PortNet);
+}
+
+int SockAddrLength(const TSockAddrInet& Addr) {
+  return Addr.ss_family == WS_AF_INET6 ? static_cast<int>(sizeof(TSockAddrIn6))
+                                       : static_cast<int>(sizeof(TSockAddrIn));
+}
+
+std::uint16_t SockAddrPort(const TSockAddrInet& Addr) {
+  std::uint16_t Port;
+  std::memcpy(&Port, reinterpret_cast<const char*>(&Addr) + 2, sizeof Port);
+  return Port;
+}
+
+void SetSockAddrPort(TSockAddrInet& Addr, std::uint16_t PortNet) {
+  std::memcpy(reinterpret_cast<char*>(&Addr) + 2, &PortNet, sizeof PortNet);
+}
+
+TSockAddrInet ToSockAddrInet(const TSockAddrStorage& Storage) {
+  TSockAddrInet Addr;
+  std::memcpy(static_cast<void*>(&Addr), &Storage, sizeof Addr);
+  return Addr;
 }
 
 TSockAddrStorage ToSockAddrStorage(const TSockAddrIn& Addr) {

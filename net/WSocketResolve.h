@@ -50,6 +50,11 @@ int SockAddrLength(const platform::TSockAddrStorage& Addr);
 // The port in network order, and setting it, for either family.
 std::uint16_t SockAddrPort(const platform::TSockAddrStorage& Addr);
 void SetSockAddrPort(platform::TSockAddrStorage& Addr, std::uint16_t PortNet);
+int SockAddrLength(const platform::TSockAddrInet& Addr);
+std::uint16_t SockAddrPort(const platform::TSockAddrInet& Addr);
+void SetSockAddrPort(platform::TSockAddrInet& Addr, std::uint16_t PortNet);
+// The Internet address that Storage holds (an IPv4 or IPv6 record).
+platform::TSockAddrInet ToSockAddrInet(const platform::TSockAddrStorage& Storage);
 // Storage holding the given record.
 platform::TSockAddrStorage ToSockAddrStorage(const platform::TSockAddrIn& Addr);
 platform::TSockAddrStorage ToSockAddrStorage(const platform::TSockAddrIn6& Addr);

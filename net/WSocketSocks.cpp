@@ -154,7 +154,7 @@ void TCustomSocksWSocket::Connect() {
     }
     if (!FAddrReady) {
       const std::uint16_t port = SockAddrPort(FSockAddr);
-      FSockAddr = WSocketResolveAddress(SocksState().Server);
+      FSockAddr = ToSockAddrInet(WSocketResolveAddress(SocksState().Server));
       SetSockAddrPort(FSockAddr, port);
       FAddrReady = true;
     }

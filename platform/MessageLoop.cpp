@@ -20,6 +20,7 @@
 // has ended that the loop has not yet turned into WM_TIMER.
 #include "platform/MessageLoop.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -28,6 +29,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -93,10 +96,12 @@ struct TimerDeadline {
 // the middle of the heap, below tables and buffers allocated after them, so that memory would
 // stay resident for ever: the relay's memory would never come down from its busiest moment.
 // malloc_trim gives back the free pages wherever they lie. It walks the allocator's free lists,
-// so it runs only when the loop is about to wait, when the free memory has grown by
-// kGiveBackFrom since the least it was seen at, and its check (mallinfo2, which walks the same
+// so it runs only when the loop is about to wait, and its check (mallinfo2, which walks the same
 // lists) at most once a second; a wait that begins within that second is cut short once, so that
-// the check still comes after the last burst of closes.
+// the check still comes after the last burst of closes. It trims when at least kGiveBackFrom is
+// free and either the free memory has grown by that much since the least it was seen at, or the
+// resident memory has grown by that much since the last trim: sessions that open and close again
+// between two checks leave the free memory where it was, but its pages resident once more.
 class TMemoryGiveBack {
 public:
   // The wait to make instead of TimeoutMs (-1: no limit): shorter while a check is due.
@@ -120,18 +125,38 @@ private:
   void Check(Clock::time_point Now) {
 #ifdef __GLIBC__
     FNext = Now + kEvery;
+    const std::size_t resident = ResidentBytes();
     const std::size_t free = ::mallinfo2().fordblks;
     if (free < FLeastFree) FLeastFree = free;
-    if (free - FLeastFree < kGiveBackFrom) return;
+    if (resident < FResidentAfter) FResidentAfter = resident;
+    const bool freed = free - FLeastFree >= kGiveBackFrom;
+    const bool touched = resident >= FResidentAfter + kGiveBackFrom;
+    if (free < kGiveBackFrom || (!freed && !touched)) return;
     ::malloc_trim(0);
     FLeastFree = free;  // the pages are back; the bytes still count as free in the heap
+    FResidentAfter = ResidentBytes();
 #else
     (void)Now;
 #endif
   }
 
+  // The process's resident memory, from the kernel's page counts; 0 when it cannot be read.
+  static std::size_t ResidentBytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    unsigned long size = 0, pages = 0;
+    if (std::sscanf(text, "%lu %lu", &size, &pages) != 2) return 0;
+    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  }
+
   Clock::time_point FNext{};
   std::size_t FLeastFree = 0;  // since the last release (none yet: since the start)
+  std::size_t FResidentAfter = SIZE_MAX;  // the least resident since the last release
 };
 
 struct Loop {

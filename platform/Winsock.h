@@ -104,6 +104,14 @@ struct alignas(8) TSockAddrStorage {
 };
 static_assert(sizeof(TSockAddrStorage) == 128);
 
+// Room for a socket address of either Internet family, the size of the larger record (IPv6's):
+// what a socket component keeps of its destination, in a fifth of a TSockAddrStorage.
+struct alignas(4) TSockAddrInet {
+  std::uint16_t ss_family = 0;
+  std::uint8_t ss_data[26] = {};
+};
+static_assert(sizeof(TSockAddrInet) == sizeof(TSockAddrIn6));
+
 // What an address argument of the calls points at, as Windows Sockets' `sockaddr*` does: a
 // TSockAddrIn, a TSockAddrIn6 or a TSockAddrStorage, told apart by the family in its first two
 // bytes and by the length passed beside it. A pointer to any of them (or null) converts to it, so
@@ -114,6 +122,7 @@ public:
   constexpr TSockAddrPtr(TSockAddrIn* A) : FAddr(A) {}
   constexpr TSockAddrPtr(TSockAddrIn6* A) : FAddr(A) {}
   constexpr TSockAddrPtr(TSockAddrStorage* A) : FAddr(A) {}
+  constexpr TSockAddrPtr(TSockAddrInet* A) : FAddr(A) {}
   void* Get() const { return FAddr; }
   explicit operator bool() const { return FAddr != nullptr; }
 
@@ -127,6 +136,7 @@ public:
   constexpr TConstSockAddrPtr(const TSockAddrIn* A) : FAddr(A) {}
   constexpr TConstSockAddrPtr(const TSockAddrIn6* A) : FAddr(A) {}
   constexpr TConstSockAddrPtr(const TSockAddrStorage* A) : FAddr(A) {}
+  constexpr TConstSockAddrPtr(const TSockAddrInet* A) : FAddr(A) {}
   TConstSockAddrPtr(TSockAddrPtr A) : FAddr(A.Get()) {}
   const void* Get() const { return FAddr; }
   explicit operator bool() const { return FAddr != nullptr; }

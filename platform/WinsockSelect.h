@@ -48,27 +48,30 @@ inline int Fail(int WsaCode) {
   return SOCKET_ERROR;
 }
 
+// The fields go by size, the widest first, so that a record of every descriptor stays small.
 struct SocketRecord {
-  bool live = false;  // false: no record (never created, or forgotten at closesocket)
+  // the selection
+  HWND wnd = 0;
+  long mask = 0;
+  std::uint64_t token = 0;  // 0: not selected
+  UINT msg = 0;
+
   // what the socket is
-  int type = 0;               // SOCK_STREAM or SOCK_DGRAM; 0 until known
-  bool known = false;         // created by socket()/accept(), so type/listening/connected are ours
+  int type = 0;         // SOCK_STREAM or SOCK_DGRAM; 0 until known
+  int closeError = -1;  // the FD_CLOSE error word once known (-1: not yet)
+  bool live = false;    // false: no record (never created, or forgotten at closesocket)
+  bool known = false;   // created by socket()/accept(), so type/listening/connected are ours
   bool listening = false;
-  bool everConnected = false;  // a stream connection was established at some time
+  bool everConnected = false;   // a stream connection was established at some time
   bool connectPending = false;  // a non-blocking connect is under way, outcome not yet seen
   bool connectFailed = false;   // its outcome was an error: nothing more is posted
   bool nonBlocking = false;
-  bool shutSend = false;  // shutdown(SD_SEND or SD_BOTH) succeeded: EPIPE on send is 10058
-  bool shutRecv = false;  // shutdown(SD_RECEIVE or SD_BOTH) succeeded: RDHUP is not the peer's
+  bool shutSend = false;   // shutdown(SD_SEND or SD_BOTH) succeeded: EPIPE on send is 10058
+  bool shutRecv = false;   // shutdown(SD_RECEIVE or SD_BOTH) succeeded: RDHUP is not the peer's
   bool resetSeen = false;  // a call failed with ECONNRESET, so a later FD_CLOSE carries 10054
-  int closeError = -1;    // the FD_CLOSE error word once known (-1: not yet)
-  bool eofRead = false;  // a stream read returned the end of stream: no byte can come any more
+  bool eofRead = false;    // a stream read returned the end of stream: no byte can come any more
 
-  // the selection
-  HWND wnd = 0;
-  UINT msg = 0;
-  long mask = 0;
-  std::uint64_t token = 0;  // 0: not selected
+  // the state of the selection
   bool watched = false;
   bool readEnabled = false;
   bool writeEnabled = false;

@@ -124,6 +124,10 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
     return;
   }
   platform::KillTimer(FWindow, s->Id);
+  // The addresses and why those before failed serve only the attempts: a session that stays open
+  // keeps none of them.
+  std::vector<std::string>().swap(s->Attempts.Addresses);
+  std::vector<std::string>().swap(s->Attempts.Failures);
   s->Info.ConnectedUs = WallClockUs();
   s->Info.State = ssRelaying;
   s->Advance(rsRelaying);

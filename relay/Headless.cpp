@@ -2,6 +2,7 @@
 #include "relay/Headless.h"
 
 #include <signal.h>
+#include <stdio_ext.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -60,6 +61,8 @@ void THeadlessSink::Flush() {
   std::fflush(FOut);
   Check();
 }
+
+bool THeadlessSink::Buffered() const { return !FStopped && __fpending(FOut) > 0; }
 
 void THeadlessSink::Check() {
   if (FStopped || std::ferror(FOut) == 0) return;
@@ -227,8 +230,12 @@ int RunHeadless(const TCommandLine& Options) {
     };
     // Entries go out in large writes while traffic flows; whenever the loop runs out of work what is
     // buffered goes out, so that a file being followed is never behind an idle relay.
+    // With nothing buffered (--quiet, or all written) there is nothing to do before a wait: the
+    // loop waits at once instead of looking for work first.
     while (!ended())
-      if (!platform::WaitAndDispatch(0)) {
+      if (!sink.Buffered()) {
+        platform::WaitAndDispatch(-1);
+      } else if (!platform::WaitAndDispatch(0)) {
         sink.Flush();
         if (!ended()) platform::WaitAndDispatch(-1);
       }

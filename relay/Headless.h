@@ -33,6 +33,8 @@ public:
 
   // Hands what is buffered to the system (nothing once writing has stopped).
   void Flush();
+  // Whether entries wait in the buffer for a Flush.
+  bool Buffered() const;
   // Writing has failed and stopped; Errno is the failed write's error (0 when unknown).
   bool Stopped() const noexcept { return FStopped; }
   int Errno() const noexcept { return FErrno; }
