@@ -50,7 +50,7 @@ public:
   QAction* Faults1 = nullptr;  // after SaveAs1: the faults dialog (uFaults.cpp)
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
-  // both hidden until opened, so that the window looks as it always has. Their commands are
+  // both hidden until opened, so that the window shows the log alone until asked. Their commands are
   // actions of the window, outside PopupMenu: Sessions1 is a check item (Ctrl+L), Find1 opens the
   // search bar (Ctrl+F), FindNext1 and FindPrevious1 step through the matches (F3, Shift+F3).
   TSessionsPanel* SessionsPanel = nullptr;

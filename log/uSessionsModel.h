@@ -55,7 +55,6 @@ public:
   static QString StateText(const TSessionInfo& Info);
   static QString DurationText(std::int64_t Us);
   static QString EndText(const std::string& Addr, std::uint16_t Port);
-  static bool Open(const TSessionInfo& Info);
 
   int rowCount(const QModelIndex& Parent = {}) const override;
   int columnCount(const QModelIndex& Parent = {}) const override;

@@ -7,7 +7,7 @@
 //   vantrel --help | --version
 //   ... [--fault SPEC]...   in either mode: faults on demand (see stream/FaultSpec.h for SPEC)
 //
-// Without arguments the program opens its windows exactly as it always has. Qt Core only.
+// Without arguments the program opens its windows. Qt Core only.
 #pragma once
 
 #include <cstdint>

@@ -124,7 +124,7 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
     return;
   }
   platform::KillTimer(FWindow, s->Id);
-  s->Info.ConnectedUs = NowUs();
+  s->Info.ConnectedUs = WallClockUs();
   s->Info.State = ssRelaying;
   s->Advance(rsRelaying);
   SessionChanged(*s);

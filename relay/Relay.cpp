@@ -200,7 +200,7 @@ void TRelay::NewSession(TClient& Client) {
   } catch (Exception&) {
   }
   s.Attempts.RemotePort = FSettings.RemotePort;
-  s.Info.StartUs = NowUs();
+  s.Info.StartUs = WallClockUs();
   s.Info.State = ssResolving;
   Client.SetTag(static_cast<std::intptr_t>(s.Id));
   FSessions.emplace(s.Id, Client.FSession);

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "record/EntrySink.h"
+#include "record/SessionFacts.h"
 #include "stream/Stage.h"
 
 class TClient;

@@ -134,7 +134,7 @@ void TRelay::Forget(TRelaySession& S) {
   ResumeAccepting();  // its descriptors are free again
   ForgetOutgoing(S);
   if (S.Info.State < ssRelaying) S.Info.State = ssClosed;  // cut before it connected
-  S.Info.EndUs = NowUs();
+  S.Info.EndUs = WallClockUs();
   SessionChanged(S);
   DropStages(S);
   FSessions.erase(S.Id);

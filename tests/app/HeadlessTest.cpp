@@ -420,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TOwnAddress{"Localhost", "localhost"}, TOwnAddress{"Loopback", "127.0.0.1"},
                       TOwnAddress{"OtherLoopback", "127.5.5.5"}, TOwnAddress{"AnyAddress", "0.0.0.0"},
                       TOwnAddress{"HostName", "HOSTNAME"},
-                      // The classic forms, as the lookup reads them: all 127.0.0.1.
+                      // The short and numeric forms, as the lookup reads them: all 127.0.0.1.
                       TOwnAddress{"LoopbackInTwoParts", "127.1"}, TOwnAddress{"LoopbackAsOneNumber", "2130706433"},
                       TOwnAddress{"LoopbackWithAnOctalGroup", "127.0.0.01"}),
     [](const ::testing::TestParamInfo<TOwnAddress>& Info) { return std::string(Info.param.Name); });
