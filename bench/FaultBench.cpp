@@ -86,9 +86,10 @@ struct TRelayRun {
   }
 };
 
-// Pumps the loop while Busy holds.
-void Pump(const std::atomic<bool>& Busy) {
-  while (Busy.load()) platform::WaitAndDispatch(1);
+// Pumps the loop until Count peer threads have finished: the relay serves both peers to their
+// ends (a peer blocked on the relay would otherwise wait for a loop that no longer runs).
+void Pump(const std::atomic<int>& Done, int Count) {
+  while (Done.load() < Count) platform::WaitAndDispatch(1);
 }
 
 // ---- bandwidth ----
@@ -99,7 +100,7 @@ double MeasureRate(std::uint64_t Rate, double Secs) {
   std::uint16_t serverPort = 0;
   const int listener = Listener(serverPort);
   TRelayRun relay(serverPort, {"local:bandwidth=" + std::to_string(Rate) + "/s"});
-  std::atomic<bool> busy{true};
+  std::atomic<int> done{0};
   std::atomic<bool> stop{false};
   double measured = 0;
   std::thread server([&] {
@@ -109,6 +110,7 @@ double MeasureRate(std::uint64_t Rate, double Secs) {
       if (::send(c, block.data(), std::min<std::size_t>(block.size(), std::max<std::uint64_t>(Rate / 10, 1)), MSG_NOSIGNAL) <= 0) break;
     }
     ::close(c);
+    ++done;
   });
   std::thread client([&] {
     const int fd = Connect(relay.Port);
@@ -134,9 +136,9 @@ double MeasureRate(std::uint64_t Rate, double Secs) {
     }
     stop = true;
     ::close(fd);
-    busy = false;
+    ++done;
   });
-  Pump(busy);
+  Pump(done, 2);
   client.join();
   server.join();
   ::close(listener);
@@ -162,8 +164,8 @@ std::vector<double> RoundTrips(std::uint16_t Port, int Count) {
 }
 
 // An echo server for one connection, on a thread.
-std::thread EchoServer(int Listener) {
-  return std::thread([Listener] {
+std::thread EchoServer(int Listener, std::atomic<int>& Done) {
+  return std::thread([Listener, &Done] {
     const int c = ::accept(Listener, nullptr, nullptr);
     const int one = 1;
     ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -171,6 +173,7 @@ std::thread EchoServer(int Listener) {
     for (ssize_t n; (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;)
       if (::send(c, buf.data(), static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
     ::close(c);
+    ++Done;
   });
 }
 
@@ -185,18 +188,18 @@ double Percentile(std::vector<double> V, double P) {
 std::vector<double> RelayRoundTrips(const std::vector<std::string>& Faults, int Count, bool Direct = false) {
   std::uint16_t serverPort = 0;
   const int listener = Listener(serverPort);
-  std::thread server = EchoServer(listener);
+  std::atomic<int> done{0};
+  std::thread server = EchoServer(listener, done);
   std::vector<double> trips;
   if (Direct) {
     trips = RoundTrips(serverPort, Count);
   } else {
     TRelayRun relay(serverPort, Faults);
-    std::atomic<bool> busy{true};
     std::thread client([&] {
       trips = RoundTrips(relay.Port, Count);
-      busy = false;
+      ++done;
     });
-    Pump(busy);
+    Pump(done, 2);
     client.join();
   }
   server.join();
@@ -211,6 +214,7 @@ double Throughput(const std::vector<std::string>& Faults, std::size_t Total, boo
   std::uint16_t serverPort = 0;
   const int listener = Listener(serverPort);
   double rate = 0;
+  std::atomic<int> done{0};
   std::thread server([&] {
     const int c = ::accept(listener, nullptr, nullptr);
     std::vector<char> buf(1 << 18);
@@ -219,6 +223,7 @@ double Throughput(const std::vector<std::string>& Faults, std::size_t Total, boo
     for (ssize_t n; (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;) got += static_cast<std::size_t>(n);
     rate = static_cast<double>(got) / Seconds(Clock::now() - t0);
     ::close(c);
+    ++done;
   });
   auto send = [&](std::uint16_t Port) {
     const int fd = Connect(Port);
@@ -238,12 +243,11 @@ double Throughput(const std::vector<std::string>& Faults, std::size_t Total, boo
     send(serverPort);
   } else {
     TRelayRun relay(serverPort, Faults);
-    std::atomic<bool> busy{true};
     std::thread client([&] {
       send(relay.Port);
-      busy = false;
+      ++done;
     });
-    Pump(busy);
+    Pump(done, 2);
     client.join();
   }
   server.join();
@@ -257,6 +261,7 @@ int main(int argc, char** argv) {
   const bool longRun = argc > 1 && std::strcmp(argv[1], "--long") == 0;
   const double secs = longRun ? 10.0 : 2.0;
 
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("Bandwidth toward Local, %.0f s a point (the setting is within +-5%% when the error is):\n", secs);
   std::printf("  %-12s %14s %14s %9s\n", "setting", "measured B/s", "setting B/s", "error");
   for (std::uint64_t rate : {1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL}) {
@@ -285,13 +290,13 @@ int main(int argc, char** argv) {
   const std::size_t total = 512u << 20;
   const double direct = Throughput({}, total, true);
   const double plain = Throughput({}, total);
-  const double staged = Throughput({"remote:stall=1PiB"}, total);
+  const double staged = Throughput({"remote:stall=1000000GB"}, total);
   std::printf("  throughput, 512 MiB: direct %.0f MB/s, relay %.0f MB/s (%.2f of direct), relay with a stage that passes "
               "on %.0f MB/s (%.2f of the relay)\n",
               direct / 1e6, plain / 1e6, plain / direct, staged / 1e6, staged / plain);
   const std::vector<double> directTrips = RelayRoundTrips({}, 2000, true);
   const std::vector<double> plainTrips = RelayRoundTrips({}, 2000);
-  const std::vector<double> stagedTrips = RelayRoundTrips({"remote:stall=1PiB", "local:stall=1PiB"}, 2000);
+  const std::vector<double> stagedTrips = RelayRoundTrips({"remote:stall=1000000GB", "local:stall=1000000GB"}, 2000);
   std::printf("  round trip median: direct %.0f us, relay %.0f us (%.2fx), relay with stages %.0f us (%.2fx of the relay)\n",
               Percentile(directTrips, 0.5), Percentile(plainTrips, 0.5),
               Percentile(plainTrips, 0.5) / Percentile(directTrips, 0.5), Percentile(stagedTrips, 0.5),

@@ -21,8 +21,8 @@
 // carries its title. The SYN and SYN-ACK
 // offer window scaling, so that large segments in flight do not look like a full window.
 //
-// A session that never connected (the lookup or the connection failed) is a SYN from the local
-// client answered by an RST, carrying the reason as a comment; when no address was reached the
+// A session that never connected (the lookup or the connection failed, or a fault refused it) is a
+// SYN from the local client answered by an RST, carrying the reason as a comment; when no address was reached the
 // remote address is the unspecified one ("0.0.0.0" or "::"). A session cut by its client before
 // it connected is a SYN and the client's RST.
 //
@@ -163,7 +163,8 @@ public:
       Packet(c, 0, kSyn, c.Isn[0], 0, {}, Info.StartUs != 0 ? Info.StartUs : at, SessionComment(Info.Id));
       c.Opened = true;
       const std::string why = Info.Reason.empty() ? std::string() : Utf8(Info.Reason);
-      if (Info.State == ssFailed) Packet(c, 1, kRst | kAck, 0, c.Isn[0] + 1, {}, at, why);
+      // Refused by the remote side, or by a fault at accept: the client got the remote side's reset.
+      if (Info.State == ssFailed || !Info.Fault.empty()) Packet(c, 1, kRst | kAck, 0, c.Isn[0] + 1, {}, at, why);
       else Packet(c, 0, kRst, c.Isn[0] + 1, 0, {}, at, why);
       Forget(Info.Id);
       return;

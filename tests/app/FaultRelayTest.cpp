@@ -12,12 +12,16 @@
 #include <vector>
 
 #include "RelayPeers.h"
+#include "record/CaptureCheck.h"
 #include "record/TrafficWriter.h"
 #include "relay/Relay.h"
 #include "stream/FaultStage.h"
 
 namespace apptest {
 namespace {
+
+using capturetest::HaveTshark;
+using capturetest::Tshark;
 
 // Keeps every entry with the steady clock's time it came at, and the latest facts of each session.
 class TFaultSink : public TEntrySink {
@@ -336,8 +340,10 @@ TEST_F(FaultRelayOnce, APatternSplitOverSeveralReadsStillResets) {
   EXPECT_TRUE(Local->Reset);
 }
 
-// A capture carries the fault's entry as the comment of a packet of that direction.
+// A capture carries the fault's entry as the comment of an empty segment of its direction, after
+// the bytes that went before it; a refused client's attempt is answered by the remote side's reset.
 TEST_F(FaultRelayOnce, ACaptureCarriesTheFaultsEntryAsAPacketComment) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed";
   char dir[] = "/tmp/vantrel-fault-XXXXXX";
   ASSERT_NE(::mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/faults.pcapng";
@@ -346,6 +352,12 @@ TEST_F(FaultRelayOnce, ACaptureCarriesTheFaultsEntryAsAPacketComment) {
     ASSERT_FALSE(writer->Failed()) << writer->Error();
     TSavingSink saving(*writer, emText, nullptr);
     Sink.Next = &saving;
+    SetFaults({"refuse=1"});
+    TPeer refused(RawConnect(Port));
+    ASSERT_TRUE(Run([&] {
+      refused.Service();
+      return refused.Eof && Relay->SessionCount() == 0;
+    }));
     SetFaults({"remote:reset=1000"});
     Connect();
     Local->ToSend = Pattern(5000, 1);
@@ -354,9 +366,29 @@ TEST_F(FaultRelayOnce, ACaptureCarriesTheFaultsEntryAsAPacketComment) {
     Sink.Next = nullptr;
     ASSERT_TRUE(writer->Close());
   }
-  std::ifstream in(path, std::ios::binary);
-  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(file.find("Fault: reset after 1000 bytes toward Remote"), std::string::npos);
+  // Each packet: source port | destination port | bytes | reset flag | comment.
+  const std::vector<std::string> rows =
+      Tshark(path, "-T fields -E separator='|' -e tcp.srcport -e tcp.dstport -e tcp.len -e tcp.flags.reset -e frame.comment");
+  const std::string remotePort = std::to_string(Server.Listener.Port);
+  int faultRow = -1, dataBefore = 0, refusedRst = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string& r = rows[i];
+    if (r.find("Fault: reset after 1000 bytes toward Remote") != std::string::npos) {
+      faultRow = static_cast<int>(i);
+      // From the local side to the remote port, without bytes.
+      EXPECT_NE(r.find("|" + remotePort + "|0|"), std::string::npos) << r;
+    }
+    if (faultRow < 0 && r.find("|From Local") != std::string::npos) ++dataBefore;
+    if (r.rfind(remotePort + "|", 0) == 0 && r.find("Fault: refused at accept (refuse=1)") != std::string::npos) {
+      EXPECT_NE(r.find("|1|"), std::string::npos) << r;
+      ++refusedRst;
+    }
+  }
+  std::string all;
+  for (const std::string& r : rows) all += r + "\n";
+  EXPECT_GE(faultRow, 0) << "no packet carries the fault's entry:\n" << all;
+  EXPECT_GE(dataBefore, 1) << "the bytes before the reset come first";
+  EXPECT_EQ(refusedRst, 1) << "the refusal is the remote side's reset, with the fault as its comment";
   ::unlink(path.c_str());
   ::rmdir(dir);
 }
