@@ -64,6 +64,10 @@ struct TSessionInfo {
   std::uint64_t BytesFromLocal = 0;
   std::uint64_t BytesFromRemote = 0;
   std::string Reason;  // why a session failed or was cut; empty otherwise
+  // Each side's TLS, as a list shows it: empty while it is plain TCP; "handshake" while one runs;
+  // then the version and the application protocol ("TLSv1.3 h2"), or "failed".
+  std::string LocalTls;
+  std::string RemoteTls;
 };
 
 class TEntrySink {

@@ -2,7 +2,9 @@
 //
 //   vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]
 //   vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]
-//   vantrel --help | --version
+//   vantrel --help | --version | --print-ca
+//
+// TLS on either leg: --remote-tls, --local-tls, --detect-tls and their files (see HelpText).
 //
 // Without arguments the program opens its windows exactly as it always has. Qt Core only.
 #pragma once
@@ -11,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "relay/SessionTls.h"
 
 struct TCommandLine {
   bool Help = false;
@@ -24,6 +28,8 @@ struct TCommandLine {
   std::optional<std::string> RemoteAddr;
   std::optional<std::string> RemotePort;
   std::string Save;  // headless: write the traffic as it flows to this file or folder
+  bool PrintCa = false;  // print the built-in authority's certificate and exit
+  TTlsSettings Tls;      // files named as typed; read and checked at Listen
 };
 
 // Parses the arguments after the program's name. On a bad argument returns false and sets Error to

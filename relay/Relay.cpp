@@ -17,6 +17,8 @@
 // connected is logged when it leaves, after "Connection Opened"; the client's end, its reset and
 // "Connection Closed", which came after those bytes, wait to be logged after them.
 #include "relay/Relay.h"
+#include "relay/RelaySession.h"
+#include "tls/TlsContext.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -43,41 +45,6 @@ TColor ConnectionColor(std::int32_t ClientCount) {
   if (ClientCount < 1 || ClientCount > 11) return clBlack;
   return ConnectionColors[ClientCount - 1];
 }
-
-// Both sockets of a session carry its number as their Tag; the engine finds the session from
-// whichever socket raised an event.
-struct TRelay::TSession {
-  std::uint64_t Id = 0;
-  TClient* Client = nullptr;  // the local side; null once it has gone
-  TWSocket* Remote = nullptr;  // the remote side; null once it has gone
-  // Once the client has gone: its colour, and local data still held for a Remote that connects.
-  TColor Color = clBlack;
-  std::string Pending;
-  bool Draining = false;   // Remote is owned by the engine and delivers what the client left
-  bool Cut = false;        // closed by Cancel: Remote goes with its client, whatever it still holds
-  bool Connected = false;  // Remote's connection was made
-  // What the local client did before Remote was connected, passed on once it is.
-  TStreamEnd LocalEndToPass = seOpen;
-  // The addresses of the remote host, tried in the resolver's order until one connects; why each
-  // one tried so far failed.
-  std::string RemotePort;
-  std::vector<std::string> Addresses;
-  std::size_t Attempt = 0;
-  std::vector<std::string> Failures;
-  bool NextAttemptPosted = false;
-  std::uint16_t OutgoingPort = 0;  // Remote's own local address and port, once it connects
-  std::string OutgoingAddr;
-  std::uint64_t FromLocal = 0;  // bytes of each direction written to the log so far
-  std::uint64_t FromRemote = 0;
-  // Line mode: the lines of one read, each logged on its own, leave together once the last of them
-  // has been read.
-  std::string ToRemote, ToLocal;
-  // Entries of the local side that wait for the local bytes held before them (see LocalEntry).
-  std::vector<const char*> HeldLocalEntries;
-  TSessionInfo Info;
-
-  TColor LogColor() const { return Client != nullptr ? Client->LogColor : Color; }
-};
 
 namespace {
 
@@ -320,6 +287,15 @@ void TRelay::CheckSettings() const {
 
 void TRelay::Listen() {
   CheckSettings();
+  // The TLS files are read and checked before anything listens.
+  std::shared_ptr<TRelayTls> tls;
+  if (FSettings.Tls.Any()) {
+    try {
+      tls = std::make_shared<TRelayTls>(FSettings.Tls, FSettings.RemoteAddr);
+    } catch (ETlsError& E) {
+      throw ESocketException("TLS: " + E.Message());
+    }
+  }
   FServer->SetBanner("");
   FServer->SetBannerToBusy("");
   FServer->SetClientClass(ClientClassOf<TClient>());
@@ -335,6 +311,7 @@ void TRelay::Listen() {
     FServer->SetPort(FSettings.LocalPort);
     FServer->Listen();
   }
+  FTls = std::move(tls);
 }
 
 bool TRelay::Listening() const { return FServer != nullptr && FServer->State() == wsListening; }
@@ -393,6 +370,7 @@ void TRelay::NewSession(TClient& Client) {
   s->Info.State = ssResolving;
   Client.Session = s->Id;
   Client.SetTag(static_cast<std::intptr_t>(s->Id));
+  TlsNewSession(*s);
   TSession& session = *s;
   FSessions.emplace(s->Id, std::move(s));
   SessionChanged(session);
@@ -709,9 +687,11 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   s->Info.ConnectedUs = NowUs();
   SessionChanged(*s);
   Entry(*s, "Connection Opened");
+  TlsRemoteConnected(*s, true);
   ForwardLocal(*s, s->Client != nullptr ? s->Client->PendingLocal : s->Pending);
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
   WriteHeldLocalEntries(*s);  // what the local client did after those bytes
+  TlsRemoteConnected(*s, false);
   // Reading stopped while the held bytes grew; it goes on once they have left.
   if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack)
     s->Client->ResumeReceiving();
@@ -761,7 +741,13 @@ void TRelay::RemoteLineLimitExceeded(TComponent* Sender, std::int32_t, bool& Cle
 // ended its stream too, since the connection stays open for sending.
 void TRelay::LocalData(TClient& Client, const std::string& Data) {
   TSession* s = SessionOf(&Client);
-  Client.PendingLocal += Data;
+  if (s != nullptr && s->Tls != nullptr) {
+    std::string plain = Data;
+    if (TlsLocalData(*s, plain)) return;
+    Client.PendingLocal += plain;
+  } else {
+    Client.PendingLocal += Data;
+  }
   if (s != nullptr && Client.Remote != nullptr && Client.Remote->State() == wsConnected) {
     ForwardLocal(*s, Client.PendingLocal);
     HoldBack(Client, *Client.Remote);
@@ -797,6 +783,8 @@ void TRelay::RemoteData(TWSocket& Remote, const std::string& Data) {
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
+  TlsLocalEnded(*s);
+  TlsPeerEnded(*s, true);
   LocalEntry(*s, "End of Stream from Local");
   s->Info.LocalEnd = seFinished;
   SessionChanged(*s);
@@ -811,6 +799,7 @@ void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
 void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
+  TlsPeerEnded(*s, false);
   Entry(*s, "End of Stream from Remote");
   s->Info.RemoteEnd = seFinished;
   SessionChanged(*s);
@@ -839,7 +828,7 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
 void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  if (Error != 0 && s->Connected && !s->Cut && s->Info.RemoteEnd != seReset) {
+  if (Error != 0 && s->Connected && !s->Cut && s->Info.RemoteEnd != seReset && s->Info.State != ssFailed) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;
     SessionChanged(*s);

@@ -24,6 +24,7 @@
 
 #include "record/EntrySink.h"
 #include "net/WSocketS.h"
+#include "relay/SessionTls.h"
 
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.
 extern const TColor ConnectionColors[11];
@@ -36,6 +37,7 @@ struct TRelaySettings {
   std::string RemoteAddr = "localhost";
   std::string RemotePort = "8080";
   bool LineMode = false;
+  TTlsSettings Tls;  // applies from the next Listen
 };
 
 // One accepted connection, the local side of a relay session.
@@ -67,8 +69,8 @@ public:
   void SetSettings(const TRelaySettings& Value) { FSettings = Value; }
   // Listens on all local addresses at the local port of the settings. Settings that cannot work
   // are refused first: a port out of range or that names nothing, an empty remote address, a
-  // remote address and port that are this relay's own. A failure raises (ESocketException) and
-  // leaves the engine idle.
+  // remote address and port that are this relay's own, TLS settings whose files cannot be used.
+  // A failure raises (ESocketException) and leaves the engine idle.
   void Listen();
   void Listen(const TRelaySettings& Settings);
   // Closes every session gracefully, cuts those still delivering, then closes the listening
@@ -153,6 +155,15 @@ private:
   void RemoteData(TWSocket& Remote, const std::string& Data);
   static void Flush(std::string& Lines, TWSocket& To);
   static void HoldBack(TWSocket& From, TWSocket& To);
+  // TLS (SessionTls.cpp).
+  void TlsNewSession(TSession& S);
+  bool TlsLocalData(TSession& S, std::string& Data);
+  void TlsRemoteConnected(TSession& S, bool BeforeLocalBytes);
+  void TlsStartRemote(TSession& S);
+  void TlsStartLocal(TSession& S);
+  void TlsHandshake(TSession& S, bool Local, std::uint16_t Error);
+  void TlsPeerEnded(TSession& S, bool Local);
+  void TlsLocalEnded(TSession& S);
 
   TWSocketServer* FServer = nullptr;
   platform::HWND FWindow = 0;
@@ -163,4 +174,5 @@ private:
   std::int32_t FDrainingCount = 0;
   bool FAcceptResting = false;  // accepting paused after the system ran out of descriptors
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
+  std::shared_ptr<TRelayTls> FTls;  // the contexts of the last Listen; null without TLS
 };
