@@ -1,4 +1,4 @@
-// The program's entry: the command line decides. Headless, the relay runs here on the program's
+// The program's entry: the command line decides. Headless, the relay (or a replay) runs here on the program's
 // own loop, and no Qt GUI library is ever loaded (this program links Qt Core only). Otherwise the
 // windows' program next to this one takes over the process with the same arguments.
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include "relay/CommandLine.h"
 #include "relay/Headless.h"
 #include "platform/Exception.h"
+#include "replay/ReplayCommand.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  if (!options.Replay.empty()) return RunReplayCommand(options, stdout, stderr);
   if (options.Headless) return RunHeadless(options);
 
   const std::string windows = ProgramFolder() + "/vantrel-windows";

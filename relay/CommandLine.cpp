@@ -47,6 +47,11 @@ constexpr TOptionText kOptions[] = {
     {"sni", "NAME", "the server name sent to and checked at the remote side; default: the remote host"},
     {"keylog", "FILE", "append the session keys of both legs to FILE (NSS key log format)"},
     {"print-ca", nullptr, "print the built-in authority's certificate (PEM) and exit"},
+    {"replay", "FILE", "replay the sessions of a saved capture against the remote side and compare the answers"},
+    {"session", "N", "replay: only the session numbered N (the number the log showed)"},
+    {"settle", "MS", "replay: send each chunk once the remote side has been quiet this long (default 200)"},
+    {"original-timing", nullptr, "replay: send each chunk at its recorded time instead"},
+    {"ignore", "REGEX", "replay: leave out of the comparison what this regular expression matches (repeatable)"},
     {"help", nullptr, "show this help and exit"},
     {"version", nullptr, "show the version and exit"},
 };
@@ -62,6 +67,14 @@ bool CheckPort(const QString& Option, const QString& Text, int Low, std::string&
     return false;
   }
   Out = std::to_string(value);
+  return true;
+}
+
+// Decimal digits only: the number parsers also take signs and spaces.
+bool IsDigits(const QString& Text) {
+  if (Text.isEmpty()) return false;
+  for (QChar c : Text)
+    if (c < u'0' || c > u'9') return false;
   return true;
 }
 
@@ -148,9 +161,56 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
       *o.To = v->toLocal8Bit().toStdString();
     }
   }
+  if (auto v = last("replay")) {
+    c.Replay = v->toLocal8Bit().toStdString();
+    if (c.Replay.empty()) {
+      Error = "--replay: expected the path of a capture file (.pcapng), got an empty text";
+      return false;
+    }
+  }
+  if (auto v = last("session")) {
+    bool ok = false;
+    const qulonglong n = v->toULongLong(&ok);
+    if (!ok || n == 0 || !IsDigits(*v)) {
+      Error = "--session: expected a session number from 1 up, got '" + v->toStdString() + "'";
+      return false;
+    }
+    c.Session = n;
+  }
+  if (auto v = last("settle")) {
+    bool ok = false;
+    const qulonglong ms = v->toULongLong(&ok);
+    if (!ok || ms > kMaxSettleMs || !IsDigits(*v)) {
+      Error = "--settle: expected milliseconds from 0 to " + std::to_string(kMaxSettleMs) + ", got '" +
+              v->toStdString() + "'";
+      return false;
+    }
+    c.SettleMs = static_cast<std::uint32_t>(ms);
+  }
+  c.OriginalTiming = parser.isSet(QStringLiteral("original-timing"));
+  // Every rule counts, in the order given; the replay compiles them and names one that does not.
+  for (const QString& v : parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
   if (c.Help || c.Version || c.PrintCa) {
     Out = c;
     return true;
+  }
+  if (!c.Replay.empty()) {
+    for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
+                             std::pair{c.Quiet, "--quiet"}}) {
+      if (set) {
+        Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
+        return false;
+      }
+    }
+    Out = c;
+    return true;
+  }
+  for (const char* name : {"session", "settle", "original-timing", "ignore"}) {
+    if (parser.isSet(QString::fromLatin1(name))) {
+      Error = std::string("--") + name + ": only with --replay FILE";
+      return false;
+    }
   }
   if (c.Headless) {
     for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
@@ -169,7 +229,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     Error = "--quiet: only with --headless";
     return false;
   } else if (!c.Save.empty()) {
-    Error = "--save: only with --headless; the windows save with \"Save As...\" in the log's menu";
+    Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
     return false;
   }
   // Options that belong to a leg that is off would be ignored without a word: refused instead.
@@ -212,6 +272,8 @@ std::string HelpText() {
       "Usage: vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]\n"
       "       vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]\n"
       "                [--save FILE.pcapng|FILE.txt|DIR/]\n"
+      "       vantrel --replay FILE.pcapng [--session N] [--remote-addr HOST] [--remote-port P] [--settle MS]\n"
+      "                [--original-timing] [--ignore REGEX]... [--save FILE.pcapng|FILE.txt|DIR/]\n"
       "       vantrel --help | --version | --print-ca\n"
       "       TLS, with either form: [--remote-tls] [--local-tls | --detect-tls] [--cert FILE --key FILE]\n"
       "                [--client-cert FILE --client-key FILE] [--remote-ca FILE | --insecure] [--sni NAME]\n"
@@ -221,6 +283,13 @@ std::string HelpText() {
       "everything that passes between them. Without arguments it opens its windows; the options fill\n"
       "them in. With --headless it runs without windows; SIGINT or SIGTERM closes every session and\n"
       "ends it (a second signal ends it at once).\n"
+      "\n"
+      "With --replay it opens no window and listens on nothing: each session of the capture (or the\n"
+      "one --session names), in the order they began, goes again over a new connection to its\n"
+      "recorded remote side (or --remote-addr and --remote-port), and the answers are compared with\n"
+      "the recorded ones. It prints \"same\" and exits 0, or prints the first difference (offset,\n"
+      "bytes of each side, context) and exits 1; 2 is for bad arguments, a file that is not a capture\n"
+      "or a session it does not hold.\n"
       "\n"
       "Options:\n";
   for (const TOptionText& o : kOptions) {
@@ -234,6 +303,7 @@ std::string HelpText() {
       "  vantrel --local-port 8080 --remote-addr localhost --remote-port 8000 --listen\n"
       "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n"
       "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --quiet --save traffic.pcapng\n"
+      "  vantrel --replay traffic.pcapng --session 3 --remote-port 8001 --ignore 'Date: [^\\r]*'\n"
       "  vantrel --headless --local-port 8443 --remote-addr example.com --remote-port 443 --local-tls --remote-tls\n"
       "  vantrel --print-ca > vantrel-ca.pem    (then: curl --cacert vantrel-ca.pem https://localhost:8443/)\n";
   return text;

@@ -2,6 +2,8 @@
 //
 //   vantrel [--local-port P] [--remote-addr HOST] [--remote-port P] [--line-mode] [--hex] [--listen]
 //   vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]
+//   vantrel --replay FILE.pcapng [--session N] [--remote-addr HOST] [--remote-port P] [--settle MS]
+//           [--original-timing] [--ignore REGEX]... [--save FILE.pcapng|FILE.txt|DIR/]
 //   vantrel --help | --version | --print-ca
 //
 // TLS on either leg: --remote-tls, --local-tls, --detect-tls and their files (see HelpText).
@@ -30,7 +32,17 @@ struct TCommandLine {
   std::string Save;  // headless: write the traffic as it flows to this file or folder
   bool PrintCa = false;  // print the built-in authority's certificate and exit
   TTlsSettings Tls;      // files named as typed; read and checked at Listen
+  // --replay: the capture whose sessions go again, the one chosen, and how. The remote address
+  // and port above, when given, stand for the recorded ones.
+  std::string Replay;
+  std::optional<std::uint64_t> Session;
+  std::uint32_t SettleMs = 200;
+  bool OriginalTiming = false;
+  std::vector<std::string> Ignore;  // regular expressions, in the order given
 };
+
+// The longest settle time --settle takes: ten minutes.
+constexpr std::uint32_t kMaxSettleMs = 600000;
 
 // Parses the arguments after the program's name. On a bad argument returns false and sets Error to
 // one line that names the argument and says what is accepted.

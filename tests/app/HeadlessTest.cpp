@@ -352,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
         TBadArguments{"SaveToAnUnknownKindOfFile", With(kHeadless, {"--remote-port", "80", "--save", "/tmp/x.dat"}),
                       "--save: expected a file ending in .pcapng or .txt, or a folder (ending in /), got '/tmp/x.dat'"},
         TBadArguments{"SaveWithoutHeadless", {"--save", "/tmp/x.pcapng"},
-                      "--save: only with --headless; the windows save with \"Save As...\" in the log's menu"},
+                      "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu"},
         TBadArguments{"ListenWhenHeadless", With(kHeadless, {"--remote-port", "80", "--listen"}),
                       "--listen: only for the windows; --headless listens at once"}),
     [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
@@ -444,7 +444,8 @@ TEST(CommandLine, HelpListsEveryOptionAndExamplesVersionSaysWhichAndBothEndWithS
   EXPECT_EQ(help.WaitExit(), 0);
   const std::string text = help.Out();
   for (const char* option : {"--local-port P", "--remote-addr HOST", "--remote-port P", "--line-mode", "--hex",
-                             "--listen", "--headless", "--quiet", "--save PATH", "--help", "--version"})
+                             "--listen", "--headless", "--quiet", "--save PATH", "--replay FILE", "--session N", "--settle MS",
+                             "--original-timing", "--ignore REGEX", "--help", "--version"})
     EXPECT_NE(text.find(std::string("\n  ") + option + " "), std::string::npos) << option;
   EXPECT_NE(text.find("Examples:\n  vantrel "), std::string::npos);
   TChildProgram version({"--version"});
