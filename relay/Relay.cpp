@@ -813,6 +813,7 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
 // is passed on once what came before it has reached the remote side.
 void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Sender);
+  if (s != nullptr && Error == TlsConnectionFailed && !s->Cut) TlsBroken(*s, true);
   if (s == nullptr || Error == 0 || s->Cut || s->Info.State == ssFailed) return;
   LocalEntry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
@@ -828,6 +829,7 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
 void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TSession* s = SessionOf(Sender);
   if (s == nullptr) return;
+  if (Error == TlsConnectionFailed && !s->Cut) TlsBroken(*s, false);
   if (Error != 0 && s->Connected && !s->Cut && s->Info.RemoteEnd != seReset && s->Info.State != ssFailed) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;

@@ -163,6 +163,7 @@ private:
   void TlsStartLocal(TSession& S);
   void TlsHandshake(TSession& S, bool Local, std::uint16_t Error);
   void TlsPeerEnded(TSession& S, bool Local);
+  void TlsBroken(TSession& S, bool Local);
   void TlsLocalEnded(TSession& S);
 
   TWSocketServer* FServer = nullptr;

@@ -274,6 +274,25 @@ void TRelay::TlsHandshake(TSession& S, bool Local, std::uint16_t Error) {
   }
 }
 
+// A leg's TLS failed after its handshake (a fatal alert from the peer, a record that does not
+// decrypt; in TLS 1.3 a server refuses a client's certificate only then): an error entry, and the
+// other side sees the end of the stream, as from a peer that gave up, not a reset.
+void TRelay::TlsBroken(TSession& S, bool Local) {
+  if (S.Tls == nullptr || S.Tls->Failed) return;
+  S.Tls->Failed = true;
+  TWSocket* socket = Local ? static_cast<TWSocket*>(S.Client) : S.Remote;
+  TWSocket* other = Local ? S.Remote : static_cast<TWSocket*>(S.Client);
+  std::string reason = socket != nullptr ? socket->TlsErrorText() : std::string();
+  if (reason.empty()) reason = "the TLS connection failed";
+  Entry(S, Local ? "Error: TLS with Local failed" : "Error: TLS with Remote failed", reason);
+  (Local ? S.Info.LocalTls : S.Info.RemoteTls) = "failed";
+  Fail(S, std::string(Local ? "TLS with Local: " : "TLS with Remote: ") + reason);
+  if (other != nullptr && other->State() == wsConnected) {
+    Flush(Local ? S.ToRemote : S.ToLocal, *other);
+    other->Shutdown(1);
+  }
+}
+
 // A side has ended its stream: one that ended without close_notify has truncated its TLS, and the
 // other side's TLS ends the same way, without close_notify of ours.
 void TRelay::TlsPeerEnded(TSession& S, bool Local) {
