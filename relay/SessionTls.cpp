@@ -59,6 +59,16 @@ std::string Describe(const TTlsInfo& I, bool Local, bool Insecure) {
   return s;
 }
 
+// Where a ClientHello starts inside Data behind plaintext (a client that sends its request to
+// switch and its hello in one write, as MySQL's does): the first offset from which a hello's
+// headers follow, or npos.
+std::size_t HelloInside(std::string_view Data) {
+  for (std::size_t at = Data.find('\x16', 1); at != std::string_view::npos; at = Data.find('\x16', at + 1))
+    if (at + 1 < Data.size() && Data[at + 1] == '\x03' && ScanClientHelloStart(Data.substr(at)) == hvClientHello)
+      return at;
+  return std::string_view::npos;
+}
+
 // The state a list shows for a leg whose handshake has completed.
 std::string StateText(const TTlsInfo& I) { return I.Alpn.empty() ? I.Version : I.Version + " " + I.Alpn; }
 
@@ -132,7 +142,14 @@ bool TRelay::TlsLocalData(TSession& S, std::string& Data) {
   const bool mustBeTls = settings.LocalTls && !settings.DetectTls;
   if (!t.Collecting) {
     if (Data.empty()) return false;
-    if (ScanClientHelloStart(Data) == hvNotTls && !mustBeTls) return false;  // plaintext; the next chunk is looked at again
+    if (ScanClientHelloStart(Data) == hvNotTls && !mustBeTls) {
+      const std::size_t at = HelloInside(Data);
+      if (at == std::string::npos) return false;  // plaintext; the next chunk is looked at again
+      // The plaintext before the hello goes on as such, the hello is looked at from its start.
+      S.Client->PendingLocal += Data.substr(0, at);
+      if (S.Remote != nullptr && S.Remote->State() == wsConnected) ForwardLocal(S, S.Client->PendingLocal);
+      Data.erase(0, at);
+    }
     t.Collecting = true;
   }
   t.Hello += Data;

@@ -485,6 +485,21 @@ TEST(RelayTlsDetect, PostgresSslRequestAnsweredSThenTls) {
   EXPECT_NE(relay.Sink.Find("TLS with Local"), nullptr);
 }
 
+// The request to switch and the hello in one write: the hello is found behind the plaintext.
+TEST(RelayTlsDetect, HelloInTheSameChunkAsThePlaintextBeforeIt) {
+  TServerPeer server;
+  ASSERT_TRUE(server.Start({"python3", kPeers, "mysqlserver", Certs().ServerCert, Certs().ServerKey}));
+  TTlsRelay relay;
+  TTlsSettings tls = relay.Defaults();
+  tls.DetectTls = true;
+  relay.Start(tls, server.Port);
+  auto client = RunClient({"python3", kPeers, "mysqlclient", relay.Port, relay.AuthorityFile()});
+  EXPECT_EQ(client->Output, "pong: ping over tls\n") << client->Errors << relay.Sink.Titles();
+  const std::string request = std::string("\x20\x00\x00\x01\x00\x0a\x00\x00", 8) + std::string(28, '\0');
+  EXPECT_EQ(relay.Sink.Stream(edFromLocal), request + "ping over tls\n");
+  EXPECT_EQ(relay.Sink.Stream(edFromRemote), "pong: ping over tls\n");
+}
+
 // A client that speaks TLS where only the remote leg has it: relayed, and the log says so.
 TEST(RelayTls, HelloFromTheClientWithOnlyRemoteTlsIsLogged) {
   TOpenSslServer server;

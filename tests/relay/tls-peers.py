@@ -8,6 +8,9 @@ their port as the first line; clients connect to the port given. One connection 
     tls-peers.py reset CERT KEY N         sends N bytes, then resets the connection
     tls-peers.py pgserver CERT KEY        PostgreSQL's SSLRequest answered "S", then a line answered over TLS
     tls-peers.py pgclient PORT CA         the client of that exchange; prints what it got
+    tls-peers.py mysqlserver CERT KEY     reads a 36-byte request to switch, then TLS: a line answered
+    tls-peers.py mysqlclient PORT CA      sends that request and its ClientHello in one write; prints
+                                          what it got
     tls-peers.py tlsclient PORT CA        TLS client: sends "ping\\n", prints what it reads to the end and
                                           how the stream ended ("close_notify", "truncated" or "reset")
 """
@@ -129,6 +132,61 @@ def pgclient(port, ca):
     print(got.decode(), end="", flush=True)
 
 
+# MySQL's SSL request: a 32-byte packet (sequence 1) behind its 4-byte header.
+MYSQL_SSL_REQUEST = b"\x20\x00\x00\x01" + b"\x00\x0a\x00\x00" + b"\x00" * 28
+
+
+def mysqlserver(cert, key):
+    listener = listen()
+    conn = accept(listener)
+    request = b""
+    while len(request) < len(MYSQL_SSL_REQUEST):
+        request += conn.recv(len(MYSQL_SSL_REQUEST) - len(request))
+    if request != MYSQL_SSL_REQUEST:
+        return
+    tls = server_context(cert, key).wrap_socket(conn, server_side=True)
+    line = tls.makefile("rb").readline()
+    tls.sendall(b"pong: " + line)
+    tls.unwrap()
+    print("done", flush=True)
+
+
+def mysqlclient(port, ca):
+    conn = socket.create_connection(("localhost", port), timeout=30)
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = client_context(ca).wrap_bio(incoming, outgoing, server_hostname="localhost")
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    conn.sendall(MYSQL_SSL_REQUEST + outgoing.read())  # one write: the request and the hello
+    while True:
+        try:
+            tls.do_handshake()
+            break
+        except ssl.SSLWantReadError:
+            pending = outgoing.read()
+            if pending:
+                conn.sendall(pending)
+            data = conn.recv(65536)
+            if not data:
+                print("ended during the handshake", flush=True)
+                return
+            incoming.write(data)
+    tls.write(b"ping over tls\n")
+    conn.sendall(outgoing.read())
+    got = b""
+    while b"\n" not in got:
+        try:
+            got += tls.read(65536)
+        except ssl.SSLWantReadError:
+            data = conn.recv(65536)
+            if not data:
+                break
+            incoming.write(data)
+    print(got.decode(), end="", flush=True)
+
+
 def tlsclient(port, ca):
     conn = socket.create_connection(("localhost", port), timeout=30)
     tls = client_context(ca).wrap_socket(conn, server_hostname="localhost", suppress_ragged_eofs=False)
@@ -160,6 +218,10 @@ def main():
         pgserver(*args)
     elif mode == "pgclient":
         pgclient(int(args[0]), args[1])
+    elif mode == "mysqlserver":
+        mysqlserver(*args)
+    elif mode == "mysqlclient":
+        mysqlclient(int(args[0]), args[1])
     elif mode == "tlsclient":
         tlsclient(int(args[0]), args[1])
     else:
