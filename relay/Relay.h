@@ -4,17 +4,28 @@
 // headless mode drives the same engine from the command line. Entries and session facts go to a
 // TEntrySink: the log window, or standard output.
 //
-// Every accepted connection becomes one session: the accepted socket is a TClient (the local
-// side), which owns the outgoing TWSocket, Remote (the remote side). Each session has a number,
-// unique for the program's run, that its entries carry. One session object answers every event of
-// both sockets, also after the TClient has gone while its Remote still delivers the local
-// client's last bytes:
+// Every accepted connection becomes one session (TRelaySession, relay/RelaySession.h): the accepted
+// socket is a TClient (the local side), which owns the outgoing TWSocket, Remote (the remote side).
+// Each session has a number, unique for the program's run, that its entries carry. One session
+// object holds the state of both sockets, also after the TClient has gone while its Remote still
+// delivers the local client's last bytes:
 //
 //   accepted -> [Resolving] -> [Connecting] -> [Relaying] -> the local client closes -> TClient
 //   destroyed ("Connection Closed") -> Remote goes at once, or, holding bytes of the local
 //   client, stays owned by the engine until it has delivered them and the remote side has closed.
 //
 // Everything runs on the loop thread; handlers never destroy the socket that raised them.
+//
+// The engine's parts, a file each:
+//   Relay.cpp            the server, Listen and Cancel, setting a session up, its entries and facts
+//   RelaySettings.cpp    checking the settings before anything listens, reading port texts
+//   ConnectAttempts.cpp  the lookup and the attempts to connect, one address after another
+//   RelayLoop.cpp        telling a relay into itself from a client
+//   Forwarding.cpp       the data path both ways and its flow control
+//   SessionEnds.cpp      passing on ends and resets, and a session's end
+//   SessionTls.cpp       TLS on either leg: the client's hello, the handshakes, their entries
+// TLS, faults and intercept each join as one more such part, on the data path's seams (see
+// Forwarding.cpp: ForwardFromLocal and ForwardFromRemote).
 #pragma once
 
 #include <cstdint>
@@ -22,34 +33,30 @@
 #include <string>
 #include <unordered_map>
 
-#include "record/EntrySink.h"
 #include "net/WSocketS.h"
-#include "relay/SessionTls.h"
+#include "record/EntrySink.h"
+#include "relay/RelaySession.h"
+#include "relay/RelaySettings.h"
 
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.
 extern const TColor ConnectionColors[11];
 TColor ConnectionColor(std::int32_t ClientCount);
 
-// What the engine listens on and relays to. The texts are taken as typed, as the socket
-// component's setters take them.
-struct TRelaySettings {
-  std::string LocalPort = "8080";
-  std::string RemoteAddr = "localhost";
-  std::string RemotePort = "8080";
-  bool LineMode = false;
-  TTlsSettings Tls;  // applies from the next Listen
-};
-
-// One accepted connection, the local side of a relay session.
+// One accepted connection, the local side of a relay session. The session is made with it; its
+// three fields are the session's own, seen from the client.
 class TClient : public TWSocketClient {
 public:
   explicit TClient(TComponent* AOwner);
   ~TClient() override;
 
-  std::string PendingLocal;  // local data not yet forwarded to the remote side
-  TColor LogColor = clBlack;
-  TWSocket* Remote = nullptr;  // owned; created when the session is set up
-  std::uint64_t Session = 0;   // the session's number; 0 until it is set up
+private:
+  friend class TRelay;
+  std::shared_ptr<TRelaySession> FSession;  // shared with the engine once the session is set up
+
+public:
+  std::string& PendingLocal;  // local data not yet forwarded to the remote side
+  TColor& LogColor;           // of the session's entries; black until it is set up
+  TWSocket*& Remote;          // owned; created when the session is set up
 };
 
 class TRelay : public TComponent {
@@ -128,50 +135,58 @@ protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
 private:
-  struct TSession;
   friend class TClient;
 
-  void CheckSettings() const;
-  void StartAttempt(TSession& S);
-  void Attempt(TSession& S);
-  void ResumeAccepting();
-  void AttemptFailed(TSession& S, const std::string& Why);
-  TSession* LoopOrigin(TClient& Client);
-  void CutSession(TSession& S);
-  TSession* SessionOf(const TComponent* Socket) const;
+  // Relay.cpp: sessions, their entries and facts, accepting.
+  TRelaySession* SessionOf(const TComponent* Socket) const;
   void NewSession(TClient& Client);
-  void ClientGone(TClient& Client);
-  void Forget(TSession& S);
-  void RefuseLocal(TSession& S);
-  void Fail(TSession& S, const std::string& Reason);
-  void PostLookupFailure(TSession& S, std::uint16_t Error);
-  void Entry(TSession& S, const char* Title, const std::string& Body = std::string(),
+  void Entry(TRelaySession& S, const char* Title, const std::string& Body = std::string(),
              TEntryDirection Direction = edNone);
-  void LocalEntry(TSession& S, const char* Title);
-  void WriteHeldLocalEntries(TSession& S);
-  void SessionChanged(TSession& S);
-  void ForwardLocal(TSession& S, std::string& Pending);
+  void LocalEntry(TRelaySession& S, const char* Title);
+  void WriteHeldLocalEntries(TRelaySession& S);
+  void SessionChanged(TRelaySession& S);
+  void ResumeAccepting();
+  // ConnectAttempts.cpp: the lookup and the attempts to connect.
+  void StartAttempt(TRelaySession& S);
+  void Attempt(TRelaySession& S);
+  void AttemptFailed(TRelaySession& S, const std::string& Why);
+  void PostLookupFailure(TRelaySession& S, std::uint16_t Error);
+  void RefuseLocal(TRelaySession& S);
+  void Fail(TRelaySession& S, const std::string& Reason);
+  // RelayLoop.cpp: a relay into itself.
+  TRelaySession* LoopOrigin(TClient& Client);
+  void CutLoop(TClient& Client, TRelaySession& Origin);
+  void RegisterOutgoing(TRelaySession& S);
+  void ForgetOutgoing(TRelaySession& S);
+  // Forwarding.cpp: the data path both ways; ForwardFromLocal and ForwardFromRemote are its seams.
   void LocalData(TClient& Client, const std::string& Data);
   void RemoteData(TWSocket& Remote, const std::string& Data);
+  void ForwardLocal(TRelaySession& S);
+  void ForwardFromLocal(TRelaySession& S, const std::string& Chunk);
+  bool ForwardFromRemote(TRelaySession& S, TWSocket& From, const std::string& Chunk);
   static void Flush(std::string& Lines, TWSocket& To);
   static void HoldBack(TWSocket& From, TWSocket& To);
-  // TLS (SessionTls.cpp).
-  void TlsNewSession(TSession& S);
-  bool TlsLocalData(TSession& S, std::string& Data);
-  void TlsRemoteConnected(TSession& S, bool BeforeLocalBytes);
-  void TlsStartRemote(TSession& S);
-  void TlsStartLocal(TSession& S);
-  void TlsHandshake(TSession& S, bool Local, std::uint16_t Error);
-  void TlsPeerEnded(TSession& S, bool Local);
-  void TlsBroken(TSession& S, bool Local);
-  void TlsLocalEnded(TSession& S);
+  // SessionEnds.cpp: the ends of a session.
+  void CutSession(TRelaySession& S);
+  bool ClientGone(TClient& Client);
+  void Forget(TRelaySession& S);
+  // SessionTls.cpp: TLS on either leg.
+  void TlsNewSession(TRelaySession& S);
+  bool TlsLocalData(TRelaySession& S, std::string& Data);
+  void TlsRemoteConnected(TRelaySession& S, bool BeforeLocalBytes);
+  void TlsStartRemote(TRelaySession& S);
+  void TlsStartLocal(TRelaySession& S);
+  void TlsHandshake(TRelaySession& S, bool Local, std::uint16_t Error);
+  void TlsPeerEnded(TRelaySession& S, bool Local);
+  void TlsBroken(TRelaySession& S, bool Local);
+  void TlsLocalEnded(TRelaySession& S);
 
   TWSocketServer* FServer = nullptr;
   platform::HWND FWindow = 0;
   std::int32_t FConnectAttemptMs = 1000;
   TEntrySink* FSink = nullptr;
   TRelaySettings FSettings;
-  std::unordered_map<std::uint64_t, std::unique_ptr<TSession>> FSessions;
+  std::unordered_map<std::uint64_t, std::shared_ptr<TRelaySession>> FSessions;
   std::int32_t FDrainingCount = 0;
   bool FAcceptResting = false;  // accepting paused after the system ran out of descriptors
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions

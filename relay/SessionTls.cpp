@@ -20,7 +20,6 @@
 
 #include "net/WSocketResolve.h"
 #include "relay/Relay.h"
-#include "relay/RelaySession.h"
 #include "tls/TlsAuthority.h"
 #include "tls/TlsClientHello.h"
 #include "tls/TlsContext.h"
@@ -114,7 +113,7 @@ std::string PlainAlertRecord(unsigned char Description) {
 
 // ---- the sessions ----
 
-void TRelay::TlsNewSession(TSession& S) {
+void TRelay::TlsNewSession(TRelaySession& S) {
   if (FTls == nullptr) return;
   S.Tls = std::make_unique<TSessionTls>();
   S.Tls->Watching = FTls->Settings().LocalLeg();
@@ -123,7 +122,7 @@ void TRelay::TlsNewSession(TSession& S) {
 // Local bytes read while the client's TLS is not on: true when they are taken here (a hello,
 // whole or not yet); otherwise Data is what goes on as plaintext (a partial hello that turned
 // out not to be one comes back whole in it).
-bool TRelay::TlsLocalData(TSession& S, std::string& Data) {
+bool TRelay::TlsLocalData(TRelaySession& S, std::string& Data) {
   if (S.Tls == nullptr || S.Client == nullptr) return false;
   TSessionTls& t = *S.Tls;
   const TTlsSettings& settings = FTls->Settings();
@@ -147,7 +146,7 @@ bool TRelay::TlsLocalData(TSession& S, std::string& Data) {
       if (at == std::string::npos) return false;  // plaintext; the next chunk is looked at again
       // The plaintext before the hello goes on as such, the hello is looked at from its start.
       S.Client->PendingLocal += Data.substr(0, at);
-      if (S.Remote != nullptr && S.Remote->State() == wsConnected) ForwardLocal(S, S.Client->PendingLocal);
+      if (S.Remote != nullptr && S.Remote->State() == wsConnected) ForwardLocal(S);
       Data.erase(0, at);
     }
     t.Collecting = true;
@@ -184,14 +183,14 @@ bool TRelay::TlsLocalData(TSession& S, std::string& Data) {
   S.Client->PauseReceiving();
   S.Info.LocalTls = "handshake";
   SessionChanged(S);
-  if (S.Connected && S.Remote != nullptr && S.Remote->State() == wsConnected) TlsRemoteConnected(S, false);
+  if (S.Connected() && S.Remote != nullptr && S.Remote->State() == wsConnected) TlsRemoteConnected(S, false);
   return true;
 }
 
 // The outgoing connection is up: before the local bytes held meanwhile are queued on it, TLS
 // toward the remote side from the first byte starts; after them (or later, when the hello comes
 // then), the legs that a held hello waits for.
-void TRelay::TlsRemoteConnected(TSession& S, bool BeforeLocalBytes) {
+void TRelay::TlsRemoteConnected(TRelaySession& S, bool BeforeLocalBytes) {
   if (S.Tls == nullptr || S.Tls->Failed) return;
   TSessionTls& t = *S.Tls;
   const TTlsSettings& settings = FTls->Settings();
@@ -209,14 +208,14 @@ void TRelay::TlsRemoteConnected(TSession& S, bool BeforeLocalBytes) {
   if (t.HelloHeld && (!t.RemoteStarted || (S.Remote != nullptr && S.Remote->TlsHandshakeDone()))) TlsStartLocal(S);
 }
 
-void TRelay::TlsStartRemote(TSession& S) {
+void TRelay::TlsStartRemote(TRelaySession& S) {
   TSessionTls& t = *S.Tls;
   t.RemoteStarted = true;
   const TTlsSettings& settings = FTls->Settings();
   const std::string name = settings.ServerName.empty() ? HostName(S.Info.RemoteHost) : settings.ServerName;
   const std::vector<std::string>* alpn = t.HelloHeld && t.Parsed.HasAlpn ? &t.Parsed.Alpn : nullptr;
   S.Remote->OnTlsHandshake = [this](TComponent* Sender, std::uint16_t Error) {
-    if (TSession* s = SessionOf(Sender)) TlsHandshake(*s, false, Error);
+    if (TRelaySession* s = SessionOf(Sender)) TlsHandshake(*s, false, Error);
   };
   S.Info.RemoteTls = "handshake";
   SessionChanged(S);
@@ -230,7 +229,7 @@ void TRelay::TlsStartRemote(TSession& S) {
   }
 }
 
-void TRelay::TlsStartLocal(TSession& S) {
+void TRelay::TlsStartLocal(TRelaySession& S) {
   TSessionTls& t = *S.Tls;
   if (S.Client == nullptr || S.Client->State() != wsConnected) return;
   t.HelloHeld = false;
@@ -245,7 +244,7 @@ void TRelay::TlsStartLocal(TSession& S) {
   t.Hello.clear();
   TClient* client = S.Client;
   client->OnTlsHandshake = [this](TComponent* Sender, std::uint16_t Error) {
-    if (TSession* s = SessionOf(Sender)) TlsHandshake(*s, true, Error);
+    if (TRelaySession* s = SessionOf(Sender)) TlsHandshake(*s, true, Error);
   };
   try {
     client->StartTls(std::make_unique<TTlsEngine>(FTls->Server(), std::move(choices)), initial);
@@ -259,7 +258,7 @@ void TRelay::TlsStartLocal(TSession& S) {
   if (S.Client == client && client->State() == wsConnected) client->ResumeReceiving();
 }
 
-void TRelay::TlsHandshake(TSession& S, bool Local, std::uint16_t Error) {
+void TRelay::TlsHandshake(TRelaySession& S, bool Local, std::uint16_t Error) {
   if (S.Tls == nullptr) return;
   TSessionTls& t = *S.Tls;
   TWSocket* socket = Local ? static_cast<TWSocket*>(S.Client) : S.Remote;
@@ -294,7 +293,7 @@ void TRelay::TlsHandshake(TSession& S, bool Local, std::uint16_t Error) {
 // A leg's TLS failed after its handshake (a fatal alert from the peer, a record that does not
 // decrypt; in TLS 1.3 a server refuses a client's certificate only then): an error entry, and the
 // other side sees the end of the stream, as from a peer that gave up, not a reset.
-void TRelay::TlsBroken(TSession& S, bool Local) {
+void TRelay::TlsBroken(TRelaySession& S, bool Local) {
   if (S.Tls == nullptr || S.Tls->Failed) return;
   S.Tls->Failed = true;
   TWSocket* socket = Local ? static_cast<TWSocket*>(S.Client) : S.Remote;
@@ -312,7 +311,7 @@ void TRelay::TlsBroken(TSession& S, bool Local) {
 
 // A side has ended its stream: one that ended without close_notify has truncated its TLS, and the
 // other side's TLS ends the same way, without close_notify of ours.
-void TRelay::TlsPeerEnded(TSession& S, bool Local) {
+void TRelay::TlsPeerEnded(TRelaySession& S, bool Local) {
   TWSocket* from = Local ? static_cast<TWSocket*>(S.Client) : S.Remote;
   TWSocket* to = Local ? S.Remote : static_cast<TWSocket*>(S.Client);
   if (from == nullptr || !from->TlsActive() || from->TlsPeerEnd() != tpeTruncated) return;
@@ -323,14 +322,14 @@ void TRelay::TlsPeerEnded(TSession& S, bool Local) {
 
 // The local client has ended its stream while its hello was being read or waited: bytes that
 // detection was looking at go on as plaintext; a hello that was whole goes nowhere.
-void TRelay::TlsLocalEnded(TSession& S) {
+void TRelay::TlsLocalEnded(TRelaySession& S) {
   if (S.Tls == nullptr || S.Client == nullptr) return;
   TSessionTls& t = *S.Tls;
   if (t.Collecting && !(FTls->Settings().LocalTls && !FTls->Settings().DetectTls)) {
     t.Collecting = false;
     S.Client->PendingLocal += t.Hello;
     t.Hello.clear();
-    if (S.Remote != nullptr && S.Remote->State() == wsConnected) ForwardLocal(S, S.Client->PendingLocal);
+    if (S.Remote != nullptr && S.Remote->State() == wsConnected) ForwardLocal(S);
     return;
   }
   if (t.Collecting || t.HelloHeld) {

@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "tls/TlsClientHello.h"
+
 class TCertificateAuthority;
 class TTlsClientContext;
 class TTlsServerContext;
@@ -36,6 +38,21 @@ struct TTlsSettings {
   // TLS toward the remote side once the local side speaks TLS, or from the first byte.
   bool RemoteLeg() const { return RemoteTls || DetectTls; }
   bool LocalLeg() const { return LocalTls || DetectTls; }
+};
+
+// A session's TLS: where its local client's hello stands and what each leg has done.
+struct TSessionTls {
+  // Looking for the local client's ClientHello: from the first byte (local TLS), or in every
+  // chunk (detection), until TLS is on.
+  bool Watching = false;
+  bool Collecting = false;  // the bytes in Hello may be a hello not yet whole
+  bool HelloHeld = false;   // a whole hello waits in Hello for the remote leg
+  std::string Hello;        // the client's ciphertext from its hello on, not yet given to TLS
+  TClientHello Parsed;
+  bool RemoteStarted = false;
+  bool LocalStarted = false;
+  bool Failed = false;      // a leg's TLS failed: the session ends without a reset
+  bool HelloNoted = false;  // a hello with only remote TLS on has been logged
 };
 
 // The contexts of one Listen, shared by the engines of its sessions (each engine keeps its own
