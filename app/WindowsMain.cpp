@@ -33,6 +33,7 @@ void ApplyOptions(const TCommandLine& Options) {
   if (Options.RemotePort) Main->RemotePort->setText(QString::fromStdString(*Options.RemotePort));
   if (Options.LineMode) Log->LineMode1Click(Log->LineMode1);
   if (Options.Hex) Log->Debugstring1Click(Log->Debugstring1);
+  Main->SetTlsSettings(Options.Tls);
   // Pressed once the loop runs, as a click: an error shows in its message box.
   if (Options.Listen) QTimer::singleShot(0, Main->ListenBtn, &QPushButton::click);
 }
@@ -63,6 +64,9 @@ int main(int argc, char** argv) {
   Log = new TLog;  // hidden until its first entry
   Log->OnLineModeChange = [](QObject*, bool LineMode) {
     if (Main != nullptr) Main->SwitchLineMode(LineMode);
+  };
+  Log->OnTlsSettings = [](QObject*) {
+    if (Main != nullptr) Main->EditTlsSettings();
   };
   ApplyOptions(options);
 

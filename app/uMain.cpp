@@ -1,6 +1,7 @@
 // The main window: its controls, the listening server's settings, Listen/Cancel, LogShow and the
 // status bar.
 #include "app/uMain.h"
+#include "app/uTlsDialog.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -191,7 +192,13 @@ void TMain::TakeSettings() {
   settings.RemoteAddr = RemoteAddr->text().toStdString();
   settings.RemotePort = RemotePort->text().toStdString();
   settings.LineMode = Log != nullptr && Log->LineMode1->isChecked();
+  settings.Tls = FTlsSettings;
   FRelay->SetSettings(settings);
+}
+
+void TMain::EditTlsSettings() {
+  TTlsDialog dialog(FTlsSettings, this);
+  if (dialog.exec() == QDialog::Accepted) FTlsSettings = dialog.Settings();
 }
 
 void TMain::ListenBtnClick(QObject*) {

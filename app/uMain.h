@@ -56,6 +56,11 @@ public:
 
   // The log's LineMode command: every current session, its client and its remote, switches.
   void SwitchLineMode(bool LineMode);
+  // The TLS settings (the "TLS..." dialog, the command line): they apply from the next Listen.
+  const TTlsSettings& TlsSettings() const { return FTlsSettings; }
+  void SetTlsSettings(const TTlsSettings& Value) { FTlsSettings = Value; }
+  // The log's "TLS..." command: the dialog, whose OK keeps what it shows.
+  void EditTlsSettings();
   // Sessions whose local client has gone while their Remote still delivers its last bytes.
   std::int32_t DrainingCount() const { return FRelay->DrainingCount(); }
 
@@ -70,6 +75,7 @@ private:
   int FListenBtnTag = 0;
   TRelay* FRelay = nullptr;
   std::unique_ptr<TEntrySink> FLogSink;
+  TTlsSettings FTlsSettings;
 };
 
 // Names the running application after the product, "Vantrel", as the main window's caption

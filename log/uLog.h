@@ -46,6 +46,7 @@ public:
   QAction* Debugstring1 = nullptr;
   QAction* Wordwrap1 = nullptr;
   QAction* SaveAs1 = nullptr;  // after the others, separated; Ctrl+S (uSave.cpp)
+  QAction* Tls1 = nullptr;     // "TLS...", beside Save As: raises OnTlsSettings
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
   // both hidden until opened, so that the window looks as it always has. Their commands are
@@ -98,6 +99,10 @@ public:
   // sockets: the owner of the listening server binds this to switch every current session (the
   // client and its remote socket) to that state.
   std::function<void(QObject* Sender, bool LineMode)> OnLineModeChange;
+  // Raised by Tls1Click. The log knows no sockets either: the owner of the relay shows its TLS
+  // settings, which apply from the next "Listen".
+  std::function<void(QObject* Sender)> OnTlsSettings;
+  void Tls1Click(QObject* Sender);
 
 private:
   void CreateView();
