@@ -30,6 +30,7 @@ public:
     scFromRemote,
     scStart,
     scDuration,
+    scTls,  // each side's TLS: empty for plain TCP on both
     scColumnCount,
   };
   // The session number of a row, for any column.
@@ -54,6 +55,8 @@ public:
 
   static QString StateText(const TSessionInfo& Info);
   static QString DurationText(std::int64_t Us);
+  // Each side's TLS state, "local: TLSv1.3 h2, remote: TLSv1.3 h2"; empty while both are plain.
+  static QString TlsText(const TSessionInfo& Info);
   static QString EndText(const std::string& Addr, std::uint16_t Port);
   static bool Open(const TSessionInfo& Info);
 
