@@ -7,7 +7,12 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <set>
+#include <sstream>
 
+#include "record/RecordSearch.h"
+#include "record/TrafficRecord.h"
+#include "record/TrafficWriter.h"
 #include "relay/Relay.h"
 #include "tls/TlsTestSupport.h"
 
@@ -23,18 +28,28 @@ struct TRecorded {
   TEntryDirection Direction = edNone;
 };
 
+// Keeps every entry, and the same in a traffic record, as the log window keeps it (search and
+// saving read that).
 class TRecordingSink : public TEntrySink {
 public:
   std::vector<TRecorded> Entries;
   std::map<std::uint64_t, TSessionInfo> Sessions;
+  TTrafficRecord Record;
 
   void SetEntryColor(TColor) override {}
   void SetEntryTitle(const std::string& Value) override { FTitle = Value; }
-  void AddEntry(const std::string& Body) override { Entries.push_back({FTitle, Body, 0, edNone}); }
+  void AddEntry(const std::string& Body) override {
+    Entries.push_back({FTitle, Body, 0, edNone});
+    Record.Add(FTitle, clBlack, emText, TEntrySource{}, Body);
+  }
   void AddEntry(const std::string& Body, const TEntrySource& Source) override {
     Entries.push_back({FTitle, Body, Source.Session, Source.Direction});
+    Record.Add(FTitle, clBlack, emText, Source, Body);
   }
-  void SessionChanged(const TSessionInfo& Info) override { Sessions[Info.Id] = Info; }
+  void SessionChanged(const TSessionInfo& Info) override {
+    Sessions[Info.Id] = Info;
+    Record.SetSession(Info);
+  }
 
   // Every body of one direction, joined: the plaintext of that direction.
   std::string Stream(TEntryDirection Direction) const {
@@ -151,6 +166,7 @@ TEST_P(RelayTlsHttp, CurlGetsTheFileAndTheLogShowsThePlaintext) {
   TTlsRelay relay;
   TTlsSettings tls = relay.Defaults();
   tls.LocalTls = tls.RemoteTls = true;
+  tls.KeyLogFile = site / "keys.txt";
   relay.Start(tls, server.Port);
   auto curl = RunClient({"curl", "-sS", h2 ? "--http2" : "--http1.1", "--cacert", relay.AuthorityFile(), "-o",
                          site / "got.bin", "https://localhost:" + relay.Port + "/file.bin"});
@@ -169,6 +185,13 @@ TEST_P(RelayTlsHttp, CurlGetsTheFileAndTheLogShowsThePlaintext) {
   EXPECT_TRUE(Contains(remote->Body, "Verification: ok")) << remote->Body;
   EXPECT_TRUE(Contains(remote->Body, "Server name: localhost")) << remote->Body;
   EXPECT_TRUE(Contains(local->Body, "issued for localhost by the built-in authority")) << local->Body;
+  // The key log holds the secrets of both legs: two TLS 1.3 handshakes, each with its own client random.
+  std::istringstream keys(ReadFile(site / "keys.txt"));
+  std::set<std::string> randoms;
+  std::string label, random, secret;
+  while (keys >> label >> random >> secret)
+    if (label == "CLIENT_HANDSHAKE_TRAFFIC_SECRET") randoms.insert(random);
+  EXPECT_EQ(randoms.size(), 2u);
   // Both handshakes come before the first byte of data.
   EXPECT_LT(relay.Sink.IndexOf("TLS with Local"), relay.Sink.IndexOf("From Local"));
 
@@ -181,6 +204,28 @@ TEST_P(RelayTlsHttp, CurlGetsTheFileAndTheLogShowsThePlaintext) {
     EXPECT_EQ(fromLocal.rfind("GET /file.bin HTTP/1.1\r\n", 0), 0u) << fromLocal.substr(0, 80);
     EXPECT_TRUE(Contains(fromRemote, "HTTP/1.0 200 OK\r\n") || Contains(fromRemote, "HTTP/1.1 200 OK\r\n"));
     EXPECT_TRUE(Contains(fromRemote, body)) << "the file is not in the log as it was sent";
+    // Search finds a header of the decrypted response.
+    TRecordSearch search(relay.Sink.Record, "content-LENGTH: 300000", false);
+    std::atomic<bool> cancel{false};
+    search.Run(relay.Sink.Record.Count(), cancel);
+    EXPECT_EQ(search.Found(), 1u);
+    // The saved capture holds the plaintext: tshark reads the request and the response as HTTP,
+    // and the packets say that they were decrypted.
+    std::string error;
+    ASSERT_TRUE(SaveRecord(relay.Sink.Record, site / "saved.pcapng", sfCapture, error)) << error;
+    const std::string tshark = "tshark -r '" + site / "saved.pcapng" + "' -d tcp.port==" + server.Port + ",http ";
+    auto run = [](const std::string& Command) {
+      std::string out;
+      FILE* p = ::popen((Command + " 2>/dev/null").c_str(), "r");
+      char buf[4096];
+      std::size_t n;
+      while (p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+      if (p != nullptr) ::pclose(p);
+      return out;
+    };
+    EXPECT_EQ(run(tshark + "-Y http.request -T fields -e http.request.method -e http.request.uri"), "GET\t/file.bin\n");
+    EXPECT_EQ(run(tshark + "-Y http.response -T fields -e http.response.code -e http.content_length"), "200\t300000\n");
+    EXPECT_TRUE(Contains(run(tshark + "-Y http.request -T fields -e frame.comment"), "decrypted")) << "no comment says so";
   }
   EXPECT_TRUE(relay.Idle());
   ASSERT_FALSE(relay.Sink.Sessions.empty());
