@@ -62,6 +62,21 @@ TClient::TClient(TComponent* AOwner)
       LogColor(FSession->Color),
       Remote(FSession->Remote) {}
 
+bool TClient::NotifyDataAvailable(std::uint16_t Error) {
+  const bool ran = TWSocketClient::NotifyDataAvailable(Error);
+  const TSessionTls* tls = FSession->Tls.get();
+  if (!LineMode() || tls == nullptr || !(tls->Watching || tls->Collecting || tls->HelloHeld) || !FLineBuffer ||
+      FLineOfferLength != 0 || FLineBufferCount == 0 || LineData()[0] != '\x16')
+    return ran;
+  std::string waiting(LineData(), static_cast<std::size_t>(FLineBufferCount));
+  FLineBufferCount = 0;
+  FPendingLineLength = 0;
+  LineData()[0] = 0;
+  TCustomWSocketServer* server = Server();
+  if (auto* relay = server != nullptr ? dynamic_cast<TRelay*>(server->Owner()) : nullptr) relay->LocalData(*this, waiting);
+  return true;
+}
+
 // Remote goes with its client, unless the engine has taken it over to deliver what the client left.
 TClient::~TClient() {
   TWSocket* own = Remote;

@@ -48,6 +48,9 @@ class TClient : public TWSocketClient {
 public:
   explicit TClient(TComponent* AOwner);
   ~TClient() override;
+  // Line mode while the session looks for a TLS hello: a hello holds no line end, so bytes that
+  // start a TLS record and wait in the line buffer are handed to the engine as they are.
+  bool NotifyDataAvailable(std::uint16_t Error) override;
 
 private:
   friend class TRelay;

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -107,8 +108,10 @@ struct TTlsRelay {
     t.CaFile = Certs().Ca;
     return t;
   }
+  bool LineMode = false;
   void Start(const TTlsSettings& Tls, const std::string& RemotePort, const std::string& RemoteAddr = "localhost") {
     TRelaySettings s;
+    s.LineMode = LineMode;
     s.LocalPort = "0";
     s.RemoteAddr = RemoteAddr;
     s.RemotePort = RemotePort;
@@ -484,11 +487,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- TLS that starts midway: STARTTLS, SSLRequest ----
 
-TEST(RelayTlsDetect, SmtpStartTlsShowsThePlaintextBeforeAndAfterTheUpgrade) {
+// In line mode too: the hello, read as "lines" of whatever bytes it holds, is taken whole.
+class RelayTlsSmtp : public testing::TestWithParam<bool> {};
+
+TEST_P(RelayTlsSmtp, StartTlsShowsThePlaintextBeforeAndAfterTheUpgrade) {
   TServerPeer server;
   ASSERT_TRUE(server.Start({"python3", std::string(VANTREL_TLS_TEST_DIR) + "/starttls-server.py", Certs().ServerCert,
                             Certs().ServerKey}));
   TTlsRelay relay;
+  relay.LineMode = GetParam();
   TTlsSettings tls = relay.Defaults();
   tls.DetectTls = true;
   relay.Start(tls, server.Port);
@@ -513,7 +520,19 @@ TEST(RelayTlsDetect, SmtpStartTlsShowsThePlaintextBeforeAndAfterTheUpgrade) {
   EXPECT_LT(relay.Sink.IndexOf("TLS with Remote"), relay.Sink.IndexOf("TLS with Local"));
   ASSERT_TRUE(server.Child->WaitExit());
   EXPECT_TRUE(Contains(server.Child->Output, "tls: hello over tls")) << server.Child->Output;
+  if (GetParam()) {
+    // Each line of the plaintext an entry of its own, on both sides of the upgrade.
+    std::vector<std::string> local;
+    for (const TRecorded& e : relay.Sink.Entries)
+      if (e.Direction == edFromLocal) local.push_back(e.Body);
+    EXPECT_NE(std::find(local.begin(), local.end(), "STARTTLS\r\n"), local.end());
+    EXPECT_NE(std::find(local.begin(), local.end(), "hello over tls\r\n"), local.end());
+    EXPECT_NE(std::find(local.begin(), local.end(), "QUIT\r\n"), local.end());
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, RelayTlsSmtp, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& i) { return std::string(i.param ? "LineMode" : "ChunkMode"); });
 
 TEST(RelayTlsDetect, PostgresSslRequestAnsweredSThenTls) {
   TServerPeer server;
