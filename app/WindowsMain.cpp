@@ -34,6 +34,8 @@ void ApplyOptions(const TCommandLine& Options) {
   if (Options.LineMode) Log->LineMode1Click(Log->LineMode1);
   if (Options.Hex) Log->Debugstring1Click(Log->Debugstring1);
   Main->SetTlsSettings(Options.Tls);
+  Log->SetFaults(Options.Faults);
+  Main->Relay()->SetFaults(Options.Faults);
   // Pressed once the loop runs, as a click: an error shows in its message box.
   if (Options.Listen) QTimer::singleShot(0, Main->ListenBtn, &QPushButton::click);
 }
@@ -67,6 +69,9 @@ int main(int argc, char** argv) {
   };
   Log->OnTlsSettings = [](QObject*) {
     if (Main != nullptr) Main->EditTlsSettings();
+  };
+  Log->OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
+    if (Main != nullptr) Main->Relay()->SetFaults(Faults);
   };
   ApplyOptions(options);
 

@@ -48,7 +48,7 @@ public:
   }
 };
 
-// The window was laid out in pixels for a small classic dialog font (about 5 pixels a character,
+// The window is laid out in pixels for a small dialog font (about 5 pixels a character,
 // 13 a line). A larger desktop font scales the whole layout, so that nothing is clipped.
 double LayoutScale(const QFont& Font) {
   QFontMetricsF m(Font);
@@ -88,7 +88,7 @@ TMain::~TMain() {
 }
 
 void TMain::CreateControls() {
-  QFont font = QGuiApplication::font();  // the desktop's sans font stands for the classic one
+  QFont font = QGuiApplication::font();  // the desktop's sans font, at the size the layout is drawn for
   font.setPointSize(8);
   setFont(font);
   const double k = LayoutScale(font);
@@ -121,7 +121,7 @@ void TMain::CreateControls() {
   place(Label1, 16, 28, 19, 13);
   place(Label2, 120, 28, 38, 13);
   place(Label3, 120, 68, 19, 13);
-  QFont heading(QStringLiteral("Liberation Mono"));  // metric-compatible with the classic face
+  QFont heading(QStringLiteral("Liberation Mono"));  // fixed metrics: the headings line up
   heading.setStyleHint(QFont::Monospace);
   heading.setBold(true);
   heading.setPixelSize(static_cast<int>(std::lround(16 * k)));

@@ -4,7 +4,7 @@
 //   and in the last tenth of the run (a flat cost keeps the ratio near 1);
 // - then jumps to the middle of the log, each painted into an image: the time from the jump to a
 //   finished picture;
-// - the peer: the same entries appended to a QPlainTextEdit as the window used to append them
+// - the peer: the same entries appended to a QPlainTextEdit, as a plain text widget takes them
 //   (one insertion per entry, redrawing held back between ticks), fewer of them since its cost
 //   grows with the text; the same figures where it has them.
 // - the sessions list and the search bar over 1,000,000 entries of 100 sessions: selecting one

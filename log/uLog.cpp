@@ -77,6 +77,7 @@ void TLog::CreateMenu() {
   Debugstring1 = AddItem("Debugstring1", "&Debugstring", true, false, &TLog::Debugstring1Click);
   Wordwrap1 = AddItem("Wordwrap1", "&Word wrap", true, false, &TLog::Wordwrap1Click);
   CreateSaveItem();
+  CreateFaultsItem();
 }
 
 void TLog::FormCreate(QObject*) {

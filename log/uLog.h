@@ -24,6 +24,7 @@
 #include "record/TrafficRecord.h"
 #include "record/TrafficWriter.h"
 #include "platform/gui/Colors.h"
+#include "stream/FaultSpec.h"
 
 class QAction;
 class QMenu;
@@ -47,9 +48,10 @@ public:
   QAction* Wordwrap1 = nullptr;
   QAction* SaveAs1 = nullptr;  // after the others, separated; Ctrl+S (uSave.cpp)
   QAction* Tls1 = nullptr;     // "TLS...", beside Save As: raises OnTlsSettings
+  QAction* Faults1 = nullptr;  // after SaveAs1: the faults dialog (uFaults.cpp)
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
-  // both hidden until opened, so that the window looks as it always has. Their commands are
+  // both hidden until opened, so that the window shows the log alone until asked. Their commands are
   // actions of the window, outside PopupMenu: Sessions1 is a check item (Ctrl+L), Find1 opens the
   // search bar (Ctrl+F), FindNext1 and FindPrevious1 step through the matches (F3, Shift+F3).
   TSessionsPanel* SessionsPanel = nullptr;
@@ -103,11 +105,18 @@ public:
   // settings, which apply from the next "Listen".
   std::function<void(QObject* Sender)> OnTlsSettings;
   void Tls1Click(QObject* Sender);
+  // The faults as the dialog last accepted them (or as set from the command line), and the event
+  // raised when the dialog is accepted: the owner hands them to the relay.
+  const TFaultSet& Faults() const noexcept { return FFaults; }
+  void SetFaults(const TFaultSet& Value);
+  void Faults1Click(QObject* Sender);
+  std::function<void(QObject* Sender, const TFaultSet& Faults)> OnFaultsChange;
 
 private:
   void CreateView();
   void CreateMenu();
   void CreateSaveItem();
+  void CreateFaultsItem();
   QAction* AddItem(const char* Name, const char* Caption, bool Checkable, bool Checked,
                    void (TLog::*Handler)(QObject*));
   // Writes the record's report of bodies it could not keep as an entry of its own.
@@ -121,6 +130,7 @@ private:
   void ToolsCleared();
 
   TTrafficRecord FRecord;
+  TFaultSet FFaults;
   TColor FEntryColor = clBlack;
   std::string FEntryTitle;
   // The record reports a loss from inside Add; the entry that says so is added once Add returns.

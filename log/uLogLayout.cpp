@@ -3,13 +3,10 @@
 
 #include <algorithm>
 
+#include "record/LogFormat.h"
+
 namespace {
 
-constexpr std::uint64_t kBytesPerHexLine = 16;
-constexpr std::uint64_t kHexTextColumn = 53;
-// What a body line that the record could not keep shows instead (uLogView.cpp); counted in the
-// longest line so that it is never cut off.
-constexpr std::uint64_t kNotKeptWidth = 15;  // "0000 (not kept)"
 constexpr std::uint64_t kUnknownTitle = ~std::uint64_t{0};
 
 std::uint64_t CeilDiv(std::uint64_t A, std::uint64_t B) { return A / B + (A % B != 0); }
@@ -21,14 +18,14 @@ bool EndsEmpty(const TRecordEntry& E) { return E.Mode == emText && E.BodyLength 
 TLogLayout::TLogLayout(const TTrafficRecord& Record) : FRecord(Record), FGeneration(Record.Generation()) {}
 
 std::uint64_t TLogLayout::BodyLines(const TRecordEntry& E) const noexcept {
-  if (E.Mode == emHex) return CeilDiv(E.BodyLength, kBytesPerHexLine);
+  if (E.Mode == emHex) return CeilDiv(E.BodyLength, kHexBytesPerLine);
   if (FWrap == 0 || E.BodyLength == 0) return 1;
   return CeilDiv(E.BodyLength, FWrap);
 }
 
 std::pair<std::uint64_t, std::uint64_t> TLogLayout::BodyLineBytes(const TRecordEntry& E,
                                                                   std::uint64_t Line) const noexcept {
-  const std::uint64_t per = E.Mode == emHex ? kBytesPerHexLine : (FWrap == 0 ? E.BodyLength : FWrap);
+  const std::uint64_t per = E.Mode == emHex ? kHexBytesPerLine : (FWrap == 0 ? E.BodyLength : FWrap);
   const std::uint64_t first = std::min(E.BodyLength, Line * per);
   return {first, std::min(per, E.BodyLength - first)};
 }
@@ -46,9 +43,9 @@ void TLogLayout::Push(std::uint64_t Index, const TRecordEntry& E) {
   FLastEndsEmpty = EndsEmpty(E);
   FLongestFixed = std::max(FLongestFixed, FDateTimeWidth + 1 + TitleLength(E.Title));
   if (E.Mode == emHex) {
-    if (E.BodyLength > 0) FLongestFixed = std::max(FLongestFixed, kHexTextColumn + std::min(E.BodyLength, kBytesPerHexLine));
+    if (E.BodyLength > 0) FLongestFixed = std::max(FLongestFixed, kHexTextColumn + std::min(E.BodyLength, kHexBytesPerLine));
   } else if (E.BodyLength > 0) {
-    FLongestText = std::max({FLongestText, E.BodyLength, kNotKeptWidth});
+    FLongestText = std::max({FLongestText, E.BodyLength, kNotKeptHexWidth});
   }
 }
 
@@ -168,7 +165,7 @@ TLinePlace TLogLayout::Place(std::uint64_t Line) const {
 }
 
 std::uint64_t TLogLayout::LongestLine() const noexcept {
-  return std::max(FLongestFixed, FWrap == 0 ? FLongestText : std::min(FLongestText, std::max(FWrap, kNotKeptWidth)));
+  return std::max(FLongestFixed, FWrap == 0 ? FLongestText : std::min(FLongestText, std::max(FWrap, kNotKeptHexWidth)));
 }
 
 void TLogLayout::SetDateTimeWidth(std::uint64_t Width) {

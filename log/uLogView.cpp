@@ -31,11 +31,10 @@ constexpr int kTickMs = 33;
 // A scroll bar counts in int. Beyond this many lines its value is scaled to the line number.
 constexpr std::uint64_t kScrollLimit = std::uint64_t{1} << 30;
 
-constexpr std::uint64_t kBytesPerHexLine = 16;
 constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
-// What a body line shows when the record could not keep the body: its length is in
-// uLogLayout.cpp's kNotKeptWidth, label included.
-const QString kNotKept = QStringLiteral("(not kept)");
+// What a body line shows when the record could not keep the body (its width, label included, is
+// kNotKeptHexWidth, which the layout counts in the longest line).
+const QString kNotKept = QString::fromLatin1(kNotKeptText.data(), static_cast<qsizetype>(kNotKeptText.size()));
 
 // The widest date and time of the locale, so that the longest header is known without formatting
 // any entry's: two-digit days, months and hours, both halves of the day.
@@ -74,7 +73,7 @@ bool IsWordChar(QChar C) { return C.isLetterOrNumber() || C == u'_'; }
 
 TLogView::TLogView(const TTrafficRecord& Record, QWidget* Parent)
     : QAbstractScrollArea(Parent), FRecord(Record), FLayout(Record), FGeneration(Record.Generation()) {
-  // A monospace face with the metrics of the classic one, so that hex-dump columns line up.
+  // A monospace face of fixed metrics, so that hex-dump columns line up.
   QFont font(QStringLiteral("Liberation Mono"));
   font.setStyleHint(QFont::Monospace);
   font.setFixedPitch(true);
@@ -313,7 +312,7 @@ std::uint64_t TLogView::LineLength(std::uint64_t Line) const {
       break;
   }
   const std::uint64_t count = FLayout.BodyLineBytes(e, place.BodyLine).second;
-  if (e.Mode == emHex) return e.BodyKept ? 53 + count : 5 + static_cast<std::uint64_t>(kNotKept.size());
+  if (e.Mode == emHex) return e.BodyKept ? kHexTextColumn + count : kNotKeptHexWidth;
   return e.BodyKept || count == 0 ? count : static_cast<std::uint64_t>(kNotKept.size());
 }
 
@@ -360,7 +359,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> TLogView::HighlightColumns(
     const std::uint64_t j0 = a - first, j1 = b - first;
     if (E.Mode == emHex) {
       runs.emplace_back(5 + 3 * j0, 5 + 3 * (j1 - 1) + 2);
-      runs.emplace_back(53 + j0, 53 + j1);
+      runs.emplace_back(kHexTextColumn + j0, kHexTextColumn + j1);
     } else {
       runs.emplace_back(j0, j1);
     }
@@ -576,8 +575,8 @@ void TLogView::ScrollToHighlight(const THighlight& Highlight) {
   const std::uint64_t from = std::min(Highlight.From, e.BodyLength);
   std::uint64_t bodyLine = 0, column = 0;
   if (e.Mode == emHex) {
-    bodyLine = from / kBytesPerHexLine;
-    column = 5 + 3 * (from % kBytesPerHexLine);
+    bodyLine = from / kHexBytesPerLine;
+    column = 5 + 3 * (from % kHexBytesPerLine);
   } else if (FLayout.WrapColumns() > 0) {
     bodyLine = from / FLayout.WrapColumns();
     column = from % FLayout.WrapColumns();

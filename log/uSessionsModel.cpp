@@ -15,10 +15,6 @@ TSessionsModel::TSessionsModel(const TTrafficRecord& Record, QObject* Parent)
   // A generation of its own that cannot be the record's: the first Refresh reads every session.
 }
 
-bool TSessionsModel::Open(const TSessionInfo& Info) {
-  return Info.EndUs == 0 && Info.State != ssClosed && Info.State != ssReset && Info.State != ssFailed;
-}
-
 void TSessionsModel::SessionChanged(std::uint64_t Id) { FDirty.insert(Id); }
 
 void TSessionsModel::Reset() {
@@ -29,7 +25,7 @@ void TSessionsModel::Reset() {
   FOpen = 0;
   for (std::size_t row = 0; row < FRows.size(); ++row) {
     FRowOf.emplace(FRows[row].Id, static_cast<int>(row));
-    FOpen += Open(FRows[row]);
+    FOpen += SessionOpen(FRows[row]);
   }
   endResetModel();
 }
@@ -64,7 +60,7 @@ void TSessionsModel::Refresh(std::int64_t NowUs) {
       continue;
     }
     TSessionInfo& row = FRows[static_cast<std::size_t>(it->second)];
-    FOpen = FOpen - Open(row) + Open(info);
+    FOpen = FOpen - SessionOpen(row) + SessionOpen(info);
     row = std::move(info);
     low = std::min(low, it->second);
     high = std::max(high, it->second);
@@ -77,7 +73,7 @@ void TSessionsModel::Refresh(std::int64_t NowUs) {
     beginInsertRows({}, first, first + static_cast<int>(fresh.size()) - 1);
     for (TSessionInfo& info : fresh) {
       FRowOf.emplace(info.Id, static_cast<int>(FRows.size()));
-      FOpen += Open(info);
+      FOpen += SessionOpen(info);
       FRows.push_back(std::move(info));
     }
     endInsertRows();
@@ -116,6 +112,12 @@ QString TSessionsModel::StateText(const TSessionInfo& Info) {
     case ssFailed: text = QStringLiteral("failed"); break;
   }
   if (!Info.Reason.empty()) text += QStringLiteral(": ") + QString::fromStdString(Info.Reason);
+  // A fault's end: "reset by fault: reset after 1000 bytes toward Remote".
+  if (!Info.Fault.empty()) {
+    const std::string what = Info.Fault.rfind("Fault: ", 0) == 0 ? Info.Fault.substr(7) : Info.Fault;
+    text = (Info.State == ssReset ? QStringLiteral("reset by fault: ") : text + QStringLiteral("; fault: ")) +
+           QString::fromStdString(what);
+  }
   return text;
 }
 
@@ -187,7 +189,7 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
       return TlsText(s);
     case scDuration: {
       if (s.StartUs == 0) return {};
-      const std::int64_t end = s.EndUs != 0 ? s.EndUs : Open(s) ? FNowUs : 0;
+      const std::int64_t end = s.EndUs != 0 ? s.EndUs : SessionOpen(s) ? FNowUs : 0;
       return end == 0 ? QString() : DurationText(end - s.StartUs);
     }
     default:

@@ -58,7 +58,6 @@ public:
   // Each side's TLS state, "local: TLSv1.3 h2, remote: TLSv1.3 h2"; empty while both are plain.
   static QString TlsText(const TSessionInfo& Info);
   static QString EndText(const std::string& Addr, std::uint16_t Port);
-  static bool Open(const TSessionInfo& Info);
 
   int rowCount(const QModelIndex& Parent = {}) const override;
   int columnCount(const QModelIndex& Parent = {}) const override;

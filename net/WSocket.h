@@ -26,13 +26,13 @@
 //   its own send side is shut as well (Shutdown after the drain), in either order, the component
 //   closes itself: OnChangeState, OnSessionClosed(0), as Close; that close is orderly whatever
 //   the linger setting, so the kernel still delivers what it holds. A reset by the peer, also
-//   after its end of stream, ends the session as before: remaining data offered, then
+//   after its end of stream, ends the session: remaining data offered, then
 //   OnSessionClosed(10054).
 // - CloseWithReset ends the connection with a reset instead of an end of stream, but only once
 //   every queued byte has been acknowledged by the peer's kernel (the chain drained, the kernel's
 //   send queue empty, looked at every few milliseconds from a timer): the peer reads all of them,
 //   then gets ECONNRESET. It raises what Close raises; Send fails with 10058 meanwhile.
-// - Close and Abort act at once, as ever: bytes still in the chain are not sent.
+// - Close and Abort act at once: bytes still in the chain are not sent.
 //
 // TLS (StartTls, WSocketTls.cpp): a connected stream socket can be switched to TLS, in either
 // role, from its first byte or from any point of the stream. Its users go on calling the same

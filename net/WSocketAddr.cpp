@@ -2,7 +2,7 @@
 // that open a socket: Connect, Listen, Accept, Dup; the reads of peer and socket names.
 //
 // The family follows the address: Addr an IPv6 literal (or a name with IPv6 addresses alone) opens
-// an IPv6 socket, everything else an IPv4 one, as before. Every IPv6 socket also takes IPv4 peers
+// an IPv6 socket, everything else an IPv4 one. Every IPv6 socket also takes IPv4 peers
 // (IPV6_V6ONLY off), so that Listen on "::" serves both families with one socket; an IPv4 peer of
 // it reads as its dotted address.
 #include <cstring>

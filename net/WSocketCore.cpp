@@ -325,7 +325,7 @@ void TCustomWSocket::Abort() {
 void TCustomWSocket::Shutdown(std::int32_t How) {
   if (FSocketHandle == INVALID_SOCKET) return;
   if (FState != wsConnected || (How != SD_SEND && How != SD_BOTH)) {
-    winsock::shutdown(FSocketHandle, How);  // the result is ignored, as ever
+    winsock::shutdown(FSocketHandle, How);  // nothing here depends on the result
     return;
   }
   FSendShutRequested = true;
@@ -387,7 +387,7 @@ void TCustomWSocket::ResetIfAllDelivered() {
     std::uint32_t unacknowledged = 0;
     if (BufferedSendBytes() > 0 ||
         (winsock::ioctlsocket(FSocketHandle, WS_SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0)) {
-      // The chain drains on FD_WRITE as ever; the timer only looks.
+      // The chain drains on FD_WRITE; the timer only looks.
       SetTimer(FNotifyWindow, kResetTimer, kResetCheckMs);
       return;
     }

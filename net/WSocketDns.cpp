@@ -4,9 +4,8 @@
 // A name lookup lists every address of the name, IPv6 and IPv4, in the resolver's order, in
 // DnsResultList. DnsResult is the first IPv4 address of that list, and the first address only for
 // a name that has no IPv4 address: a caller that connects to DnsResult (as the relay does) reaches
-// exactly the address it reached before IPv6 came, even where the resolver puts ::1 before
-// 127.0.0.1 for "localhost" and the server listens on 127.0.0.1 alone, while a name with IPv6
-// addresses alone now resolves. A caller that wants to try the others walks DnsResultList.
+// the IPv4 address, even where the resolver puts ::1 before 127.0.0.1 for "localhost" and the
+// server listens on 127.0.0.1 alone, while a name with IPv6 addresses alone resolves too. A caller that wants to try the others walks DnsResultList.
 #include <cstring>
 #include <string>
 

@@ -242,7 +242,7 @@ TSockAddrStorage WSocketResolveAddress(const std::string& Host) {
   try {
     In.sin_addr = WSocketResolveHost(Host);
   } catch (ESocketException&) {
-    // A dotted address or a text that is no name at all fails as before; a name that has no IPv4
+    // A dotted address or a text that is no name at all fails with the IPv4 lookup; a name that has no IPv4
     // address may still have an IPv6 one. The message stays the one of the IPv4 lookup.
     if (IsDottedAddress(Host) || Host.empty() || Host.size() > kMaxHostLen || HasZeroByte(Trimmed))
       throw;

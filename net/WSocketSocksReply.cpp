@@ -195,7 +195,8 @@ bool TCustomSocksWSocket::ReceiveSocks5Reply() {
 }
 
 // The destination is reached: OnSessionConnected(0), then the data-available notification again
-// from the top of the class chain (the line level included), which this level now passes on.
+// from the top of the class chain (the line level included), which from then on this level
+// passes on.
 bool TCustomSocksWSocket::OfferAfterGrant() {
   NotifySessionConnected(0);
   if (FState != wsConnected) return true;  // the handler closed the socket

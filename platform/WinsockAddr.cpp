@@ -2,8 +2,8 @@
 // htons, ntohs.
 //
 // inet_addr is parsed here rather than handed to the C library so that what counts as an address
-// does not move with the C library's version. It reads the classic forms that Windows Sockets
-// reads: "a.b.c.d", "a.b.c" (c fills the last 16 bits), "a.b" (b fills the last 24 bits) and "a"
+// does not move with the C library's version. It reads the forms that Windows Sockets reads,
+// the short and numeric ones included: "a.b.c.d", "a.b.c" (c fills the last 16 bits), "a.b" (b fills the last 24 bits) and "a"
 // (all 32 bits), each part decimal, octal with a leading 0, or hexadecimal with 0x. Two choices
 // are stricter than the C library's inet_addr and must stay so:
 // - after the address only white space may follow; "1.2.3.4 x" is rejected, because taking it for

@@ -16,9 +16,11 @@
 //   RST from a side that reset, at the session's end
 //
 // A body is cut into segments of at most kMaxSegment bytes, within the IP length limit of both
-// families. Each data packet carries its entry's title as a packet comment; once a side's TLS
-// handshake has completed ("TLS with Local", "TLS with Remote"), the comment of what that side sent
-// says that it is the decrypted plaintext of a TLS stream. The SYN and SYN-ACK
+// families. Each data packet carries its entry's title as a packet comment; an entry of a
+// direction without bytes (what a fault did to that direction) is a segment without data that
+// carries its title. Once a side's TLS handshake has completed ("TLS with Local", "TLS with
+// Remote"), the comment of what that side sent says that it is the decrypted plaintext of a TLS
+// stream. The SYN and SYN-ACK
 // offer window scaling, so that large segments in flight do not look like a full window.
 //
 // A session that never connected (the lookup or the connection failed) is a SYN from the local
@@ -230,7 +232,8 @@ public:
     do {
       const std::size_t n = std::min(kMaxSegment, Body->size() - done);
       const bool last = done + n == Body->size();
-      Packet(c, side, static_cast<std::uint8_t>(kAck | (last ? kPsh : 0)), Seq(c, side), Ack(c, side),
+      // An entry without bytes (a fault's) is an empty segment that carries its title.
+      Packet(c, side, static_cast<std::uint8_t>(kAck | (last && n > 0 ? kPsh : 0)), Seq(c, side), Ack(c, side),
              std::string_view(*Body).substr(done, n), E.TimeUs, title);
       c.Next[side] += n;
       done += n;

@@ -6,10 +6,8 @@
 
 namespace {
 
-constexpr std::size_t kBytesPerLine = 16;
-constexpr std::size_t kTextColumn = 53;
 // The longest line is 53 + 16 = 69 characters; one buffer of this size serves every line of a dump.
-using TLineBuffer = std::array<char, 70>;
+using TLineBuffer = std::array<char, kHexTextColumn + kHexBytesPerLine + 1>;
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -17,12 +15,12 @@ char Printable(char Byte) { return static_cast<unsigned char>(Byte) < 0x20 ? '.'
 
 std::size_t BytesAt(const std::string& Data, std::size_t Offset, std::size_t Remaining) {
   if (Offset >= Data.size()) return 0;
-  return std::min({Remaining, kBytesPerLine, Data.size() - Offset});
+  return std::min({Remaining, kHexBytesPerLine, Data.size() - Offset});
 }
 
 // Writes the line of Count (at most 16) bytes at Offset into Line; returns its length.
 std::size_t FormatInto(TLineBuffer& Line, const std::string& Data, std::size_t Offset, std::size_t Count) {
-  std::fill(Line.begin(), Line.begin() + kTextColumn, ' ');
+  std::fill(Line.begin(), Line.begin() + kHexTextColumn, ' ');
   const std::size_t label = Offset & 0xFFFF;
   for (int digit = 0; digit < 4; ++digit) Line[static_cast<std::size_t>(3 - digit)] = kHexDigits[(label >> (4 * digit)) & 0xF];
   for (std::size_t j = 0; j < Count; ++j) {
@@ -30,9 +28,9 @@ std::size_t FormatInto(TLineBuffer& Line, const std::string& Data, std::size_t O
     Line[5 + 3 * j] = kHexDigits[byte >> 4];
     Line[6 + 3 * j] = kHexDigits[byte & 0xF];
     if (j == 7) Line[7 + 3 * j] = '-';
-    Line[kTextColumn + j] = Printable(Data[Offset + j]);
+    Line[kHexTextColumn + j] = Printable(Data[Offset + j]);
   }
-  return kTextColumn + Count;
+  return kHexTextColumn + Count;
 }
 
 }  // namespace
@@ -59,7 +57,7 @@ THexLine FormatHexLine(const std::string& Data, std::size_t Offset, std::size_t 
 
 std::vector<std::string> HexDumpLines(const std::string& Data) {
   std::vector<std::string> lines;
-  lines.reserve((Data.size() + kBytesPerLine - 1) / kBytesPerLine);
+  lines.reserve((Data.size() + kHexBytesPerLine - 1) / kHexBytesPerLine);
   TLineBuffer line;
   for (std::size_t offset = 0; offset < Data.size();) {
     const std::size_t count = BytesAt(Data, offset, Data.size() - offset);
@@ -70,7 +68,7 @@ std::vector<std::string> HexDumpLines(const std::string& Data) {
 }
 
 void AppendHexDump(const std::string& Data, std::string& Out) {
-  Out.reserve(Out.size() + (Data.size() + kBytesPerLine - 1) / kBytesPerLine * (kTextColumn + kBytesPerLine + 1));
+  Out.reserve(Out.size() + (Data.size() + kHexBytesPerLine - 1) / kHexBytesPerLine * (kHexTextColumn + kHexBytesPerLine + 1));
   TLineBuffer line;
   for (std::size_t offset = 0; offset < Data.size();) {
     const std::size_t count = BytesAt(Data, offset, Data.size() - offset);

@@ -13,7 +13,16 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// The dump's shape, for everything that writes, lays out or draws one.
+inline constexpr std::size_t kHexBytesPerLine = 16;
+inline constexpr std::size_t kHexTextColumn = 53;  // where a line's bytes as text begin
+// What a body line shows when the record could not keep the body; a hex line puts its offset label
+// before it: "0000 (not kept)".
+inline constexpr std::string_view kNotKeptText = "(not kept)";
+inline constexpr std::size_t kNotKeptHexWidth = 5 + kNotKeptText.size();
 
 // The same bytes with every byte below 0x20 replaced by "."; 0x7F and 0x80-0xFF stay as they are.
 // The result never holds a line break.

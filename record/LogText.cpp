@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::uint64_t kBytesPerHexLine = 16;
-constexpr std::string_view kNotKept = "(not kept)";
 
 void AppendHexLabel(std::uint64_t First, std::string& Out) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -47,7 +45,7 @@ void TLogText::Append(const TRecordEntry& E, std::string_view Title, const std::
       AppendPrintableText(*Body, FLines);
       AppendAnsiUtf8(FLines, Out);
     } else if (E.BodyLength > 0) {
-      Out += kNotKept;
+      Out += kNotKeptText;
     }
   } else if (kept) {
     FLines.clear();
@@ -58,15 +56,21 @@ void TLogText::Append(const TRecordEntry& E, std::string_view Title, const std::
       AppendAnsiUtf8(FLines, Out);
     }
   } else {
-    for (std::uint64_t first = 0; first < E.BodyLength; first += kBytesPerHexLine) {
+    for (std::uint64_t first = 0; first < E.BodyLength; first += kHexBytesPerLine) {
       Out += '\n';
       AppendHexLabel(first, Out);
       Out += ' ';
-      Out += kNotKept;
+      Out += kNotKeptText;
     }
   }
   FAny = true;
   FLastEndsEmpty = E.Mode == emText && E.BodyLength == 0;
+}
+
+void TLogText::AppendLine(const TRecordEntry& E, std::string_view Title, const std::string* Body, std::string& Out) {
+  FAny = false;  // the line end that joins it to the entry before went out with that entry
+  Append(E, Title, Body, Out);
+  Out += '\n';
 }
 
 std::string RecordText(const TTrafficRecord& Record) {

@@ -21,6 +21,10 @@ public:
   // Appends entry E, titled Title, to Out. Body: its bytes, or null when the record did not keep
   // them. Entries must come in the order the text lists them.
   void Append(const TRecordEntry& E, std::string_view Title, const std::string* Body, std::string& Out);
+  // The same entry for a stream written one entry at a time (standard output): the entry's last
+  // line ends with its line end, and what separates it from the next entry goes before that one.
+  // Concatenated, these are the text that Append builds, with a line end after the last entry.
+  void AppendLine(const TRecordEntry& E, std::string_view Title, const std::string* Body, std::string& Out);
   // The next entry is the first again.
   void Reset();
 

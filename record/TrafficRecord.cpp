@@ -123,10 +123,7 @@ struct TSessionNode {
   std::atomic<std::uint64_t> FromRemote{0};
 };
 
-bool SessionOpen(const TSessionNode& Node) {
-  const TSessionState s = Node.Info.State;
-  return Node.HasInfo && Node.Info.EndUs == 0 && s != ssClosed && s != ssReset && s != ssFailed;
-}
+bool SessionOpen(const TSessionNode& Node) { return Node.HasInfo && ::SessionOpen(Node.Info); }
 
 std::uint64_t BlockSizeFor(std::uint64_t Budget) {
   return std::clamp(std::bit_floor(std::max<std::uint64_t>(Budget / 16, 1)), kMinBlockSize, kMaxBlockSize);
@@ -502,7 +499,3 @@ std::uint64_t TTrafficRecord::BlockSize() const { return FImpl->Block; }
 
 std::uint64_t TTrafficRecord::MemoryBytes() const { return FImpl->InMemory.load(std::memory_order_relaxed); }
 
-std::int64_t WallClockUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}

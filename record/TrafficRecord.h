@@ -19,7 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "record/EntrySink.h"
+#include "platform/Clock.h"
+#include "record/SessionFacts.h"
 
 // How the log showed an entry's body when it was added.
 enum TEntryMode : std::uint8_t {
@@ -100,6 +101,3 @@ private:
   struct TImpl;
   std::unique_ptr<TImpl> FImpl;
 };
-
-// Microseconds since the Unix epoch, now.
-std::int64_t WallClockUs();

@@ -52,6 +52,7 @@ constexpr TOptionText kOptions[] = {
     {"settle", "MS", "replay: send each chunk once the remote side has been quiet this long (default 200)"},
     {"original-timing", nullptr, "replay: send each chunk at its recorded time instead"},
     {"ignore", "REGEX", "replay: leave out of the comparison what this regular expression matches (repeatable)"},
+    {"fault", "SPEC", "inject a fault, repeatable: DIRECTION:KIND=VALUE[,NAME=VALUE...] or refuse=P (see below)"},
     {"help", nullptr, "show this help and exit"},
     {"version", nullptr, "show the version and exit"},
 };
@@ -190,6 +191,14 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
   c.OriginalTiming = parser.isSet(QStringLiteral("original-timing"));
   // Every rule counts, in the order given; the replay compiles them and names one that does not.
   for (const QString& v : parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
+  for (const QString& f : parser.values(QStringLiteral("fault"))) {
+    TFaultSpec spec;
+    if (!ParseFault(f.toStdString(), spec, Error)) {
+      Error = "--fault: " + Error;
+      return false;
+    }
+    c.Faults.Set(spec);
+  }
   if (c.Help || c.Version || c.PrintCa) {
     Out = c;
     return true;
@@ -197,7 +206,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
   if (!c.Replay.empty()) {
     for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
                              std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
-                             std::pair{c.Quiet, "--quiet"}}) {
+                             std::pair{c.Quiet, "--quiet"}, std::pair{!c.Faults.Empty(), "--fault"}}) {
       if (set) {
         Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
         return false;
@@ -299,13 +308,26 @@ std::string HelpText() {
   }
   text +=
       "\n"
+      "Faults (--fault SPEC; DIRECTION is remote, the bytes on their way to the remote side, or local):\n"
+      "  remote:latency=100ms,jitter=10ms    each chunk waits 100 ms, give or take 10 ms\n"
+      "  local:bandwidth=1MB/s[,per=listener] at most 1 MB/s per session (or for all sessions together)\n"
+      "  remote:slicer=100,spread=20,delay=5ms pieces of 80..120 bytes, 5 ms apart\n"
+      "  remote:stall=1000                   nothing after 1000 bytes; the connection stays open\n"
+      "  remote:limit=2s                     end of stream (a half-close) after 2 s\n"
+      "  remote:reset=1000 | =2s | =match:QUIT | =hex:0d0a   reset both sides after that\n"
+      "  local:corrupt=4096[,bit=0]          flip a bit of every 4096th byte\n"
+      "  refuse=0.2                          reset a new client at accept with probability 0.2\n"
+      "  A bare number counts bytes; KB, MB, GB are powers of 1000, KiB, MiB, GiB of 1024; us, ms, s\n"
+      "  make a time; /s a rate.\n"
+      "\n"
       "Examples:\n"
       "  vantrel --local-port 8080 --remote-addr localhost --remote-port 8000 --listen\n"
       "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n"
       "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --quiet --save traffic.pcapng\n"
       "  vantrel --replay traffic.pcapng --session 3 --remote-port 8001 --ignore 'Date: [^\\r]*'\n"
       "  vantrel --headless --local-port 8443 --remote-addr example.com --remote-port 443 --local-tls --remote-tls\n"
-      "  vantrel --print-ca > vantrel-ca.pem    (then: curl --cacert vantrel-ca.pem https://localhost:8443/)\n";
+      "  vantrel --print-ca > vantrel-ca.pem    (then: curl --cacert vantrel-ca.pem https://localhost:8443/)\n"
+      "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --fault local:latency=200ms\n";
   return text;
 }
 

@@ -7,8 +7,10 @@
 //   vantrel --help | --version | --print-ca
 //
 // TLS on either leg: --remote-tls, --local-tls, --detect-tls and their files (see HelpText).
+//   vantrel --help | --version
+//   ... [--fault SPEC]...   in either mode: faults on demand (see stream/FaultSpec.h for SPEC)
 //
-// Without arguments the program opens its windows exactly as it always has. Qt Core only.
+// Without arguments the program opens its windows. Qt Core only.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "relay/SessionTls.h"
+#include "stream/FaultSpec.h"
 
 struct TCommandLine {
   bool Help = false;
@@ -39,6 +42,7 @@ struct TCommandLine {
   std::uint32_t SettleMs = 200;
   bool OriginalTiming = false;
   std::vector<std::string> Ignore;  // regular expressions, in the order given
+  TFaultSet Faults;  // --fault, each checked; a later one replaces one of its kind and direction
 };
 
 // The longest settle time --settle takes: ten minutes.

@@ -124,7 +124,7 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
     return;
   }
   platform::KillTimer(FWindow, s->Id);
-  s->Info.ConnectedUs = NowUs();
+  s->Info.ConnectedUs = WallClockUs();
   s->Info.State = ssRelaying;
   s->Advance(rsRelaying);
   SessionChanged(*s);
@@ -135,10 +135,11 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   WriteHeldLocalEntries(*s);  // what the local client did after those bytes
   TlsRemoteConnected(*s, false);
   // Reading stopped while the held bytes grew; it goes on once they have left.
-  if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack)
+  if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack &&
+      !StagesHold(*s, fdRemote))
     s->Client->ResumeReceiving();
-  // What the local client did meanwhile follows its bytes.
-  if (s->PendingEnd == seFinished)
+  // What the local client did meanwhile follows its bytes (through the stages, if any).
+  if (s->PendingEnd == seFinished && !EndIntoStages(*s, fdRemote))
     s->Remote->Shutdown(1);
   else if (s->PendingEnd == seReset)
     s->Remote->CloseWithReset();

@@ -6,7 +6,9 @@
 //
 // ForwardFromLocal and ForwardFromRemote are the one place where a chunk read from one side is
 // logged and queued to the other: what changes the bytes on their way (TLS), delays or spoils them
-// (faults) or holds them for a person to look at (intercept) joins there, one stage each.
+// (faults) or holds them for a person to look at (intercept) joins there, one stage each. A session
+// with stages for a direction writes the chunk into them instead (FaultPath.cpp), and a side's
+// reading stays paused while they hold too much.
 //
 // Flow control: a side whose send chain holds kHoldBack bytes or more stops the other side's reads
 // until it has drained (HoldBack, then the DataSent handlers), so that a slow reader holds its sender
@@ -78,6 +80,10 @@ void TRelay::ForwardLocal(TRelaySession& S) {
 // Logs a chunk from the local client as one "From Local" entry and queues it on Remote; in line
 // mode with more lines of the same read to come, it waits to leave with them.
 void TRelay::ForwardFromLocal(TRelaySession& S, const std::string& Chunk) {
+  if (S.Stages[fdRemote]) {
+    S.Stages[fdRemote]->Write(Chunk);  // logged and sent as it leaves the stages (FaultPath.cpp)
+    return;
+  }
   Entry(S, "From Local", Chunk, edFromLocal);
   const bool now = S.Client == nullptr || !S.Client->MoreLinesBuffered();
   if (now && S.ToRemote.empty()) {
@@ -104,6 +110,10 @@ void TRelay::RemoteData(TWSocket& Remote, const std::string& Data) {
 // the lines of one read together; false when the local connection has gone (reset, or closed by
 // Cancel) and the chunk is logged and dropped.
 bool TRelay::ForwardFromRemote(TRelaySession& S, TWSocket& From, const std::string& Chunk) {
+  if (S.Stages[fdLocal] && S.Client != nullptr && S.Client->State() == wsConnected) {
+    S.Stages[fdLocal]->Write(Chunk);  // logged and sent as it leaves the stages (FaultPath.cpp)
+    return true;
+  }
   Entry(S, "From Remote", Chunk, edFromRemote);
   if (S.Client == nullptr || S.Client->State() != wsConnected) {
     Entry(S, "Error: Local has closed");
@@ -133,10 +143,12 @@ void TRelay::HoldBack(TWSocket& From, TWSocket& To) {
 // Everything queued on one side has left: the other side may be read again.
 void TRelay::ClientDataSent(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
-  if (s != nullptr && s->Remote != nullptr && s->Remote->ReceivingPaused()) s->Remote->ResumeReceiving();
+  if (s != nullptr && s->Remote != nullptr && s->Remote->ReceivingPaused() && !StagesHold(*s, fdLocal))
+    s->Remote->ResumeReceiving();
 }
 
 void TRelay::RemoteDataSent(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
-  if (s != nullptr && s->Client != nullptr && s->Client->ReceivingPaused()) s->Client->ResumeReceiving();
+  if (s != nullptr && s->Client != nullptr && s->Client->ReceivingPaused() && !StagesHold(*s, fdRemote))
+    s->Client->ResumeReceiving();
 }

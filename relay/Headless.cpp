@@ -6,26 +6,16 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <QDateTime>
-
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "relay/Relay.h"
-#include "record/AnsiText.h"
-#include "record/DateTimeText.h"
-#include "record/LogFormat.h"
 #include "record/TrafficWriter.h"
+#include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 
 namespace {
-
-std::int64_t NowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // One line of an error message: the socket library's messages put their text on a second line.
 std::string OneLine(std::string Text) {
@@ -53,7 +43,7 @@ void THeadlessSink::AddEntry(const std::string& Body, const TEntrySource&) {
   if (colored)
     FBuffer += "\x1b[38;2;" + std::to_string(FEntryColor & 0xFF) + ';' + std::to_string((FEntryColor >> 8) & 0xFF) +
                ';' + std::to_string((FEntryColor >> 16) & 0xFF) + 'm';
-  AppendEntry(Body, NowUs(), FBuffer);
+  AppendEntry(Body, WallClockUs(), FBuffer);
   if (colored) {
     // The reset goes before the last line end, so that a terminal's next line starts plain.
     FBuffer.insert(FBuffer.size() - 1, "\x1b[0m");
@@ -85,33 +75,13 @@ std::string THeadlessSink::EntryText(const std::string& Body, std::int64_t TimeU
   return text;
 }
 
+// The log's own text of the entry (TLogText), one entry at a time.
 void THeadlessSink::AppendEntry(const std::string& Body, std::int64_t TimeUs, std::string& text) {
-  if (FAny && !FLastLineEmpty) text += '\n';
-  // The date text changes once a second; building it for every entry would cost more than the
-  // entry itself in a fast exchange.
-  const std::int64_t second = TimeUs / 1000000;
-  if (second != FDateSecond) {
-    FDateSecond = second;
-    FDateText = DateTimeText(QDateTime::fromMSecsSinceEpoch(second * 1000)).toStdString();
-  }
-  text += FDateText;
-  text += ' ';
-  // The title goes through PrintableText too: a line break in it would split the header line.
-  AppendAnsiUtf8(PrintableText(FEntryTitle), text);
-  text += '\n';
-  if (FHex) {
-    FLines.clear();
-    AppendHexDump(Body, FLines);
-    AppendAnsiUtf8(FLines, text);
-    FLastLineEmpty = false;
-  } else {
-    FLines.clear();
-    AppendPrintableText(Body, FLines);
-    AppendAnsiUtf8(FLines, text);  // an empty line for an empty body
-    text += '\n';
-    FLastLineEmpty = Body.empty();
-  }
-  FAny = true;
+  TRecordEntry e;
+  e.TimeUs = TimeUs;
+  e.Mode = FHex ? emHex : emText;
+  e.BodyLength = Body.size();
+  FText.AppendLine(e, FEntryTitle, &Body, text);
 }
 
 // ---- the run ----
@@ -244,6 +214,7 @@ int RunHeadless(const TCommandLine& Options) {
   settings.RemotePort = Options.RemotePort.value_or("8080");
   settings.LineMode = Options.LineMode;
   settings.Tls = Options.Tls;
+  relay.SetFaults(Options.Faults);
   int status = 0;
   try {
     relay.Listen(settings);

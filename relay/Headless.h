@@ -8,6 +8,7 @@
 
 #include "relay/CommandLine.h"
 #include "record/EntrySink.h"
+#include "record/LogText.h"
 
 // Writes entries as text, as the log window shows them: the header line (date, time, title), the
 // body as one line of printable text or as a hex dump, one empty line between entries (none after
@@ -47,14 +48,10 @@ private:
   bool FHex;
   bool FColor;
   bool FFlush;
-  bool FAny = false;            // an entry has been written
-  bool FLastLineEmpty = false;  // the last line written was empty
+  TLogText FText;
   TColor FEntryColor = clBlack;
   std::string FEntryTitle;
-  std::int64_t FDateSecond = -1;  // the second that FDateText shows
-  std::string FDateText;
   std::string FBuffer;
-  std::string FLines;
   bool FStopped = false;
   int FErrno = 0;
 };

@@ -127,6 +127,7 @@ TRelay::TRelay(TComponent* AOwner, TEntrySink* Sink) : TComponent(AOwner), FSink
   FServer->OnClientCreate = [this](TComponent* S, TWSocketClient* C) { WSocketServerClientCreate(S, C); };
   // A burst of clients connecting at once is served whole: the system's largest accept queue.
   FServer->SetListenBacklog(SOMAXCONN);
+  FFreeStages.OnFire = [this] { FDeadStages.clear(); };
 }
 
 TRelay::~TRelay() {
@@ -225,7 +226,7 @@ void TRelay::NewSession(TClient& Client) {
   } catch (Exception&) {
   }
   s.Attempts.RemotePort = FSettings.RemotePort;
-  s.Info.StartUs = NowUs();
+  s.Info.StartUs = WallClockUs();
   s.Info.State = ssResolving;
   Client.SetTag(static_cast<std::intptr_t>(s.Id));
   TlsNewSession(s);
@@ -241,8 +242,11 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
   TRelaySession* loopOrigin = Client != nullptr ? LoopOrigin(*Client) : nullptr;
   if (loopOrigin != nullptr) {
     CutLoop(*Client, *loopOrigin);
+  } else if (Client != nullptr && RefuseAtAccept(*Client)) {
+    // reset at accept by a fault: no remote side
   } else if (Client != nullptr) {
     NewSession(*Client);
+    AttachStages(*Client->FSession);
     Client->PendingLocal.clear();
     Client->OnDataAvailable = [this](TComponent* S, std::uint16_t E) { ClientDataAvailable(S, E); };
     Client->OnLineLimitExceeded = [this](TComponent* S, std::int32_t N, bool& C) { ClientLineLimitExceeded(S, N, C); };

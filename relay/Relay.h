@@ -31,12 +31,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "net/WSocketS.h"
 #include "record/EntrySink.h"
 #include "relay/RelaySession.h"
 #include "relay/RelaySettings.h"
+#include "stream/FaultStage.h"
 
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.
 extern const TColor ConnectionColors[11];
@@ -99,6 +102,13 @@ public:
 
   // The engine's own messages (the next connection attempt, its timer).
   void HandleMessage(platform::UINT Msg, platform::WPARAM WParam);
+
+  // Faults on demand (FaultPath.cpp): the listener's faults, for the sessions to come and, from
+  // their next byte on, the open ones. FaultHeldBytes: what the sessions' stages hold (a test's and
+  // a benchmark's view of the relay's memory).
+  const TFaultSet& Faults() const noexcept { return FFaults.Faults(); }
+  void SetFaults(const TFaultSet& Value);
+  std::size_t FaultHeldBytes() const;
 
   // Sessions not yet ended, and those of them whose TClient has gone while Remote delivers.
   std::int32_t SessionCount() const noexcept { return static_cast<std::int32_t>(FSessions.size()); }
@@ -169,7 +179,18 @@ private:
   bool ForwardFromRemote(TRelaySession& S, TWSocket& From, const std::string& Chunk);
   static void Flush(std::string& Lines, TWSocket& To);
   static void HoldBack(TWSocket& From, TWSocket& To);
+  // FaultPath.cpp: the sessions' fault stages.
+  void AttachStages(TRelaySession& S);
+  bool StagesHold(const TRelaySession& S, TFaultDirection D) const;
+  bool EndIntoStages(TRelaySession& S, TFaultDirection D);
+  void StagePassed(std::uint64_t Id, TFaultDirection D, std::string_view Bytes);
+  void StageEnded(std::uint64_t Id, TFaultDirection D, TStreamEnd How);
+  void StageHeld(std::uint64_t Id, TFaultDirection D, bool Pause);
+  bool RefuseAtAccept(TClient& Client);
+  void DropStages(TRelaySession& S);
   // SessionEnds.cpp: the ends of a session.
+  void PassLocalEnd(TRelaySession& S);
+  void PassRemoteEnd(TRelaySession& S);
   void CutSession(TRelaySession& S);
   bool ClientGone(TClient& Client);
   void Forget(TRelaySession& S);
@@ -194,4 +215,7 @@ private:
   bool FAcceptResting = false;  // accepting paused after the system ran out of descriptors
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
   std::shared_ptr<TRelayTls> FTls;  // the contexts of the last Listen; null without TLS
+  TFaults FFaults;
+  std::vector<std::unique_ptr<TStageChain>> FDeadStages;  // of ended sessions, destroyed from the loop
+  TStageTimer FFreeStages;
 };

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <vector>
 
 namespace relay_parts {
@@ -20,11 +19,6 @@ void RelaySocketOptions(TWSocket& S) {
   S.SetComponentOptions({wsoNoReceiveLoop, wsoAllowHalfOpen, wsoTcpNoDelay});
   S.SetLingerOnOff(wsLingerOff);
   S.SetSendBlockSize(kRelaySendBlock);
-}
-
-std::int64_t NowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 bool LocalName(TWSocket& S, std::string& Addr, std::uint16_t& Port) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/WSocket.h"
+#include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 
 namespace relay_parts {
@@ -44,8 +45,6 @@ std::string ReceiveChunk(TWSocket& S);
 // small writes go out at once (a request of several lines does not wait for the peer's delayed
 // acknowledgement), and a close is orderly.
 void RelaySocketOptions(TWSocket& S);
-
-std::int64_t NowUs();
 
 // The local address and port of a socket's connection, also while it is still being made.
 bool LocalName(TWSocket& S, std::string& Addr, std::uint16_t& Port);

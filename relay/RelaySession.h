@@ -28,6 +28,8 @@
 
 #include "record/EntrySink.h"
 #include "relay/SessionTls.h"
+#include "record/SessionFacts.h"
+#include "stream/Stage.h"
 
 class TClient;
 class TWSocket;
@@ -97,6 +99,12 @@ public:
   TConnectAttempts Attempts;
   TSessionInfo Info;  // what the session reports; see UpdateShownState
   std::unique_ptr<TSessionTls> Tls;  // null while the relay has no TLS setting
+
+  // The stages of each direction, indexed by TFaultDirection (toward Remote, toward Local); null
+  // while the listener has no fault for it (FaultPath.cpp). FaultReset: a fault has reset the
+  // session, and the resets that follow are the relay's own.
+  std::unique_ptr<TStageChain> Stages[2];
+  bool FaultReset = false;
 
   // Info.State after a side's end: from relaying on, the state follows from how each side has
   // ended. Resolving, connecting and failed are set where they happen.

@@ -13,19 +13,25 @@ using namespace relay_parts;
 
 // The local client has ended its stream: the remote side gets the end once every byte before it
 // has left, and keeps sending to the local client.
+// Behind stages, the end follows the bytes they still hold (PassLocalEnd, from FaultPath.cpp).
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
   TlsLocalEnded(*s);
   TlsPeerEnded(*s, true);
-  LocalEntry(*s, "End of Stream from Local");
-  s->Info.LocalEnd = seFinished;
-  SessionChanged(*s);
-  if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
-    Flush(s->ToRemote, *s->Remote);
-    s->Remote->Shutdown(1);
-  } else if (!s->Connected()) {
-    s->PendingEnd = seFinished;
+  if (s->Connected() && EndIntoStages(*s, fdRemote)) return;
+  PassLocalEnd(*s);
+}
+
+void TRelay::PassLocalEnd(TRelaySession& S) {
+  LocalEntry(S, "End of Stream from Local");
+  S.Info.LocalEnd = seFinished;
+  SessionChanged(S);
+  if (S.Remote != nullptr && S.Remote->State() == wsConnected) {
+    Flush(S.ToRemote, *S.Remote);
+    S.Remote->Shutdown(1);
+  } else if (!S.Connected()) {
+    S.PendingEnd = seFinished;
   }
 }
 
@@ -33,12 +39,17 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
   TlsPeerEnded(*s, false);
-  Entry(*s, "End of Stream from Remote");
-  s->Info.RemoteEnd = seFinished;
-  SessionChanged(*s);
-  if (s->Client != nullptr && s->Client->State() == wsConnected) {
-    Flush(s->ToLocal, *s->Client);
-    s->Client->Shutdown(1);
+  if (EndIntoStages(*s, fdLocal)) return;
+  PassRemoteEnd(*s);
+}
+
+void TRelay::PassRemoteEnd(TRelaySession& S) {
+  Entry(S, "End of Stream from Remote");
+  S.Info.RemoteEnd = seFinished;
+  SessionChanged(S);
+  if (S.Client != nullptr && S.Client->State() == wsConnected) {
+    Flush(S.ToLocal, *S.Client);
+    S.Client->Shutdown(1);
   }
 }
 
@@ -47,7 +58,7 @@ void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
 void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
   if (s != nullptr && Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, true);
-  if (s == nullptr || Error == 0 || s->GivenUp()) return;
+  if (s == nullptr || Error == 0 || s->GivenUp() || s->FaultReset) return;
   LocalEntry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
   SessionChanged(*s);
@@ -64,7 +75,7 @@ void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   if (s == nullptr) return;
   if (Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, false);
   // A session that has given up (a failed TLS handshake, say) passes no reset on.
-  if (Error != 0 && s->Connected() && !s->GivenUp() && s->Info.RemoteEnd != seReset) {
+  if (Error != 0 && s->Connected() && !s->GivenUp() && s->Info.RemoteEnd != seReset && !s->FaultReset) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;
     SessionChanged(*s);
@@ -129,8 +140,9 @@ void TRelay::Forget(TRelaySession& S) {
   ResumeAccepting();  // its descriptors are free again
   ForgetOutgoing(S);
   if (S.Info.State < ssRelaying) S.Info.State = ssClosed;  // cut before it connected
-  S.Info.EndUs = NowUs();
+  S.Info.EndUs = WallClockUs();
   SessionChanged(S);
+  DropStages(S);
   FSessions.erase(S.Id);
 }
 

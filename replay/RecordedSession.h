@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "record/EntrySink.h"
+#include "record/SessionFacts.h"
 
 class TTrafficRecord;
 

@@ -48,7 +48,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/EntrySink.h"
+#include "record/SessionFacts.h"
 
 class TStreamStage {
 public:

@@ -1,6 +1,6 @@
 // Bad texts in the main window's three fields, through the real windows. Each gives its error box,
 // its listening port or its session that never connects, and never a crash, a hang or a window
-// that no longer takes a good Listen.
+// that refuses a good Listen afterwards.
 #include <netdb.h>
 
 #include "RelayPeers.h"
@@ -241,8 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the remote address: looked up as each client connects ----
 
-// An address that names no host at all is refused at Listen, where today the first client's
-// arrival would abort the listener without a word.
+// An address that names no host at all is refused at Listen, rather than at the first client's
+// arrival, which would abort the listener without a word.
 TEST_F(BadInput, EmptyOrZeroByteRemoteAddressIsRefusedAtListen) {
   for (auto [text, message] : {std::pair{std::string(""), "Remote address: no host name or address given"},
                                std::pair{std::string("  "), "Remote address: no host name or address given"},
@@ -303,7 +303,7 @@ TEST_F(BadInput, UnresolvableRemoteAddressesFailTheSessionWithTheLookupsError) {
   }
 }
 
-// The classic three-part form a.b.c means a.b.0.c, as inet_addr reads it: "1.2.3" is 1.2.0.3.
+// The three-part form a.b.c means a.b.0.c, as inet_addr reads it: "1.2.3" is 1.2.0.3.
 // Shown here on loopback, where 127.1.2 is 127.1.0.2.
 TEST_F(BadInput, ThreePartRemoteAddressIsReadAsTheClassicForm) {
   EXPECT_EQ(winsock::inet_addr("1.2.3"), ::htonl(0x01020003u));

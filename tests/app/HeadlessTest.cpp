@@ -177,6 +177,22 @@ TEST_F(Headless, WritesEachEntryAsTheLogShowsItInTextMode) {
             "\n");
 }
 
+// --fault from the command line acts on every session, and its entry is in the output.
+TEST_F(Headless, AFaultFromTheCommandLineResetsAfterItsBytesAndSaysSo) {
+  auto p = Start({"--fault", "remote:reset=5", "--fault", "local:latency=1ms"});
+  TPeer& local = NewLocal();
+  ASSERT_TRUE(Run([&] { return Remote.Peers.size() == 1; }));
+  local.ToSend = "hello world";
+  ASSERT_TRUE(Run([&] { return Remote.Peers[0]->Eof && local.Eof; }));
+  EXPECT_EQ(Remote.Peers[0]->Received, "hello");
+  EXPECT_TRUE(Remote.Peers[0]->Reset);
+  EXPECT_TRUE(local.Reset);
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0) << p->Err();
+  const std::string out = WithoutDates(p->Out());
+  EXPECT_NE(out.find("#From Local\nhello\n\n#Fault: reset after 5 bytes toward Remote\n"), std::string::npos) << out;
+}
+
 TEST_F(Headless, WritesEachEntryAsTheLogShowsItInHexMode) {
   EXPECT_EQ(ScriptedSession({"--hex"}),
             "#Connection Opened\n"
@@ -354,7 +370,19 @@ INSTANTIATE_TEST_SUITE_P(
         TBadArguments{"SaveWithoutHeadless", {"--save", "/tmp/x.pcapng"},
                       "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu"},
         TBadArguments{"ListenWhenHeadless", With(kHeadless, {"--remote-port", "80", "--listen"}),
-                      "--listen: only for the windows; --headless listens at once"}),
+                      "--listen: only for the windows; --headless listens at once"},
+        TBadArguments{"FaultWithAnUnknownUnit", With(kHeadless, {"--remote-port", "80", "--fault", "remote:latency=100xs"}),
+                      "--fault: 'latency=100xs': unknown unit 'xs' (a time is a number with us, ms or s)"},
+        TBadArguments{"FaultThatDoesNotParse", With(kHeadless, {"--remote-port", "80", "--fault", "remote:latency"}),
+                      "--fault: 'latency': expected latency=VALUE"},
+        TBadArguments{"FaultProbabilityAboveOne", {"--fault", "refuse=1.5"},
+                      "--fault: 'refuse=1.5': a probability is from 0 to 1 (or 0% to 100%)"},
+        TBadArguments{"FaultOfAnUnknownKind", {"--fault", "remote:lag=1ms"},
+                      "--fault: unknown fault 'lag' in 'remote:lag=1ms' (expected latency, bandwidth, slicer, stall, limit, "
+                      "reset, refuse or corrupt)"},
+        TBadArguments{"FaultWithReplay", {"--replay", "/tmp/x.pcapng", "--fault", "remote:latency=1ms"},
+                      "--fault: not with --replay, which connects to the remote side and listens on nothing"},
+        TBadArguments{"EmptyFault", {"--fault", ""}, "--fault: empty fault spec (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)"}),
     [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
 
 // The headless program listens with the engine's own check: a remote address and port that are
@@ -392,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TOwnAddress{"Localhost", "localhost"}, TOwnAddress{"Loopback", "127.0.0.1"},
                       TOwnAddress{"OtherLoopback", "127.5.5.5"}, TOwnAddress{"AnyAddress", "0.0.0.0"},
                       TOwnAddress{"HostName", "HOSTNAME"},
-                      // The classic forms, as the lookup reads them: all 127.0.0.1.
+                      // The short and numeric forms, as the lookup reads them: all 127.0.0.1.
                       TOwnAddress{"LoopbackInTwoParts", "127.1"}, TOwnAddress{"LoopbackAsOneNumber", "2130706433"},
                       TOwnAddress{"LoopbackWithAnOctalGroup", "127.0.0.01"}),
     [](const ::testing::TestParamInfo<TOwnAddress>& Info) { return std::string(Info.param.Name); });

@@ -44,8 +44,8 @@ int OpenDescriptors() {
 }
 
 std::int64_t HeapInUse() {
-  // The view's posted work first, as the program's Qt loop has long done it by now: events waiting
-  // in the queue are no memory the program keeps.
+  // The view's posted work first, as the program's Qt loop does it long before this point: events
+  // waiting in the queue are no memory the program keeps.
   QCoreApplication::sendPostedEvents();
 #ifdef SOAK_ASAN
   return static_cast<std::int64_t>(__sanitizer_get_current_allocated_bytes());

@@ -45,7 +45,7 @@ QString Header(const TTrafficRecord& Record, const TRecordEntry& E) {
   return text + u' ' + AnsiText(PrintableText(Record.TitleText(E.Title)));
 }
 
-// The lines of the record as the log has always laid them out, one entry after another: an empty
+// The lines of the record as the log lays them out, one entry after another: an empty
 // line before an entry unless the text so far is empty or ends in an empty line.
 QStringList EntryByEntry(const TTrafficRecord& Record) {
   QStringList lines;
@@ -494,8 +494,8 @@ INSTANTIATE_TEST_SUITE_P(Faces, LogViewHighlight,
                                            TFaceCase{"ProportionalDejaVuSans10", "DejaVu Sans", 10, false, 1.0}),
                          [](const ::testing::TestParamInfo<TFaceCase>& Info) { return std::string(Info.param.Name); });
 
-// What "&Copy" put on the clipboard when the log was a QPlainTextEdit: each entry inserted as the
-// window used to insert it, the whole text taken raw with paragraph separators as line ends.
+// What "&Copy" gives from a QPlainTextEdit that holds the log: each entry inserted on its own, the
+// whole text taken raw with paragraph separators as line ends.
 QString CopiedTheOldWay(const TTrafficRecord& Record) {
   QPlainTextEdit edit;
   QTextDocument* doc = edit.document();

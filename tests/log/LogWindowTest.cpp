@@ -151,7 +151,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
       {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
   };
   const QList<QAction*> actions = W->PopupMenu->actions();
-  ASSERT_EQ(actions.size(), 9);
+  ASSERT_EQ(actions.size(), 10);
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(items[i].Name);
     EXPECT_EQ(actions[i], items[i].Item);
@@ -173,6 +173,8 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
   W->OnTlsSettings = nullptr;
   EXPECT_EQ(actions[7]->text(), "Save &As...");
   EXPECT_EQ(actions[7]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+  EXPECT_EQ(actions[9], W->Faults1);
+  EXPECT_EQ(actions[9]->text(), "&Faults...");
   EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 
