@@ -33,6 +33,7 @@ void ApplyOptions(const TCommandLine& Options) {
   if (Options.RemotePort) Main->RemotePort->setText(QString::fromStdString(*Options.RemotePort));
   if (Options.LineMode) Log->LineMode1Click(Log->LineMode1);
   if (Options.Hex) Log->Debugstring1Click(Log->Debugstring1);
+  Main->SetTlsSettings(Options.Tls);
   Log->SetFaults(Options.Faults);
   Main->Relay()->SetFaults(Options.Faults);
   // Pressed once the loop runs, as a click: an error shows in its message box.

@@ -11,6 +11,7 @@
 
 #include "relay/CommandLine.h"
 #include "relay/Headless.h"
+#include "platform/Exception.h"
 #include "replay/ReplayCommand.h"
 
 namespace {
@@ -42,6 +43,15 @@ int main(int argc, char** argv) {
   if (options.Version) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;
+  }
+  if (options.PrintCa) {
+    try {
+      std::fputs(AuthorityCertificatePem(options.Tls.DataFolder).c_str(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    } catch (Exception& E) {
+      std::fprintf(stderr, "vantrel: %s\n", E.Message().c_str());
+      return 1;
+    }
   }
   if (!options.Replay.empty()) return RunReplayCommand(options, stdout, stderr);
   if (options.Headless) return RunHeadless(options);

@@ -1,6 +1,7 @@
 // The main window: its controls, the listening server's settings, Listen/Cancel, LogShow and the
 // status bar.
 #include "app/uMain.h"
+#include "app/uTlsDialog.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -192,7 +193,13 @@ void TMain::TakeSettings() {
   settings.RemoteAddr = RemoteAddr->text().toStdString();
   settings.RemotePort = RemotePort->text().toStdString();
   settings.LineMode = Log != nullptr && Log->LineMode1->isChecked();
+  settings.Tls = FTlsSettings;
   FRelay->SetSettings(settings);
+}
+
+void TMain::EditTlsSettings() {
+  TTlsDialog dialog(FTlsSettings, this);
+  if (dialog.exec() == QDialog::Accepted) FTlsSettings = dialog.Settings();
 }
 
 void TMain::ListenBtnClick(QObject*) {
@@ -254,6 +261,9 @@ bool TMain::SendInto(std::uint64_t Id, TEntryDirection Way, const std::string& B
 void BindLog(TLog& Log) {
   Log.OnLineModeChange = [](QObject*, bool LineMode) {
     if (Main != nullptr) Main->SwitchLineMode(LineMode);
+  };
+  Log.OnTlsSettings = [](QObject*) {
+    if (Main != nullptr) Main->EditTlsSettings();
   };
   Log.OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
     if (Main != nullptr) Main->Relay()->SetFaults(Faults);

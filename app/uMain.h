@@ -73,6 +73,11 @@ public:
   bool ReplaySessions(const std::vector<std::uint64_t>& Ids, std::string& Report);
   // A replay or a resend into a new session is under way.
   bool Acting() const noexcept;
+  // The TLS settings (the "TLS..." dialog, the command line): they apply from the next Listen.
+  const TTlsSettings& TlsSettings() const { return FTlsSettings; }
+  void SetTlsSettings(const TTlsSettings& Value) { FTlsSettings = Value; }
+  // The log's "TLS..." command: the dialog, whose OK keeps what it shows.
+  void EditTlsSettings();
   // Sessions whose local client has gone while their Remote still delivers its last bytes.
   std::int32_t DrainingCount() const { return FRelay->DrainingCount(); }
 
@@ -93,6 +98,7 @@ private:
     void operator()(TActs* Acts) const;
   };
   std::unique_ptr<TActs, TActsDeleter> FActs;
+  TTlsSettings FTlsSettings;
 };
 
 // Names the running application after the product, "Vantrel", as the main window's caption

@@ -50,6 +50,7 @@ public:
   QAction* Debugstring1 = nullptr;
   QAction* Wordwrap1 = nullptr;
   QAction* SaveAs1 = nullptr;  // after the others, separated; Ctrl+S (uSave.cpp)
+  QAction* Tls1 = nullptr;     // "TLS...", beside Save As: raises OnTlsSettings
   QAction* Faults1 = nullptr;  // after SaveAs1: the faults dialog (uFaults.cpp)
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
@@ -118,6 +119,10 @@ public:
   // sockets: the owner of the listening server binds this to switch every current session (the
   // client and its remote socket) to that state.
   std::function<void(QObject* Sender, bool LineMode)> OnLineModeChange;
+  // Raised by Tls1Click. The log knows no sockets either: the owner of the relay shows its TLS
+  // settings, which apply from the next "Listen".
+  std::function<void(QObject* Sender)> OnTlsSettings;
+  void Tls1Click(QObject* Sender);
   // The faults as the dialog last accepted them (or as set from the command line), and the event
   // raised when the dialog is accepted: the owner hands them to the relay.
   const TFaultSet& Faults() const noexcept { return FFaults; }

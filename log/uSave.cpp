@@ -56,6 +56,11 @@ void TLog::CreateSaveItem() {
   SaveAs1->setShortcut(QKeySequence::Save);
   SaveAs1->setShortcutContext(Qt::WindowShortcut);
   addAction(SaveAs1);  // the shortcut works while the log window is active, menu closed
+  Tls1 = AddItem("Tls1", "&TLS...", false, false, &TLog::Tls1Click);
+}
+
+void TLog::Tls1Click(QObject*) {
+  if (OnTlsSettings) OnTlsSettings(this);
 }
 
 void TLog::SaveAs1Click(QObject*) {

@@ -55,7 +55,7 @@ TSessionsPanel::TSessionsPanel(const TTrafficRecord& Record, TLogView& View, QWi
   SessionsList->verticalHeader()->setDefaultSectionSize(SessionsList->fontMetrics().height() + 4);
   SessionsList->horizontalHeader()->setStretchLastSection(true);
   const int digit = SessionsList->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9, 5};
+  const int widths[TSessionsModel::scColumnCount] = {9, 22, 22, 20, 11, 11, 13, 9, 5, 34};
   for (int c = 0; c < TSessionsModel::scColumnCount; ++c) SessionsList->setColumnWidth(c, widths[c] * digit + 8);
 
   auto* tools = new QHBoxLayout;

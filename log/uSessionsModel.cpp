@@ -121,6 +121,12 @@ QString TSessionsModel::StateText(const TSessionInfo& Info) {
   return text;
 }
 
+QString TSessionsModel::TlsText(const TSessionInfo& Info) {
+  if (Info.LocalTls.empty() && Info.RemoteTls.empty()) return {};
+  auto side = [](const std::string& State) { return State.empty() ? QStringLiteral("plain") : QString::fromStdString(State); };
+  return QStringLiteral("local: ") + side(Info.LocalTls) + QStringLiteral(", remote: ") + side(Info.RemoteTls);
+}
+
 QString TSessionsModel::DurationText(std::int64_t Us) {
   if (Us < 0) Us = 0;
   const std::int64_t ms = Us / 1000;
@@ -180,6 +186,8 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
       return QString::number(s.BytesFromRemote);
     case scStart:
       return s.StartUs == 0 ? QString() : QDateTime::fromMSecsSinceEpoch(s.StartUs / 1000).toString(QStringLiteral("HH:mm:ss.zzz"));
+    case scTls:
+      return TlsText(s);
     case scDuration: {
       if (s.StartUs == 0) return {};
       const std::int64_t end = s.EndUs != 0 ? s.EndUs : SessionOpen(s) ? FNowUs : 0;
@@ -195,6 +203,6 @@ QVariant TSessionsModel::data(const QModelIndex& Index, int Role) const {
 QVariant TSessionsModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
   static const char* const kTitles[scColumnCount] = {"#",    "Local",       "Remote", "State", "From local",
-                                                     "From remote", "Start", "Duration", "Sent"};
+                                                     "From remote", "Start", "Duration", "Sent", "TLS"};
   return Section >= 0 && Section < scColumnCount ? QString::fromLatin1(kTitles[Section]) : QVariant();
 }

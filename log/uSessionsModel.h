@@ -31,6 +31,7 @@ public:
     scStart,
     scDuration,
     scSent,  // entries of bytes the user sent into it (send bar, Resend, edited chunks)
+    scTls,  // each side's TLS: empty for plain TCP on both
     scColumnCount,
   };
   // The session number of a row, for any column.
@@ -55,6 +56,8 @@ public:
 
   static QString StateText(const TSessionInfo& Info);
   static QString DurationText(std::int64_t Us);
+  // Each side's TLS state, "local: TLSv1.3 h2, remote: TLSv1.3 h2"; empty while both are plain.
+  static QString TlsText(const TSessionInfo& Info);
   static QString EndText(const std::string& Addr, std::uint16_t Port);
 
   int rowCount(const QModelIndex& Parent = {}) const override;

@@ -312,7 +312,11 @@ TCustomWSocket::TTlsReceiveOutcome TCustomWSocket::TlsReceiveLoop(std::uint16_t 
         }
         if (FReceivingPaused || FPaused) return troWaiting;
         if (Options.Contains(wsoNoReceiveLoop)) {
-          if (FTls->Engine->PlaintextReady() > 0 || FTls->Engine->CiphertextInBuffered() > 0) TlsPostRead();
+          // A close_notify read behind the plaintext is the end of the stream; a peer that waits
+          // for ours sends nothing more that would notify it.
+          if (FTls->Engine->PlaintextReady() > 0 || FTls->Engine->CiphertextInBuffered() > 0 ||
+              FTls->Engine->PeerClosed())
+            TlsPostRead();
           return troWaiting;
         }
         if (taken && FTls->PlainRead == before) return troStalled;  // its next read notifies the rest

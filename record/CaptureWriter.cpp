@@ -18,7 +18,9 @@
 // A body is cut into segments of at most kMaxSegment bytes, within the IP length limit of both
 // families. Each data packet carries its entry's title as a packet comment; an entry of a
 // direction without bytes (what a fault did to that direction) is a segment without data that
-// carries its title. The SYN and SYN-ACK
+// carries its title. Once a side's TLS handshake has completed ("TLS with Local", "TLS with
+// Remote"), the comment of what that side sent says that it is the decrypted plaintext of a TLS
+// stream. The SYN and SYN-ACK
 // offer window scaling, so that large segments in flight do not look like a full window.
 //
 // A session that never connected (the lookup or the connection failed, or a fault refused it) is a
@@ -201,6 +203,11 @@ public:
         c.FinDue[ended] = true;
       return;
     }
+    const int tls = Title == "TLS with Local" ? 0 : Title == "TLS with Remote" ? 1 : -1;
+    if (tls >= 0) {
+      Known(E.Session).Decrypted[tls] = true;
+      return;
+    }
     if (E.Direction != edFromLocal && E.Direction != edFromRemote) return;
     TKnown& known = Known(E.Session);
     TConnection& c = known.C;
@@ -211,7 +218,8 @@ public:
       Open(c, info);
     }
     const int side = E.Direction == edFromLocal ? 0 : 1;
-    const std::string title = Utf8(std::string(Title));
+    const std::string title =
+        Utf8(std::string(Title)) + (known.Decrypted[side] ? "; decrypted: the plaintext of a TLS stream" : "");
     if (Body == nullptr || Body->size() != E.BodyLength) {
       c.Next[side] = E.Offset + E.BodyLength;
       if (E.BodyLength > 0)
@@ -237,6 +245,7 @@ private:
   struct TKnown {
     std::uint64_t Id = 0;
     TSessionInfo Info;
+    bool Decrypted[2] = {false, false};  // a side's bytes are the plaintext of its TLS
     TConnection C;
   };
 

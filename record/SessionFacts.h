@@ -65,6 +65,10 @@ struct TSessionInfo {
   std::uint64_t BytesFromRemote = 0;
   std::uint64_t Injected = 0;  // entries of bytes injected into either direction (kept by the recorder)
   std::string Reason;  // why a session failed or was cut; empty otherwise
+  // Each side's TLS, as a list shows it: empty while it is plain TCP; "handshake" while one runs;
+  // then the version and the application protocol ("TLSv1.3 h2"), or "failed".
+  std::string LocalTls;
+  std::string RemoteTls;
   // The fault that ended the session or its stream toward one side (the title of its entry, e.g.
   // "Fault: reset after 1000 bytes toward Remote"); empty while no fault has.
   std::string Fault;

@@ -35,6 +35,18 @@ constexpr TOptionText kOptions[] = {
     {"headless", nullptr, "no windows: relay and write every entry to standard output"},
     {"quiet", nullptr, "headless: relay without writing entries"},
     {"save", "PATH", "headless: also save it as it flows: FILE.pcapng, FILE.txt or DIR/ (raw streams)"},
+    {"remote-tls", nullptr, "TLS toward the remote side from the first byte"},
+    {"local-tls", nullptr, "the local client speaks TLS from its first byte; the relay terminates it"},
+    {"detect-tls", nullptr, "TLS wherever the local client starts it (STARTTLS, SSLRequest): both legs from its hello on"},
+    {"cert", "FILE", "the local side's certificate (PEM, its chain may follow); default: the built-in authority issues one"},
+    {"key", "FILE", "the key of --cert (PEM)"},
+    {"client-cert", "FILE", "a client certificate for the remote side (mutual TLS)"},
+    {"client-key", "FILE", "the key of --client-cert"},
+    {"remote-ca", "FILE", "trust these CA certificates (PEM) for the remote side instead of the system's store"},
+    {"insecure", nullptr, "do not verify the remote side's certificate (the log says so)"},
+    {"sni", "NAME", "the server name sent to and checked at the remote side; default: the remote host"},
+    {"keylog", "FILE", "append the session keys of both legs to FILE (NSS key log format)"},
+    {"print-ca", nullptr, "print the built-in authority's certificate (PEM) and exit"},
     {"replay", "FILE", "replay the sessions of a saved capture against the remote side and compare the answers"},
     {"session", "N", "replay: only the session numbered N (the number the log showed)"},
     {"settle", "MS", "replay: send each chunk once the remote side has been quiet this long (default 200)"},
@@ -126,6 +138,30 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
       return false;
     }
   }
+  c.PrintCa = parser.isSet(QStringLiteral("print-ca"));
+  TTlsSettings& t = c.Tls;
+  t.RemoteTls = parser.isSet(QStringLiteral("remote-tls"));
+  t.LocalTls = parser.isSet(QStringLiteral("local-tls"));
+  t.DetectTls = parser.isSet(QStringLiteral("detect-tls"));
+  t.Insecure = parser.isSet(QStringLiteral("insecure"));
+  // File and name options: not empty; the files themselves are read at Listen.
+  struct TTextOption {
+    const char* Name;
+    std::string* To;
+  };
+  for (TTextOption o : {TTextOption{"cert", &t.CertFile}, TTextOption{"key", &t.KeyFile},
+                        TTextOption{"client-cert", &t.ClientCertFile}, TTextOption{"client-key", &t.ClientKeyFile},
+                        TTextOption{"remote-ca", &t.CaFile}, TTextOption{"sni", &t.ServerName},
+                        TTextOption{"keylog", &t.KeyLogFile}}) {
+    if (auto v = last(o.Name)) {
+      if (v->isEmpty()) {
+        Error = std::string("--") + o.Name + ": expected " + (std::string(o.Name) == "sni" ? "a name" : "a file") +
+                ", got an empty text";
+        return false;
+      }
+      *o.To = v->toLocal8Bit().toStdString();
+    }
+  }
   if (auto v = last("replay")) {
     c.Replay = v->toLocal8Bit().toStdString();
     if (c.Replay.empty()) {
@@ -163,7 +199,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     }
     c.Faults.Set(spec);
   }
-  if (c.Help || c.Version) {
+  if (c.Help || c.Version || c.PrintCa) {
     Out = c;
     return true;
   }
@@ -205,6 +241,37 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
     return false;
   }
+  // Options that belong to a leg that is off would be ignored without a word: refused instead.
+  auto pair = [&](const std::string& A, const std::string& B, const char* NameA, const char* NameB) {
+    if (A.empty() == B.empty()) return true;
+    Error = std::string("--") + (A.empty() ? NameA : NameB) + " is needed with --" + (A.empty() ? NameB : NameA);
+    return false;
+  };
+  if (!pair(t.CertFile, t.KeyFile, "cert", "key") ||
+      !pair(t.ClientCertFile, t.ClientKeyFile, "client-cert", "client-key"))
+    return false;
+  if (!t.LocalLeg() && !t.CertFile.empty()) {
+    Error = "--cert and --key: only with --local-tls or --detect-tls";
+    return false;
+  }
+  if (!t.RemoteLeg()) {
+    for (auto [set, name] : {std::pair{!t.ClientCertFile.empty(), "--client-cert and --client-key"},
+                             std::pair{!t.CaFile.empty(), "--remote-ca"}, std::pair{t.Insecure, "--insecure"},
+                             std::pair{!t.ServerName.empty(), "--sni"}}) {
+      if (set) {
+        Error = std::string(name) + ": only with --remote-tls or --detect-tls";
+        return false;
+      }
+    }
+  }
+  if (!t.Any() && !t.KeyLogFile.empty()) {
+    Error = "--keylog: only with --remote-tls, --local-tls or --detect-tls";
+    return false;
+  }
+  if (t.Insecure && !t.CaFile.empty()) {
+    Error = "--insecure and --remote-ca: verification is either skipped or done against the CA file, not both";
+    return false;
+  }
   Out = c;
   return true;
 }
@@ -216,7 +283,10 @@ std::string HelpText() {
       "                [--save FILE.pcapng|FILE.txt|DIR/]\n"
       "       vantrel --replay FILE.pcapng [--session N] [--remote-addr HOST] [--remote-port P] [--settle MS]\n"
       "                [--original-timing] [--ignore REGEX]... [--save FILE.pcapng|FILE.txt|DIR/]\n"
-      "       vantrel --help | --version\n"
+      "       vantrel --help | --version | --print-ca\n"
+      "       TLS, with either form: [--remote-tls] [--local-tls | --detect-tls] [--cert FILE --key FILE]\n"
+      "                [--client-cert FILE --client-key FILE] [--remote-ca FILE | --insecure] [--sni NAME]\n"
+      "                [--keylog FILE]\n"
       "\n"
       "Relays every TCP client that connects to the local port to the remote host and port, and shows\n"
       "everything that passes between them. Without arguments it opens its windows; the options fill\n"
@@ -255,6 +325,8 @@ std::string HelpText() {
       "  vantrel --headless --local-port 6380 --remote-addr 127.0.0.1 --remote-port 6379 --hex > traffic.txt\n"
       "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --quiet --save traffic.pcapng\n"
       "  vantrel --replay traffic.pcapng --session 3 --remote-port 8001 --ignore 'Date: [^\\r]*'\n"
+      "  vantrel --headless --local-port 8443 --remote-addr example.com --remote-port 443 --local-tls --remote-tls\n"
+      "  vantrel --print-ca > vantrel-ca.pem    (then: curl --cacert vantrel-ca.pem https://localhost:8443/)\n"
       "  vantrel --headless --local-port 8080 --remote-addr localhost --remote-port 8000 --fault local:latency=200ms\n";
   return text;
 }

@@ -4,6 +4,9 @@
 //   vantrel --headless --local-port P --remote-addr HOST --remote-port P [--line-mode] [--hex] [--quiet]
 //   vantrel --replay FILE.pcapng [--session N] [--remote-addr HOST] [--remote-port P] [--settle MS]
 //           [--original-timing] [--ignore REGEX]... [--save FILE.pcapng|FILE.txt|DIR/]
+//   vantrel --help | --version | --print-ca
+//
+// TLS on either leg: --remote-tls, --local-tls, --detect-tls and their files (see HelpText).
 //   vantrel --help | --version
 //   ... [--fault SPEC]...   in either mode: faults on demand (see stream/FaultSpec.h for SPEC)
 //
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/SessionTls.h"
 #include "stream/FaultSpec.h"
 
 struct TCommandLine {
@@ -29,6 +33,8 @@ struct TCommandLine {
   std::optional<std::string> RemoteAddr;
   std::optional<std::string> RemotePort;
   std::string Save;  // headless: write the traffic as it flows to this file or folder
+  bool PrintCa = false;  // print the built-in authority's certificate and exit
+  TTlsSettings Tls;      // files named as typed; read and checked at Listen
   // --replay: the capture whose sessions go again, the one chosen, and how. The remote address
   // and port above, when given, stand for the recorded ones.
   std::string Replay;

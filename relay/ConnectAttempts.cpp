@@ -133,9 +133,11 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   s->Advance(rsRelaying);
   SessionChanged(*s);
   Entry(*s, "Connection Opened");
+  TlsRemoteConnected(*s, true);
   ForwardLocal(*s);
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
   WriteHeldLocalEntries(*s);  // what the local client did after those bytes
+  TlsRemoteConnected(*s, false);
   // Reading stopped while the held bytes grew; it goes on once they have left.
   if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack &&
       !StagesHold(*s, fdRemote))

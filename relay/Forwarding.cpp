@@ -44,17 +44,26 @@ void TRelay::RemoteLineLimitExceeded(TComponent* Sender, std::int32_t, bool& Cle
 // ended its stream too, since the connection stays open for sending.
 void TRelay::LocalData(TClient& Client, const std::string& Data) {
   TRelaySession* s = SessionOf(&Client);
+  // Until the client's TLS is on, its hello (wherever it starts) is taken by the TLS part; a
+  // partial hello that turned out to be none comes back whole.
+  std::string plain;
+  const std::string* data = &Data;
+  if (s != nullptr && s->Tls != nullptr) {
+    plain = Data;
+    if (TlsLocalData(*s, plain)) return;
+    data = &plain;
+  }
   TWSocket* remote = Client.Remote;
   if (s != nullptr && remote != nullptr && remote->State() == wsConnected) {
     if (!Client.PendingLocal.empty()) {
-      Client.PendingLocal += Data;
+      Client.PendingLocal += *data;
       ForwardLocal(*s);
-    } else if (!Data.empty()) {
-      ForwardFromLocal(*s, Data);  // nothing held before it: the chunk goes as it is
+    } else if (!data->empty()) {
+      ForwardFromLocal(*s, *data);  // nothing held before it: the chunk goes as it is
     }
     HoldBack(Client, *remote);
   } else {
-    Client.PendingLocal += Data;
+    Client.PendingLocal += *data;
     if (static_cast<std::int64_t>(Client.PendingLocal.size()) >= kHoldBack)
       Client.PauseReceiving();  // until the remote side has connected and taken them
   }

@@ -216,6 +216,7 @@ int RunHeadless(const TCommandLine& Options) {
   settings.RemoteAddr = Options.RemoteAddr.value_or("localhost");
   settings.RemotePort = Options.RemotePort.value_or("8080");
   settings.LineMode = Options.LineMode;
+  settings.Tls = Options.Tls;
   relay.SetFaults(Options.Faults);
   int status = 0;
   try {

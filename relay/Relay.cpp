@@ -26,6 +26,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/WinsockErrors.h"
 #include "relay/RelayParts.h"
+#include "tls/TlsContext.h"
 
 using namespace relay_parts;
 
@@ -60,6 +61,21 @@ TClient::TClient(TComponent* AOwner)
       PendingLocal(FSession->PendingLocal),
       LogColor(FSession->Color),
       Remote(FSession->Remote) {}
+
+bool TClient::NotifyDataAvailable(std::uint16_t Error) {
+  const bool ran = TWSocketClient::NotifyDataAvailable(Error);
+  const TSessionTls* tls = FSession->Tls.get();
+  if (!LineMode() || tls == nullptr || !(tls->Watching || tls->Collecting || tls->HelloHeld) || !FLineBuffer ||
+      FLineOfferLength != 0 || FLineBufferCount == 0 || LineData()[0] != '\x16')
+    return ran;
+  std::string waiting(LineData(), static_cast<std::size_t>(FLineBufferCount));
+  FLineBufferCount = 0;
+  FPendingLineLength = 0;
+  LineData()[0] = 0;
+  TCustomWSocketServer* server = Server();
+  if (auto* relay = server != nullptr ? dynamic_cast<TRelay*>(server->Owner()) : nullptr) relay->LocalData(*this, waiting);
+  return true;
+}
 
 // Remote goes with its client, unless the engine has taken it over to deliver what the client left.
 TClient::~TClient() {
@@ -131,6 +147,15 @@ void TRelay::Listen(const TRelaySettings& Settings) {
 
 void TRelay::Listen() {
   CheckRelaySettings(FSettings);
+  // The TLS files are read and checked before anything listens.
+  std::shared_ptr<TRelayTls> tls;
+  if (FSettings.Tls.Any()) {
+    try {
+      tls = std::make_shared<TRelayTls>(FSettings.Tls, FSettings.RemoteAddr);
+    } catch (ETlsError& E) {
+      throw ESocketException("TLS: " + E.Message());
+    }
+  }
   FServer->SetBanner("");
   FServer->SetBannerToBusy("");
   FServer->SetClientClass(ClientClassOf<TClient>());
@@ -146,6 +171,7 @@ void TRelay::Listen() {
     FServer->SetPort(FSettings.LocalPort);
     FServer->Listen();
   }
+  FTls = std::move(tls);
 }
 
 bool TRelay::Listening() const { return FServer != nullptr && FServer->State() == wsListening; }
@@ -205,6 +231,7 @@ void TRelay::NewSession(TClient& Client) {
   s.Info.StartUs = WallClockUs();
   s.Info.State = ssResolving;
   Client.SetTag(static_cast<std::intptr_t>(s.Id));
+  TlsNewSession(s);
   FSessions.emplace(s.Id, Client.FSession);
   SessionChanged(s);
 }

@@ -25,6 +25,7 @@
 //   SessionEnds.cpp      passing on ends and resets, and a session's end
 //   Sending.cpp          bytes the user sends into a session (Send), and numbers for sessions
 //                        made elsewhere
+//   SessionTls.cpp       TLS on either leg: the client's hello, the handshakes, their entries
 // TLS, faults and intercept each join as one more such part, on the data path's seams (see
 // Forwarding.cpp: ForwardFromLocal and ForwardFromRemote).
 #pragma once
@@ -58,6 +59,9 @@ class TClient : public TWSocketClient {
 public:
   explicit TClient(TComponent* AOwner);
   ~TClient() override;
+  // Line mode while the session looks for a TLS hello: a hello holds no line end, so bytes that
+  // start a TLS record and wait in the line buffer are handed to the engine as they are.
+  bool NotifyDataAvailable(std::uint16_t Error) override;
 
 private:
   friend class TRelay;
@@ -86,8 +90,8 @@ public:
   void SetSettings(const TRelaySettings& Value) { FSettings = Value; }
   // Listens on all local addresses at the local port of the settings. Settings that cannot work
   // are refused first: a port out of range or that names nothing, an empty remote address, a
-  // remote address and port that are this relay's own. A failure raises (ESocketException) and
-  // leaves the engine idle.
+  // remote address and port that are this relay's own, TLS settings whose files cannot be used.
+  // A failure raises (ESocketException) and leaves the engine idle.
   void Listen();
   void Listen(const TRelaySettings& Settings);
   // Closes every session gracefully, cuts those still delivering, then closes the listening
@@ -212,6 +216,16 @@ private:
   void CutSession(TRelaySession& S);
   bool ClientGone(TClient& Client);
   void Forget(TRelaySession& S);
+  // SessionTls.cpp: TLS on either leg.
+  void TlsNewSession(TRelaySession& S);
+  bool TlsLocalData(TRelaySession& S, std::string& Data);
+  void TlsRemoteConnected(TRelaySession& S, bool BeforeLocalBytes);
+  void TlsStartRemote(TRelaySession& S);
+  void TlsStartLocal(TRelaySession& S);
+  void TlsHandshake(TRelaySession& S, bool Local, std::uint16_t Error);
+  void TlsPeerEnded(TRelaySession& S, bool Local);
+  void TlsBroken(TRelaySession& S, bool Local);
+  void TlsLocalEnded(TRelaySession& S);
 
   TWSocketServer* FServer = nullptr;
   platform::HWND FWindow = 0;
@@ -222,6 +236,7 @@ private:
   std::int32_t FDrainingCount = 0;
   bool FAcceptResting = false;  // accepting paused after the system ran out of descriptors
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
+  std::shared_ptr<TRelayTls> FTls;  // the contexts of the last Listen; null without TLS
   TFaults FFaults;
   std::vector<std::unique_ptr<TStageChain>> FDeadStages;  // of ended sessions, destroyed from the loop
   TStageTimer FFreeStages;

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "record/EntrySink.h"
+#include "relay/SessionTls.h"
 #include "record/SessionFacts.h"
 #include "stream/Stage.h"
 
@@ -96,6 +98,7 @@ public:
 
   TConnectAttempts Attempts;
   TSessionInfo Info;  // what the session reports; see UpdateShownState
+  std::unique_ptr<TSessionTls> Tls;  // null while the relay has no TLS setting
 
   // The stages of each direction, indexed by TFaultDirection (toward Remote, toward Local); null
   // while the listener has no fault for it (FaultPath.cpp). FaultReset: a fault has reset the

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "relay/SessionTls.h"
+
 // What the engine listens on and relays to. The texts are taken as typed, as the socket
 // component's setters take them.
 struct TRelaySettings {
@@ -13,6 +15,7 @@ struct TRelaySettings {
   std::string RemoteAddr = "localhost";
   std::string RemotePort = "8080";
   bool LineMode = false;
+  TTlsSettings Tls;  // applies from the next Listen
 };
 
 // Raises ESocketException with the reason for settings that cannot work: a port out of range or

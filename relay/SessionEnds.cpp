@@ -17,6 +17,8 @@ using namespace relay_parts;
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
+  TlsLocalEnded(*s);
+  TlsPeerEnded(*s, true);
   if (s->Connected() && EndIntoStages(*s, fdRemote)) return;
   PassLocalEnd(*s);
 }
@@ -36,6 +38,7 @@ void TRelay::PassLocalEnd(TRelaySession& S) {
 void TRelay::RemotePeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
+  TlsPeerEnded(*s, false);
   if (EndIntoStages(*s, fdLocal)) return;
   PassRemoteEnd(*s);
 }
@@ -54,6 +57,7 @@ void TRelay::PassRemoteEnd(TRelaySession& S) {
 // is passed on once what came before it has reached the remote side.
 void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
+  if (s != nullptr && Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, true);
   if (s == nullptr || Error == 0 || s->GivenUp() || s->FaultReset) return;
   LocalEntry(*s, "Reset from Local");
   s->Info.LocalEnd = seReset;
@@ -69,7 +73,9 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
 void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
-  if (Error != 0 && s->Connected() && !s->Cut() && s->Info.RemoteEnd != seReset && !s->FaultReset) {
+  if (Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, false);
+  // A session that has given up (a failed TLS handshake, say) passes no reset on.
+  if (Error != 0 && s->Connected() && !s->GivenUp() && s->Info.RemoteEnd != seReset && !s->FaultReset) {
     Entry(*s, "Reset from Remote");
     s->Info.RemoteEnd = seReset;
     SessionChanged(*s);

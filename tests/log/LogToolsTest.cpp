@@ -136,7 +136,7 @@ TEST_F(LogTools, HiddenUntilOpenedByTheirKeysTheMenuKeepsItsSixCommandsAndTheLis
   Show();
   EXPECT_TRUE(W->SessionsPanel->isHidden());
   EXPECT_TRUE(W->SearchBar->isHidden());
-  EXPECT_EQ(W->PopupMenu->actions().size(), 9) << "the six commands, a separator, Save As and Faults, no more";
+  EXPECT_EQ(W->PopupMenu->actions().size(), 10) << "the six commands, a separator, Save As, Faults and TLS, no more";
   QTest::keyClick(W->LogWnd, Qt::Key_L, Qt::ControlModifier);
   EXPECT_TRUE(W->SessionsPanel->isVisible());
   EXPECT_TRUE(W->Sessions1->isChecked());
@@ -152,7 +152,7 @@ TEST_F(LogTools, HiddenUntilOpenedByTheirKeysTheMenuKeepsItsSixCommandsAndTheLis
   QTest::keyClick(W->LogWnd, Qt::Key_L, Qt::ControlModifier);
   EXPECT_TRUE(W->SessionsPanel->isHidden());
   EXPECT_FALSE(W->Sessions1->isChecked());
-  EXPECT_EQ(W->PopupMenu->actions().size(), 9) << "the six commands, a separator, Save As and Faults, no more";
+  EXPECT_EQ(W->PopupMenu->actions().size(), 10) << "the six commands, a separator, Save As, Faults and TLS, no more";
 }
 
 TEST_F(LogTools, SelectingASessionPaintsOnlyItsLinesAndShowAllBringsTheOthersBack) {

@@ -151,7 +151,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
       {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
   };
   const QList<QAction*> actions = W->PopupMenu->actions();
-  ASSERT_EQ(actions.size(), 9);
+  ASSERT_EQ(actions.size(), 10);
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(items[i].Name);
     EXPECT_EQ(actions[i], items[i].Item);
@@ -163,10 +163,18 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
   // Saving comes after them, apart.
   EXPECT_TRUE(actions[6]->isSeparator());
   EXPECT_EQ(actions[7], W->SaveAs1);
+  // The TLS settings next to it; choosing the item raises OnTlsSettings.
+  EXPECT_EQ(actions[8], W->Tls1);
+  EXPECT_EQ(W->Tls1->text(), QStringLiteral("&TLS..."));
+  int raised = 0;
+  W->OnTlsSettings = [&](QObject*) { ++raised; };
+  W->Tls1->trigger();
+  EXPECT_EQ(raised, 1);
+  W->OnTlsSettings = nullptr;
   EXPECT_EQ(actions[7]->text(), "Save &As...");
   EXPECT_EQ(actions[7]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
-  EXPECT_EQ(actions[8], W->Faults1);
-  EXPECT_EQ(actions[8]->text(), "&Faults...");
+  EXPECT_EQ(actions[9], W->Faults1);
+  EXPECT_EQ(actions[9]->text(), "&Faults...");
   EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 

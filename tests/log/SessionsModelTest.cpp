@@ -45,6 +45,7 @@ TEST(SessionsModel, RowsShowBothEndsTheStateAndTheTimesInTheOrderSessionsAppear)
   record.SetSession(a);
   TSessionInfo b = Session(5, ssClosed);
   b.EndUs = kStartUs + 61500000;
+  b.LocalTls = "TLSv1.3 h2";  // TLS toward the client only
   record.SetSession(b);
   model.Refresh(kStartUs + 1234000);
   ASSERT_EQ(model.rowCount(), 2);
@@ -55,6 +56,9 @@ TEST(SessionsModel, RowsShowBothEndsTheStateAndTheTimesInTheOrderSessionsAppear)
   EXPECT_EQ(Text(model, 0, TSessionsModel::scDuration), "1.234 s");  // open: runs to now
   EXPECT_EQ(Text(model, 1, TSessionsModel::scRemote), "127.0.0.1:8000");
   EXPECT_EQ(Text(model, 1, TSessionsModel::scDuration), "1:01");  // ended: its own end
+  EXPECT_EQ(Text(model, 0, TSessionsModel::scTls), "");  // plain TCP on both sides: nothing said
+  EXPECT_EQ(Text(model, 1, TSessionsModel::scTls), "local: TLSv1.3 h2, remote: plain");
+  EXPECT_EQ(model.headerData(TSessionsModel::scTls, Qt::Horizontal, Qt::DisplayRole).toString(), "TLS");
   EXPECT_EQ(Text(model, 1, TSessionsModel::scStart),
             QDateTime::fromMSecsSinceEpoch(kStartUs / 1000).toString(QStringLiteral("HH:mm:ss.zzz")));
   EXPECT_EQ(model.data(model.index(1, 0), TSessionsModel::kIdRole).toULongLong(), 5u);

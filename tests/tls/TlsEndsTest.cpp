@@ -291,6 +291,46 @@ TEST(TlsFlowControl, OneNotificationPerReadWithNoReceiveLoop) {
   EXPECT_GE(notifications, static_cast<int>(data.size() / 4096));
 }
 
+// A peer that sends its last bytes and close_notify in one write, then keeps the TCP connection
+// open waiting for our close_notify (as openssl s_server -www does): nothing more arrives from the
+// kernel, so the end read behind the bytes must be notified by the layer itself.
+TEST(TlsEnds, CloseNotifyReadWithTheLastBytesIsAPeerShutdownWithOneReadPerNotification) {
+  ComponentPair p;
+  p.Server.SetComponentOptions(TWSocketOptions{wsoNoReceiveLoop, wsoAllowHalfOpen});
+  ASSERT_TRUE(p.Open());
+  TTlsEvents events;
+  events.Attach(p.Server);
+  std::string got;
+  Collect(p.Server, got);
+  p.Server.StartTls(std::make_unique<TTlsEngine>(ServerContext()));
+  // The peer: a client engine over the plain socket, driven by hand.
+  TTlsEngine peer(ClientContext(), "localhost");
+  std::string fromServer;
+  p.Client.OnDataAvailable = [&](TComponent*, std::uint16_t) {
+    char buf[65536];
+    const std::int32_t n = p.Client.Receive(buf, sizeof buf);
+    if (n > 0) peer.PutCiphertext(buf, static_cast<std::size_t>(n));
+  };
+  auto pushOut = [&] {
+    std::string out(peer.CiphertextPending(), '\0');
+    out.resize(peer.ReadCiphertext(out.data(), out.size()));
+    if (!out.empty()) p.Client.SendText(out);
+  };
+  ASSERT_TRUE(PumpUntil([&] {
+    const bool done = peer.Advance();
+    pushOut();
+    return done && events.Handshakes > 0;
+  }));
+  const std::string last = Pattern(5000, 44);
+  ASSERT_EQ(peer.WritePlaintext(last.data(), static_cast<std::int32_t>(last.size())), static_cast<std::int32_t>(last.size()));
+  ASSERT_TRUE(peer.SendCloseNotify());
+  pushOut();  // records and close_notify leave in one send
+  ASSERT_TRUE(PumpUntil([&] { return events.PeerShutdowns > 0; }, 5000)) << "the end behind the bytes was not notified";
+  EXPECT_EQ(got.size(), last.size());
+  EXPECT_EQ(Checksum(got), Checksum(last));
+  EXPECT_EQ(events.EndSeen, tpeCloseNotify);
+}
+
 TEST(TlsFlowControl, ReceiveOutsideTheHandlerGetsTheRestNotified) {
   TTlsPair p;
   ASSERT_TRUE(p.Open());
