@@ -66,6 +66,120 @@ bool IsDigits(const QString& Text) {
   return true;
 }
 
+// A repeated option counts with its last value, as in most tools.
+std::optional<QString> LastValue(const QCommandLineParser& Parser, const char* Name) {
+  const QStringList v = Parser.values(QString::fromLatin1(Name));
+  if (v.isEmpty()) return std::nullopt;
+  return v.last();
+}
+
+// The relay's values: its ports, the remote address and --save.
+bool ReadRelayValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  if (auto v = LastValue(Parser, "local-port")) {
+    std::string port;
+    // Any free port makes sense only where the port chosen can be told: headless, on standard error.
+    if (!CheckPort(QStringLiteral("local-port"), *v, c.Headless ? 0 : 1, port, Error)) return false;
+    c.LocalPort = port;
+  }
+  if (auto v = LastValue(Parser, "remote-port")) {
+    std::string port;
+    if (!CheckPort(QStringLiteral("remote-port"), *v, 1, port, Error)) return false;
+    c.RemotePort = port;
+  }
+  if (auto v = LastValue(Parser, "remote-addr")) {
+    if (v->trimmed().isEmpty()) {
+      Error = "--remote-addr: expected a host name or address, got an empty text";
+      return false;
+    }
+    c.RemoteAddr = v->toStdString();
+  }
+  if (auto v = LastValue(Parser, "save")) {
+    c.Save = v->toLocal8Bit().toStdString();
+    if (!SaveFormatOf(c.Save)) {
+      Error = "--save: expected a file ending in .pcapng or .txt, or a folder (ending in /), got '" + c.Save + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The replay's values: the capture, the session, the settle time, the timing and the ignore rules.
+bool ReadReplayValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  if (auto v = LastValue(Parser, "replay")) {
+    c.Replay = v->toLocal8Bit().toStdString();
+    if (c.Replay.empty()) {
+      Error = "--replay: expected the path of a capture file (.pcapng), got an empty text";
+      return false;
+    }
+  }
+  if (auto v = LastValue(Parser, "session")) {
+    bool ok = false;
+    const qulonglong n = v->toULongLong(&ok);
+    if (!ok || n == 0 || !IsDigits(*v)) {
+      Error = "--session: expected a session number from 1 up, got '" + v->toStdString() + "'";
+      return false;
+    }
+    c.Session = n;
+  }
+  if (auto v = LastValue(Parser, "settle")) {
+    bool ok = false;
+    const qulonglong ms = v->toULongLong(&ok);
+    if (!ok || ms > kMaxSettleMs || !IsDigits(*v)) {
+      Error = "--settle: expected milliseconds from 0 to " + std::to_string(kMaxSettleMs) + ", got '" +
+              v->toStdString() + "'";
+      return false;
+    }
+    c.SettleMs = static_cast<std::uint32_t>(ms);
+  }
+  c.OriginalTiming = Parser.isSet(QStringLiteral("original-timing"));
+  // Every rule counts, in the order given; the replay compiles them and names one that does not.
+  for (const QString& v : Parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
+  return true;
+}
+
+// Which options go together: the replay listens on nothing, the replay's options need it, the
+// headless mode needs the three settings, and --quiet and --save need the headless mode.
+bool CheckCombinations(const QCommandLineParser& Parser, const TCommandLine& c, std::string& Error) {
+  if (!c.Replay.empty()) {
+    for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
+                             std::pair{c.Quiet, "--quiet"}}) {
+      if (set) {
+        Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
+        return false;
+      }
+    }
+    return true;
+  }
+  for (const char* name : {"session", "settle", "original-timing", "ignore"}) {
+    if (Parser.isSet(QString::fromLatin1(name))) {
+      Error = std::string("--") + name + ": only with --replay FILE";
+      return false;
+    }
+  }
+  if (c.Headless) {
+    for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.RemoteAddr.has_value(), "--remote-addr"},
+                             std::pair{c.RemotePort.has_value(), "--remote-port"}}) {
+      if (!set) {
+        Error = std::string("--headless needs ") + name + " (see --help)";
+        return false;
+      }
+    }
+    if (c.Listen) {
+      Error = "--listen: only for the windows; --headless listens at once";
+      return false;
+    }
+  } else if (c.Quiet) {
+    Error = "--quiet: only with --headless";
+    return false;
+  } else if (!c.Save.empty()) {
+    Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, std::string& Error) {
@@ -94,108 +208,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
   c.LineMode = parser.isSet(QStringLiteral("line-mode"));
   c.Hex = parser.isSet(QStringLiteral("hex"));
   c.Quiet = parser.isSet(QStringLiteral("quiet"));
-  // A repeated option counts with its last value, as in most tools.
-  auto last = [&](const char* Name) -> std::optional<QString> {
-    const QStringList v = parser.values(QString::fromLatin1(Name));
-    if (v.isEmpty()) return std::nullopt;
-    return v.last();
-  };
-  if (auto v = last("local-port")) {
-    std::string port;
-    // Any free port makes sense only where the port chosen can be told: headless, on standard error.
-    if (!CheckPort(QStringLiteral("local-port"), *v, c.Headless ? 0 : 1, port, Error)) return false;
-    c.LocalPort = port;
-  }
-  if (auto v = last("remote-port")) {
-    std::string port;
-    if (!CheckPort(QStringLiteral("remote-port"), *v, 1, port, Error)) return false;
-    c.RemotePort = port;
-  }
-  if (auto v = last("remote-addr")) {
-    if (v->trimmed().isEmpty()) {
-      Error = "--remote-addr: expected a host name or address, got an empty text";
-      return false;
-    }
-    c.RemoteAddr = v->toStdString();
-  }
-  if (auto v = last("save")) {
-    c.Save = v->toLocal8Bit().toStdString();
-    if (!SaveFormatOf(c.Save)) {
-      Error = "--save: expected a file ending in .pcapng or .txt, or a folder (ending in /), got '" + c.Save + "'";
-      return false;
-    }
-  }
-  if (auto v = last("replay")) {
-    c.Replay = v->toLocal8Bit().toStdString();
-    if (c.Replay.empty()) {
-      Error = "--replay: expected the path of a capture file (.pcapng), got an empty text";
-      return false;
-    }
-  }
-  if (auto v = last("session")) {
-    bool ok = false;
-    const qulonglong n = v->toULongLong(&ok);
-    if (!ok || n == 0 || !IsDigits(*v)) {
-      Error = "--session: expected a session number from 1 up, got '" + v->toStdString() + "'";
-      return false;
-    }
-    c.Session = n;
-  }
-  if (auto v = last("settle")) {
-    bool ok = false;
-    const qulonglong ms = v->toULongLong(&ok);
-    if (!ok || ms > kMaxSettleMs || !IsDigits(*v)) {
-      Error = "--settle: expected milliseconds from 0 to " + std::to_string(kMaxSettleMs) + ", got '" +
-              v->toStdString() + "'";
-      return false;
-    }
-    c.SettleMs = static_cast<std::uint32_t>(ms);
-  }
-  c.OriginalTiming = parser.isSet(QStringLiteral("original-timing"));
-  // Every rule counts, in the order given; the replay compiles them and names one that does not.
-  for (const QString& v : parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
-  if (c.Help || c.Version) {
-    Out = c;
-    return true;
-  }
-  if (!c.Replay.empty()) {
-    for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
-                             std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
-                             std::pair{c.Quiet, "--quiet"}}) {
-      if (set) {
-        Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
-        return false;
-      }
-    }
-    Out = c;
-    return true;
-  }
-  for (const char* name : {"session", "settle", "original-timing", "ignore"}) {
-    if (parser.isSet(QString::fromLatin1(name))) {
-      Error = std::string("--") + name + ": only with --replay FILE";
-      return false;
-    }
-  }
-  if (c.Headless) {
-    for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
-                             std::pair{c.RemoteAddr.has_value(), "--remote-addr"},
-                             std::pair{c.RemotePort.has_value(), "--remote-port"}}) {
-      if (!set) {
-        Error = std::string("--headless needs ") + name + " (see --help)";
-        return false;
-      }
-    }
-    if (c.Listen) {
-      Error = "--listen: only for the windows; --headless listens at once";
-      return false;
-    }
-  } else if (c.Quiet) {
-    Error = "--quiet: only with --headless";
-    return false;
-  } else if (!c.Save.empty()) {
-    Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
-    return false;
-  }
+  if (!ReadRelayValues(parser, c, Error) || !ReadReplayValues(parser, c, Error)) return false;
+  if (!c.Help && !c.Version && !CheckCombinations(parser, c, Error)) return false;
   Out = c;
   return true;
 }
