@@ -57,6 +57,35 @@ double LayoutScale(const QFont& Font) {
   return std::max({1.0, byWidth, byHeight});
 }
 
+// The "Local" and "Remote" headings: bold, navy, in a monospace face of fixed metrics, so that
+// they line up.
+void StyleHeading(QLabel* Label, double Scale) {
+  QFont heading(QStringLiteral("Liberation Mono"));
+  heading.setStyleHint(QFont::Monospace);
+  heading.setBold(true);
+  heading.setPixelSize(static_cast<int>(std::lround(16 * Scale)));
+  Label->setFont(heading);
+  QPalette p = Label->palette();
+  p.setColor(QPalette::WindowText, QColor(0, 0, 128));
+  Label->setPalette(p);
+}
+
+// The status bar's four panels: "Connections", the count, "From" and the last client's address.
+void AddStatusPanels(QStatusBar* Bar, double Scale, QLabel* (&Panels)[4]) {
+  Bar->setSizeGripEnabled(false);
+  const int widths[4] = {65, 25, 35, 50};
+  const char* texts[4] = {"Connections", "0", "From", ""};
+  for (int i = 0; i < 4; ++i) {
+    QLabel* panel = new QLabel(QString::fromLatin1(texts[i]), Bar);
+    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panel->setAlignment(Qt::AlignCenter);
+    panel->setFixedWidth(static_cast<int>(std::lround(widths[i] * Scale)));
+    if (i == 1 || i == 3) panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Bar->addWidget(panel);
+    Panels[i] = panel;
+  }
+}
+
 }  // namespace
 
 void NameApplication() { QCoreApplication::setApplicationName(kProductName); }
@@ -122,16 +151,7 @@ void TMain::CreateControls() {
   place(Label1, 16, 28, 19, 13);
   place(Label2, 120, 28, 38, 13);
   place(Label3, 120, 68, 19, 13);
-  QFont heading(QStringLiteral("Liberation Mono"));  // fixed metrics: the headings line up
-  heading.setStyleHint(QFont::Monospace);
-  heading.setBold(true);
-  heading.setPixelSize(static_cast<int>(std::lround(16 * k)));
-  for (QLabel* l : {Label4, Label5}) {
-    l->setFont(heading);
-    QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, QColor(0, 0, 128));
-    l->setPalette(p);
-  }
+  for (QLabel* l : {Label4, Label5}) StyleHeading(l, k);
   place(Label4, 148, 4, 60, 18);
   place(Label5, 24, 4, 50, 18);
   place(RemoteAddr, 120, 44, 121, 21);
@@ -141,18 +161,7 @@ void TMain::CreateControls() {
   place(Button1, 184, 84, 57, 21);
   for (QLabel* l : {Label1, Label2, Label3}) l->setBuddy(nullptr);
 
-  StatusBar->setSizeGripEnabled(false);
-  const int widths[4] = {65, 25, 35, 50};
-  const char* texts[4] = {"Connections", "0", "From", ""};
-  for (int i = 0; i < 4; ++i) {
-    QLabel* panel = new QLabel(QString::fromLatin1(texts[i]), StatusBar);
-    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-    panel->setAlignment(Qt::AlignCenter);
-    panel->setFixedWidth(static_cast<int>(std::lround(widths[i] * k)));
-    if (i == 1 || i == 3) panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    StatusBar->addWidget(panel);
-    FPanels[static_cast<std::size_t>(i)] = panel;
-  }
+  AddStatusPanels(StatusBar, k, FPanels);
   place(StatusBar, 0, 110, 243, 19);
 
   // Tab order: ListenBtn, LocalPoort, RemoteAddr, RemotePort, Button1.

@@ -419,6 +419,13 @@ protected:
 private:
   void ResetDefaultsOfThisLevel();
   bool AllowIPv4Peers();
+  // Connect's and Listen's steps (WSocketAddr.cpp); each false once it has reported a failure.
+  bool ConnectSettingsReady();
+  bool SetConnectOptions();
+  bool ListenSettingsReady();
+  bool BindListening();
+  // The FD_CLOSE notification (WSocketCore.cpp).
+  void HandleCloseEvent(std::uint16_t Error);
   bool FDestructionDone = false;
   int FHandlerDepth = 0;
   bool FFreeDeferred = false;  // a MsgFreeLater arrived while a handler ran

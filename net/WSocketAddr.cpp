@@ -167,22 +167,23 @@ void TCustomWSocket::BindLocal() {
 
 // ---- Connect ----
 
-void TCustomWSocket::Connect() {
+// The settings Connect needs are there and resolve.
+bool TCustomWSocket::ConnectSettingsReady() {
   if (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
     RaiseSocketException("Connect: Socket already in use");
-    return;
+    return false;
   }
   if (!FPortSet) {
     RaiseSocketException("Connect: No Port Specified");
-    return;
+    return false;
   }
   if (!FAddrSet) {
     RaiseSocketException("Connect: No IP Address Specified");
-    return;
+    return false;
   }
   if (!FProtoSet) {
     RaiseSocketException("Connect: No Protocol Specified");
-    return;
+    return false;
   }
   try {
     ResolveProto();
@@ -191,9 +192,47 @@ void TCustomWSocket::Connect() {
     ResolveAddr();
   } catch (Exception& E) {
     RaiseSocketException("connect: " + E.Message());
-    return;
+    return false;
   }
+  return true;
+}
 
+// The options of the opened socket before it connects: broadcast for a datagram socket sent to
+// the broadcast address; reuse, linger, keep-alive, the local binding and no-delay for a stream.
+bool TCustomWSocket::SetConnectOptions() {
+  if (FSocketType == WS_SOCK_DGRAM) {
+    BindLocal();
+    TSockAddrIn dest;
+    std::memcpy(static_cast<void*>(&dest), &FSockAddr, sizeof dest);
+    if (FAddressFamily == WS_AF_INET && dest.sin_addr == WS_INADDR_NONE) {
+      std::int32_t on = 1;
+      if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_BROADCAST,
+                              reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+        ReportSocketError("setsockopt(SO_BROADCAST)");
+        return false;
+      }
+    }
+    return true;
+  }
+  std::int32_t all = -1;
+  if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_REUSEADDR,
+                          reinterpret_cast<const char*>(&all), sizeof all) != 0) {
+    ReportSocketError("setsockopt(SO_REUSEADDR)");
+    return false;
+  }
+  ApplyLinger();  // a failure reported through OnError does not stop Connect
+  if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_KEEPALIVE,
+                          reinterpret_cast<const char*>(&all), sizeof all) != 0) {
+    ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    return false;
+  }
+  if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+  ApplyTcpNoDelay();
+  return true;
+}
+
+void TCustomWSocket::Connect() {
+  if (!ConnectSettingsReady()) return;
   DiscardSendBuffer();
   FAddressFamily = FSockAddr.ss_family;
   FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
@@ -206,35 +245,7 @@ void TCustomWSocket::Connect() {
     ReportSocketError("setsockopt(IPV6_V6ONLY)");
     return;
   }
-
-  if (FSocketType == WS_SOCK_DGRAM) {
-    BindLocal();
-    TSockAddrIn dest;
-    std::memcpy(static_cast<void*>(&dest), &FSockAddr, sizeof dest);
-    if (FAddressFamily == WS_AF_INET && dest.sin_addr == WS_INADDR_NONE) {
-      std::int32_t on = 1;
-      if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_BROADCAST,
-                              reinterpret_cast<const char*>(&on), sizeof on) != 0) {
-        ReportSocketError("setsockopt(SO_BROADCAST)");
-        return;
-      }
-    }
-  } else {
-    std::int32_t all = -1;
-    if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_REUSEADDR,
-                            reinterpret_cast<const char*>(&all), sizeof all) != 0) {
-      ReportSocketError("setsockopt(SO_REUSEADDR)");
-      return;
-    }
-    ApplyLinger();  // a failure reported through OnError does not stop Connect
-    if (winsock::setsockopt(FSocketHandle, WS_SOL_SOCKET, WS_SO_KEEPALIVE,
-                            reinterpret_cast<const char*>(&all), sizeof all) != 0) {
-      ReportSocketError("setsockopt(SO_KEEPALIVE)");
-      return;
-    }
-    if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
-    ApplyTcpNoDelay();
-  }
+  if (!SetConnectOptions()) return;
 
   FEventMask = kConnectMask;
   if (winsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, kConnectMask) != 0) {
@@ -258,21 +269,22 @@ void TCustomWSocket::Connect() {
 
 // ---- Listen ----
 
-void TCustomWSocket::Listen() {
+// The settings Listen needs are there and resolve.
+bool TCustomWSocket::ListenSettingsReady() {
   if (!FPortSet) {
     winsock::WSASetLastError(WSAEINVAL);
     ReportSocketError("listen: port not assigned");
-    return;
+    return false;
   }
   if (!FProtoSet) {
     winsock::WSASetLastError(WSAEINVAL);
     ReportSocketError("listen: protocol not assigned");
-    return;
+    return false;
   }
   if (!FAddrSet) {
     winsock::WSASetLastError(WSAEINVAL);
     ReportSocketError("listen: address not assigned");
-    return;
+    return false;
   }
   try {
     ResolveProto();
@@ -280,18 +292,14 @@ void TCustomWSocket::Listen() {
     ResolveAddr();
   } catch (Exception& E) {
     RaiseSocketException("listen: " + E.Message());
-    return;
+    return false;
   }
+  return true;
+}
 
-  DiscardSendBuffer();
-  FAddressFamily = FSockAddr.ss_family;
-  FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
-  if (FSocketHandle == INVALID_SOCKET) {
-    ReportSocketError("socket");
-    return;
-  }
-  // Until it is bound the socket stays closed: a failure closes it whether or not the report
-  // raises, and the state stays wsClosed.
+// Until it is bound the socket stays closed: a failure closes it whether or not the report raises,
+// and the state stays wsClosed.
+bool TCustomWSocket::BindListening() {
   struct CloseOnExit {
     SOCKET& handle;
     ~CloseOnExit() {
@@ -302,14 +310,27 @@ void TCustomWSocket::Listen() {
   if (!AllowIPv4Peers()) {
     CloseOnExit closer{FSocketHandle};
     ReportSocketError("setsockopt(IPV6_V6ONLY)");
-    return;
+    return false;
   }
   if (winsock::bind(FSocketHandle, &FSockAddr, SockAddrLength(FSockAddr)) != 0) {
     CloseOnExit closer{FSocketHandle};
     ReportSocketError("Bind");
-    return;
+    return false;
   }
   ChangeState(wsBound);
+  return true;
+}
+
+void TCustomWSocket::Listen() {
+  if (!ListenSettingsReady()) return;
+  DiscardSendBuffer();
+  FAddressFamily = FSockAddr.ss_family;
+  FSocketHandle = winsock::socket(FAddressFamily, FSocketType, FProtoNumber);
+  if (FSocketHandle == INVALID_SOCKET) {
+    ReportSocketError("socket");
+    return;
+  }
+  if (!BindListening()) return;
 
   if (FSocketType == WS_SOCK_DGRAM) {
     ChangeState(wsListening);

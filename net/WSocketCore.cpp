@@ -186,38 +186,39 @@ void TCustomWSocket::MsgSocketEventHandler(TMessage& Msg) {
   }
   if (Event & FD_ACCEPT) NotifySessionAvailable(Error);
   // The read above may have paused receiving: the close then waits for ResumeReceiving.
-  if ((Event & FD_CLOSE) && !FReceivingPaused) {
-    if (FState != wsConnecting) {
-      // Every byte still waiting is offered before the close is reported. A component that takes
-      // one read per notification (wsoNoReceiveLoop) gets them one notification at a time, with
-      // the close notification posted again behind each: a peer that sent megabytes and closed
-      // must not hold the loop, and the windows, until all of them are read.
-      if (FTls != nullptr) {
-        if (!TlsDrainAtClose(Error)) return;
-      } else if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
-        ReceiveLoop(0, FComponentOptions);
-        if (FReceivingPaused) return;  // posted again when receiving resumes
-        std::uint32_t waiting = 0;
-        if (FSocketHandle != INVALID_SOCKET && !FPaused &&
-            winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting > 0) {
-          PostMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, MakeLong(FD_CLOSE, Error));
-          return;
-        }
-      } else {
-        ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
-      }
-      if (Error == 0 && FComponentOptions.Contains(wsoAllowHalfOpen) && FState == wsConnected &&
-          FSocketType == WS_SOCK_STREAM && CanStayHalfOpen()) {
-        PeerEnded();  // a repeat of the end (a Resume selects anew) changes nothing
-        return;
-      }
-      if (!FClosedEventRaised) {
-        FClosedEventRaised = true;
-        NotifySessionClosed(Error);
-      }
-      if (FState != wsClosed) Close();
+  if ((Event & FD_CLOSE) && !FReceivingPaused && FState != wsConnecting) HandleCloseEvent(Error);
+}
+
+// Every byte still waiting is offered before the close is reported. A component that takes one
+// read per notification (wsoNoReceiveLoop) gets them one notification at a time, with the close
+// notification posted again behind each: a peer that sent megabytes and closed must not hold the
+// loop, and the windows, until all of them are read. A half-open session takes the peer's orderly
+// end as the end of its receiving side alone.
+void TCustomWSocket::HandleCloseEvent(std::uint16_t Error) {
+  if (FTls != nullptr) {
+    if (!TlsDrainAtClose(Error)) return;
+  } else if (FComponentOptions.Contains(wsoNoReceiveLoop)) {
+    ReceiveLoop(0, FComponentOptions);
+    if (FReceivingPaused) return;  // posted again when receiving resumes
+    std::uint32_t waiting = 0;
+    if (FSocketHandle != INVALID_SOCKET && !FPaused &&
+        winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting > 0) {
+      PostMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, MakeLong(FD_CLOSE, Error));
+      return;
     }
+  } else {
+    ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
   }
+  if (Error == 0 && FComponentOptions.Contains(wsoAllowHalfOpen) && FState == wsConnected &&
+      FSocketType == WS_SOCK_STREAM && CanStayHalfOpen()) {
+    PeerEnded();  // a repeat of the end (a Resume selects anew) changes nothing
+    return;
+  }
+  if (!FClosedEventRaised) {
+    FClosedEventRaised = true;
+    NotifySessionClosed(Error);
+  }
+  if (FState != wsClosed) Close();
 }
 
 void TCustomWSocket::ChangeState(TSocketState NewState) {

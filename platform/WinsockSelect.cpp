@@ -94,52 +94,45 @@ int CloseError(int Fd, SocketRecord& R, std::uint32_t Events) {
   return R.closeError;
 }
 
-// Turns the current readiness of a selected socket into notifications, in the order FD_CONNECT,
-// FD_WRITE, FD_READ, FD_ACCEPT, FD_CLOSE. Events is the state now (epoll re-polls an
-// edge-triggered descriptor before reporting it), so the flags decide what is due.
-void Evaluate(int Fd, SocketRecord& R, std::uint32_t Events) {
-  if (R.token == 0) return;
-  if (R.connectPending) {
-    if ((Events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;  // still in progress
-    int err = PendingError(Fd);
-    R.connectPending = false;
-    // A connection that was made and reset before this look leaves the reset's error, where an
-    // attempt that failed leaves its own (a reset answering the SYN is ECONNREFUSED): reading it
-    // took it, so the reset is remembered for FD_CLOSE. Windows reports such a connection as
-    // made, then the data that came before the reset, then the reset.
-    if (err == ECONNRESET || err == EPIPE) {
-      R.resetSeen = true;
-      err = 0;
-    }
-    if (err != 0) {
-      R.connectFailed = true;
-      Post(Fd, R, FD_CONNECT, WSAErrorFromErrno(err));
-      return;
-    }
-    R.everConnected = true;
-    R.writeEnabled = true;
-    Post(Fd, R, FD_CONNECT, 0);
+// A connection attempt under way: FD_CONNECT once it has been made or has failed. False while the
+// attempt goes on or after it failed: nothing else is due.
+bool EvaluateConnect(int Fd, SocketRecord& R, std::uint32_t Events) {
+  if ((Events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return false;  // still in progress
+  int err = PendingError(Fd);
+  R.connectPending = false;
+  // A connection that was made and reset before this look leaves the reset's error, where an
+  // attempt that failed leaves its own (a reset answering the SYN is ECONNREFUSED): reading it
+  // took it, so the reset is remembered for FD_CLOSE. Windows reports such a connection as
+  // made, then the data that came before the reset, then the reset.
+  if (err == ECONNRESET || err == EPIPE) {
+    R.resetSeen = true;
+    err = 0;
   }
-  if (R.listening) {
-    if ((Events & EPOLLIN) != 0 && R.acceptEnabled && (R.mask & FD_ACCEPT) != 0) {
-      R.acceptEnabled = false;
-      Post(Fd, R, FD_ACCEPT, 0);
-    }
-    return;
+  if (err != 0) {
+    R.connectFailed = true;
+    Post(Fd, R, FD_CONNECT, WSAErrorFromErrno(err));
+    return false;
   }
-  if (R.connectFailed) return;
-  if (R.type == SOCK_DGRAM) {
-    if ((Events & EPOLLOUT) != 0 && R.writeEnabled && (R.mask & FD_WRITE) != 0) {
-      R.writeEnabled = false;
-      Post(Fd, R, FD_WRITE, 0);
-    }
-    if ((Events & EPOLLIN) != 0 && R.readEnabled && (R.mask & FD_READ) != 0) {
-      R.readEnabled = false;
-      Post(Fd, R, FD_READ, 0);
-    }
-    return;
+  R.everConnected = true;
+  R.writeEnabled = true;
+  Post(Fd, R, FD_CONNECT, 0);
+  return true;
+}
+
+void EvaluateDatagram(int Fd, SocketRecord& R, std::uint32_t Events) {
+  if ((Events & EPOLLOUT) != 0 && R.writeEnabled && (R.mask & FD_WRITE) != 0) {
+    R.writeEnabled = false;
+    Post(Fd, R, FD_WRITE, 0);
   }
-  if (!R.everConnected) return;  // a fresh stream socket reports HUP|OUT: nothing is due yet
+  if ((Events & EPOLLIN) != 0 && R.readEnabled && (R.mask & FD_READ) != 0) {
+    R.readEnabled = false;
+    Post(Fd, R, FD_READ, 0);
+  }
+}
+
+// A connected stream socket: FD_WRITE, FD_READ, then FD_CLOSE for the peer's end and, after it,
+// a second FD_CLOSE for a reset.
+void EvaluateStream(int Fd, SocketRecord& R, std::uint32_t Events) {
   if ((Events & EPOLLOUT) != 0 && (Events & (EPOLLERR | EPOLLHUP)) == 0 && R.writeEnabled &&
       (R.mask & FD_WRITE) != 0) {
     R.writeEnabled = false;
@@ -165,6 +158,28 @@ void Evaluate(int Fd, SocketRecord& R, std::uint32_t Events) {
                           : err == ENETDOWN                            ? WSAENETDOWN
                                                                        : WSAECONNABORTED);
   }
+}
+
+// Turns the current readiness of a selected socket into notifications, in the order FD_CONNECT,
+// FD_WRITE, FD_READ, FD_ACCEPT, FD_CLOSE. Events is the state now (epoll re-polls an
+// edge-triggered descriptor before reporting it), so the flags decide what is due.
+void Evaluate(int Fd, SocketRecord& R, std::uint32_t Events) {
+  if (R.token == 0) return;
+  if (R.connectPending && !EvaluateConnect(Fd, R, Events)) return;
+  if (R.listening) {
+    if ((Events & EPOLLIN) != 0 && R.acceptEnabled && (R.mask & FD_ACCEPT) != 0) {
+      R.acceptEnabled = false;
+      Post(Fd, R, FD_ACCEPT, 0);
+    }
+    return;
+  }
+  if (R.connectFailed) return;
+  if (R.type == SOCK_DGRAM) {
+    EvaluateDatagram(Fd, R, Events);
+    return;
+  }
+  if (!R.everConnected) return;  // a fresh stream socket reports HUP|OUT: nothing is due yet
+  EvaluateStream(Fd, R, Events);
 }
 
 void OnReady(int Fd, std::uint32_t Events) {

@@ -79,72 +79,51 @@ bool IsDigits(const QString& Text) {
   return true;
 }
 
-}  // namespace
+// A repeated option counts with its last value, as in most tools.
+std::optional<QString> LastValue(const QCommandLineParser& Parser, const char* Name) {
+  const QStringList v = Parser.values(QString::fromLatin1(Name));
+  if (v.isEmpty()) return std::nullopt;
+  return v.last();
+}
 
-bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, std::string& Error) {
-  QCommandLineParser parser;
-  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-  for (const TOptionText& o : kOptions) {
-    QCommandLineOption option(QString::fromLatin1(o.Name), QString::fromLatin1(o.Help));
-    if (o.Value != nullptr) option.setValueName(QString::fromLatin1(o.Value));
-    parser.addOption(option);
-  }
-  QStringList arguments{QStringLiteral("vantrel")};
-  for (const std::string& a : Args) arguments << QString::fromLocal8Bit(a.data(), static_cast<qsizetype>(a.size()));
-  if (!parser.parse(arguments)) {
-    Error = parser.errorText().toStdString();
-    return false;
-  }
-  if (!parser.positionalArguments().isEmpty()) {
-    Error = "unexpected argument '" + parser.positionalArguments().first().toStdString() + "' (options start with --)";
-    return false;
-  }
-  TCommandLine c;
-  c.Help = parser.isSet(QStringLiteral("help"));
-  c.Version = parser.isSet(QStringLiteral("version"));
-  c.Headless = parser.isSet(QStringLiteral("headless"));
-  c.Listen = parser.isSet(QStringLiteral("listen"));
-  c.LineMode = parser.isSet(QStringLiteral("line-mode"));
-  c.Hex = parser.isSet(QStringLiteral("hex"));
-  c.Quiet = parser.isSet(QStringLiteral("quiet"));
-  // A repeated option counts with its last value, as in most tools.
-  auto last = [&](const char* Name) -> std::optional<QString> {
-    const QStringList v = parser.values(QString::fromLatin1(Name));
-    if (v.isEmpty()) return std::nullopt;
-    return v.last();
-  };
-  if (auto v = last("local-port")) {
+// The relay's values: its ports, the remote address and --save.
+bool ReadRelayValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  if (auto v = LastValue(Parser, "local-port")) {
     std::string port;
     // Any free port makes sense only where the port chosen can be told: headless, on standard error.
     if (!CheckPort(QStringLiteral("local-port"), *v, c.Headless ? 0 : 1, port, Error)) return false;
     c.LocalPort = port;
   }
-  if (auto v = last("remote-port")) {
+  if (auto v = LastValue(Parser, "remote-port")) {
     std::string port;
     if (!CheckPort(QStringLiteral("remote-port"), *v, 1, port, Error)) return false;
     c.RemotePort = port;
   }
-  if (auto v = last("remote-addr")) {
+  if (auto v = LastValue(Parser, "remote-addr")) {
     if (v->trimmed().isEmpty()) {
       Error = "--remote-addr: expected a host name or address, got an empty text";
       return false;
     }
     c.RemoteAddr = v->toStdString();
   }
-  if (auto v = last("save")) {
+  if (auto v = LastValue(Parser, "save")) {
     c.Save = v->toLocal8Bit().toStdString();
     if (!SaveFormatOf(c.Save)) {
       Error = "--save: expected a file ending in .pcapng or .txt, or a folder (ending in /), got '" + c.Save + "'";
       return false;
     }
   }
-  c.PrintCa = parser.isSet(QStringLiteral("print-ca"));
+  return true;
+}
+
+// The TLS values: which legs, and the files and names they take (the files are read at Listen).
+bool ReadTlsValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  c.PrintCa = Parser.isSet(QStringLiteral("print-ca"));
   TTlsSettings& t = c.Tls;
-  t.RemoteTls = parser.isSet(QStringLiteral("remote-tls"));
-  t.LocalTls = parser.isSet(QStringLiteral("local-tls"));
-  t.DetectTls = parser.isSet(QStringLiteral("detect-tls"));
-  t.Insecure = parser.isSet(QStringLiteral("insecure"));
-  // File and name options: not empty; the files themselves are read at Listen.
+  t.RemoteTls = Parser.isSet(QStringLiteral("remote-tls"));
+  t.LocalTls = Parser.isSet(QStringLiteral("local-tls"));
+  t.DetectTls = Parser.isSet(QStringLiteral("detect-tls"));
+  t.Insecure = Parser.isSet(QStringLiteral("insecure"));
   struct TTextOption {
     const char* Name;
     std::string* To;
@@ -153,7 +132,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
                         TTextOption{"client-cert", &t.ClientCertFile}, TTextOption{"client-key", &t.ClientKeyFile},
                         TTextOption{"remote-ca", &t.CaFile}, TTextOption{"sni", &t.ServerName},
                         TTextOption{"keylog", &t.KeyLogFile}}) {
-    if (auto v = last(o.Name)) {
+    if (auto v = LastValue(Parser, o.Name)) {
       if (v->isEmpty()) {
         Error = std::string("--") + o.Name + ": expected " + (std::string(o.Name) == "sni" ? "a name" : "a file") +
                 ", got an empty text";
@@ -162,14 +141,19 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
       *o.To = v->toLocal8Bit().toStdString();
     }
   }
-  if (auto v = last("replay")) {
+  return true;
+}
+
+// The replay's values: the capture, the session, the settle time, the timing and the ignore rules.
+bool ReadReplayValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  if (auto v = LastValue(Parser, "replay")) {
     c.Replay = v->toLocal8Bit().toStdString();
     if (c.Replay.empty()) {
       Error = "--replay: expected the path of a capture file (.pcapng), got an empty text";
       return false;
     }
   }
-  if (auto v = last("session")) {
+  if (auto v = LastValue(Parser, "session")) {
     bool ok = false;
     const qulonglong n = v->toULongLong(&ok);
     if (!ok || n == 0 || !IsDigits(*v)) {
@@ -178,7 +162,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     }
     c.Session = n;
   }
-  if (auto v = last("settle")) {
+  if (auto v = LastValue(Parser, "settle")) {
     bool ok = false;
     const qulonglong ms = v->toULongLong(&ok);
     if (!ok || ms > kMaxSettleMs || !IsDigits(*v)) {
@@ -188,10 +172,15 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     }
     c.SettleMs = static_cast<std::uint32_t>(ms);
   }
-  c.OriginalTiming = parser.isSet(QStringLiteral("original-timing"));
+  c.OriginalTiming = Parser.isSet(QStringLiteral("original-timing"));
   // Every rule counts, in the order given; the replay compiles them and names one that does not.
-  for (const QString& v : parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
-  for (const QString& f : parser.values(QStringLiteral("fault"))) {
+  for (const QString& v : Parser.values(QStringLiteral("ignore"))) c.Ignore.push_back(v.toStdString());
+  return true;
+}
+
+// The faults: every --fault counts, a later one of the same kind and direction replacing an earlier.
+bool ReadFaultValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
+  for (const QString& f : Parser.values(QStringLiteral("fault"))) {
     TFaultSpec spec;
     if (!ParseFault(f.toStdString(), spec, Error)) {
       Error = "--fault: " + Error;
@@ -199,49 +188,11 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     }
     c.Faults.Set(spec);
   }
-  if (c.Help || c.Version || c.PrintCa) {
-    Out = c;
-    return true;
-  }
-  if (!c.Replay.empty()) {
-    for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
-                             std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
-                             std::pair{c.Quiet, "--quiet"}, std::pair{!c.Faults.Empty(), "--fault"}}) {
-      if (set) {
-        Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
-        return false;
-      }
-    }
-    Out = c;
-    return true;
-  }
-  for (const char* name : {"session", "settle", "original-timing", "ignore"}) {
-    if (parser.isSet(QString::fromLatin1(name))) {
-      Error = std::string("--") + name + ": only with --replay FILE";
-      return false;
-    }
-  }
-  if (c.Headless) {
-    for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
-                             std::pair{c.RemoteAddr.has_value(), "--remote-addr"},
-                             std::pair{c.RemotePort.has_value(), "--remote-port"}}) {
-      if (!set) {
-        Error = std::string("--headless needs ") + name + " (see --help)";
-        return false;
-      }
-    }
-    if (c.Listen) {
-      Error = "--listen: only for the windows; --headless listens at once";
-      return false;
-    }
-  } else if (c.Quiet) {
-    Error = "--quiet: only with --headless";
-    return false;
-  } else if (!c.Save.empty()) {
-    Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
-    return false;
-  }
-  // Options that belong to a leg that is off would be ignored without a word: refused instead.
+  return true;
+}
+
+// Options that belong to a TLS leg that is off would be ignored without a word: refused instead.
+bool CheckTlsCombinations(const TTlsSettings& t, std::string& Error) {
   auto pair = [&](const std::string& A, const std::string& B, const char* NameA, const char* NameB) {
     if (A.empty() == B.empty()) return true;
     Error = std::string("--") + (A.empty() ? NameA : NameB) + " is needed with --" + (A.empty() ? NameB : NameA);
@@ -272,6 +223,85 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, s
     Error = "--insecure and --remote-ca: verification is either skipped or done against the CA file, not both";
     return false;
   }
+  return true;
+}
+
+// Which options go together: the replay listens on nothing, the replay's options need it, the
+// headless mode needs the three settings, --quiet and --save need the headless mode, and the TLS
+// options need their leg.
+bool CheckCombinations(const QCommandLineParser& Parser, const TCommandLine& c, std::string& Error) {
+  if (!c.Replay.empty()) {
+    for (auto [set, name] : {std::pair{c.Headless, "--headless"}, std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.Listen, "--listen"}, std::pair{c.LineMode, "--line-mode"},
+                             std::pair{c.Quiet, "--quiet"}, std::pair{!c.Faults.Empty(), "--fault"}}) {
+      if (set) {
+        Error = std::string(name) + ": not with --replay, which connects to the remote side and listens on nothing";
+        return false;
+      }
+    }
+    return true;
+  }
+  for (const char* name : {"session", "settle", "original-timing", "ignore"}) {
+    if (Parser.isSet(QString::fromLatin1(name))) {
+      Error = std::string("--") + name + ": only with --replay FILE";
+      return false;
+    }
+  }
+  if (c.Headless) {
+    for (auto [set, name] : {std::pair{c.LocalPort.has_value(), "--local-port"},
+                             std::pair{c.RemoteAddr.has_value(), "--remote-addr"},
+                             std::pair{c.RemotePort.has_value(), "--remote-port"}}) {
+      if (!set) {
+        Error = std::string("--headless needs ") + name + " (see --help)";
+        return false;
+      }
+    }
+    if (c.Listen) {
+      Error = "--listen: only for the windows; --headless listens at once";
+      return false;
+    }
+  } else if (c.Quiet) {
+    Error = "--quiet: only with --headless";
+    return false;
+  } else if (!c.Save.empty()) {
+    Error = "--save: only with --headless or --replay; the windows save with \"Save As...\" in the log's menu";
+    return false;
+  }
+  return CheckTlsCombinations(c.Tls, Error);
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Out, std::string& Error) {
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  for (const TOptionText& o : kOptions) {
+    QCommandLineOption option(QString::fromLatin1(o.Name), QString::fromLatin1(o.Help));
+    if (o.Value != nullptr) option.setValueName(QString::fromLatin1(o.Value));
+    parser.addOption(option);
+  }
+  QStringList arguments{QStringLiteral("vantrel")};
+  for (const std::string& a : Args) arguments << QString::fromLocal8Bit(a.data(), static_cast<qsizetype>(a.size()));
+  if (!parser.parse(arguments)) {
+    Error = parser.errorText().toStdString();
+    return false;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    Error = "unexpected argument '" + parser.positionalArguments().first().toStdString() + "' (options start with --)";
+    return false;
+  }
+  TCommandLine c;
+  c.Help = parser.isSet(QStringLiteral("help"));
+  c.Version = parser.isSet(QStringLiteral("version"));
+  c.Headless = parser.isSet(QStringLiteral("headless"));
+  c.Listen = parser.isSet(QStringLiteral("listen"));
+  c.LineMode = parser.isSet(QStringLiteral("line-mode"));
+  c.Hex = parser.isSet(QStringLiteral("hex"));
+  c.Quiet = parser.isSet(QStringLiteral("quiet"));
+  if (!ReadRelayValues(parser, c, Error) || !ReadTlsValues(parser, c, Error) || !ReadReplayValues(parser, c, Error) ||
+      !ReadFaultValues(parser, c, Error))
+    return false;
+  if (!c.Help && !c.Version && !c.PrintCa && !CheckCombinations(parser, c, Error)) return false;
   Out = c;
   return true;
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "relay/Relay.h"
 #include "record/TrafficWriter.h"
@@ -148,56 +149,133 @@ void IgnoreWriteSignals() {
 
 }  // namespace
 
-int RunHeadless(const TCommandLine& Options) {
-  IgnoreWriteSignals();
+namespace {
+
+void StopWatchingSignals(int SignalFd) {
+  if (SignalFd < 0) return;
+  platform::loop::Unwatch(SignalFd);
+  ::close(SignalFd);
+}
+
+// Entries are flushed one by one to a terminal, so that they show at once; to a file or a pipe
+// they go in large writes. Colour only on a terminal, and not when NO_COLOR asks for none.
+std::unique_ptr<THeadlessSink> StandardOutputSink(bool Hex) {
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-  // Entries are flushed one by one to a terminal, so that they show at once; to a file or a pipe
-  // they go in large writes.
   static char buffer[1 << 16];
   std::setvbuf(stdout, buffer, terminal ? _IOLBF : _IOFBF, sizeof buffer);
   const char* noColor = std::getenv("NO_COLOR");
   const bool color = terminal && (noColor == nullptr || *noColor == '\0');
-  THeadlessSink sink(stdout, Options.Hex, color, terminal);
-  sink.OnFailure = [](const std::string& Reason) {
+  auto sink = std::make_unique<THeadlessSink>(stdout, Hex, color, terminal);
+  sink->OnFailure = [](const std::string& Reason) {
     std::fprintf(stderr, "vantrel: writing entries stopped (the relay goes on): standard output: %s\n", Reason.c_str());
     std::fflush(stderr);
   };
+  return sink;
+}
+
+// --save: every entry and session change is written and flushed as it comes, so that the file is
+// whole up to the last entry however the program ends.
+struct THeadlessSave {
+  std::unique_ptr<TTrafficWriter> Writer;
+  std::unique_ptr<TSavingSink> Saving;
+  bool Reported = false;  // a failure has been said on standard error
+
+  // False, said on standard error, when the file cannot be written at all.
+  bool Open(const TCommandLine& Options, THeadlessSink& Sink) {
+    Writer = MakeTrafficWriter(SaveFormatOf(Options.Save).value_or(sfCapture), Options.Save, false);
+    Writer->Flush();  // a capture's headers, at once: a file that takes nothing fails here
+    if (Writer->Failed()) {
+      std::fprintf(stderr, "vantrel: cannot save: %s\n", Writer->Error().c_str());
+      return false;
+    }
+    Saving = std::make_unique<TSavingSink>(*Writer, Options.Hex ? emHex : emText, Options.Quiet ? nullptr : &Sink);
+    Saving->OnFailure = [this](const std::string& Message) {
+      std::fprintf(stderr, "vantrel: saving stopped (the relay goes on): %s\n", Message.c_str());
+      std::fflush(stderr);
+      Reported = true;
+    };
+    return true;
+  }
+  // Closes the file; false when the save failed at any point. A save that stopped in the middle is
+  // as incomplete as one that fails at its close.
+  bool Finish() {
+    if (Writer == nullptr) return true;
+    if (!Writer->Failed()) Writer->Close();
+    if (!Writer->Failed()) return true;
+    if (!Reported) std::fprintf(stderr, "vantrel: saving failed: %s\n", Writer->Error().c_str());
+    return false;
+  }
+};
+
+TRelaySettings SettingsOf(const TCommandLine& Options) {
+  TRelaySettings settings;
+  settings.LocalPort = Options.LocalPort.value_or("8080");
+  settings.RemoteAddr = Options.RemoteAddr.value_or("localhost");
+  settings.RemotePort = Options.RemotePort.value_or("8080");
+  settings.LineMode = Options.LineMode;
+  settings.Tls = Options.Tls;
+  return settings;
+}
+
+// Listens and relays until a signal has closed the listener and every session, or the listener
+// has gone by itself and the sessions it left have ended; the exit status.
+int ListenAndRelay(TRelay& Relay, const TRelaySettings& Settings, THeadlessSink& Sink, THeadlessRun& Run) {
+  try {
+    Relay.Listen(Settings);
+    std::fprintf(stderr, "vantrel: listening on port %s, relaying to %s port %s\n",
+                 Relay.WSocketServer()->GetBoundPort().c_str(), Settings.RemoteAddr.c_str(), Settings.RemotePort.c_str());
+    std::fflush(stderr);
+    auto ended = [&] {
+      return !Relay.Listening() && Relay.SessionCount() == 0 && Relay.WSocketServer()->ClientCount() == 0;
+    };
+    // Entries go out in large writes while traffic flows; whenever the loop runs out of work what is
+    // buffered goes out, so that a file being followed is never behind an idle relay.
+    // With nothing buffered (--quiet, or all written) there is nothing to do before a wait: the
+    // loop waits at once instead of looking for work first.
+    while (!ended())
+      if (!Sink.Buffered()) {
+        platform::WaitAndDispatch(-1);
+      } else if (!platform::WaitAndDispatch(0)) {
+        Sink.Flush();
+        if (!ended()) platform::WaitAndDispatch(-1);
+      }
+    if (Run.ListenerLost) {
+      std::fprintf(stderr, "vantrel: stopped listening: %s\n",
+                   Run.LastError.empty() ? "the listening socket closed" : OneLine(Run.LastError).c_str());
+      return 1;
+    }
+  } catch (Exception& E) {
+    std::fprintf(stderr, "vantrel: cannot listen on port %s: %s\n", Settings.LocalPort.c_str(), OneLine(E.Message()).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunHeadless(const TCommandLine& Options) {
+  IgnoreWriteSignals();
+  std::unique_ptr<THeadlessSink> sink = StandardOutputSink(Options.Hex);
 
   const char* kWindowClass = "VantrelHeadless";
   if (!platform::IsWindowClassRegistered(kWindowClass)) platform::RegisterWindowClass(kWindowClass, HeadlessWindowProc);
   const platform::HWND window = platform::CreateNotifyWindow(kWindowClass);
   const int signalFd = WatchSignals(window);
 
-  // --save: every entry and session change is written and flushed as it comes, so that the file
-  // is whole up to the last entry however the program ends.
-  bool savingReported = false;
-  std::unique_ptr<TTrafficWriter> saver;
-  std::unique_ptr<TSavingSink> saving;
-  if (!Options.Save.empty()) {
-    saver = MakeTrafficWriter(SaveFormatOf(Options.Save).value_or(sfCapture), Options.Save, false);
-    saver->Flush();  // a capture's headers, at once: a file that takes nothing fails here
-    if (saver->Failed()) {
-      std::fprintf(stderr, "vantrel: cannot save: %s\n", saver->Error().c_str());
-      platform::DestroyNotifyWindow(window);
-      if (signalFd >= 0) {
-        platform::loop::Unwatch(signalFd);
-        ::close(signalFd);
-      }
-      return 1;
-    }
-    saving = std::make_unique<TSavingSink>(*saver, Options.Hex ? emHex : emText, Options.Quiet ? nullptr : &sink);
-    saving->OnFailure = [&savingReported](const std::string& Message) {
-      std::fprintf(stderr, "vantrel: saving stopped (the relay goes on): %s\n", Message.c_str());
-      std::fflush(stderr);
-      savingReported = true;
-    };
+  THeadlessSave save;
+  if (!Options.Save.empty() && !save.Open(Options, *sink)) {
+    platform::DestroyNotifyWindow(window);
+    StopWatchingSignals(signalFd);
+    return 1;
   }
-  TEntrySink* entries = saving != nullptr ? static_cast<TEntrySink*>(saving.get()) : Options.Quiet ? nullptr : &sink;
+  TEntrySink* entries = save.Saving != nullptr ? static_cast<TEntrySink*>(save.Saving.get())
+                        : Options.Quiet        ? nullptr
+                                               : sink.get();
 
   THeadlessRun run;
   TRelay relay(nullptr, entries);
   run.Relay = &relay;
-  run.Entries = &sink;
+  run.Entries = sink.get();
   gRun = &run;
   relay.OnBgException = [&run, &relay](TComponent* Sender, Exception& E, bool& CanClose) {
     run.LastError = E.Message();
@@ -211,61 +289,15 @@ int RunHeadless(const TCommandLine& Options) {
   };
   relay.OnSessionClosed = [&run](TComponent*, std::uint16_t) { run.ListenerLost = run.Signals == 0; };
 
-  TRelaySettings settings;
-  settings.LocalPort = Options.LocalPort.value_or("8080");
-  settings.RemoteAddr = Options.RemoteAddr.value_or("localhost");
-  settings.RemotePort = Options.RemotePort.value_or("8080");
-  settings.LineMode = Options.LineMode;
-  settings.Tls = Options.Tls;
   relay.SetFaults(Options.Faults);
-  int status = 0;
-  try {
-    relay.Listen(settings);
-    std::fprintf(stderr, "vantrel: listening on port %s, relaying to %s port %s\n",
-                 relay.WSocketServer()->GetBoundPort().c_str(), settings.RemoteAddr.c_str(), settings.RemotePort.c_str());
-    std::fflush(stderr);
-    // Until a signal has closed the listener and every session, or the listener has gone by itself
-    // and the sessions it left have ended.
-    auto ended = [&] {
-      return !relay.Listening() && relay.SessionCount() == 0 && relay.WSocketServer()->ClientCount() == 0;
-    };
-    // Entries go out in large writes while traffic flows; whenever the loop runs out of work what is
-    // buffered goes out, so that a file being followed is never behind an idle relay.
-    // With nothing buffered (--quiet, or all written) there is nothing to do before a wait: the
-    // loop waits at once instead of looking for work first.
-    while (!ended())
-      if (!sink.Buffered()) {
-        platform::WaitAndDispatch(-1);
-      } else if (!platform::WaitAndDispatch(0)) {
-        sink.Flush();
-        if (!ended()) platform::WaitAndDispatch(-1);
-      }
-    if (run.ListenerLost) {
-      std::fprintf(stderr, "vantrel: stopped listening: %s\n",
-                   run.LastError.empty() ? "the listening socket closed" : OneLine(run.LastError).c_str());
-      status = 1;
-    }
-  } catch (Exception& E) {
-    std::fprintf(stderr, "vantrel: cannot listen on port %s: %s\n", settings.LocalPort.c_str(), OneLine(E.Message()).c_str());
-    status = 1;
-  }
-  sink.Flush();
+  int status = ListenAndRelay(relay, SettingsOf(Options), *sink, run);
+  sink->Flush();
   // A reader that has gone wanted no more; any other failure leaves output that a script must not
   // take for the whole.
-  if (sink.Stopped() && sink.Errno() != EPIPE) status = 1;
-  // A save that stopped in the middle is as incomplete as one that fails at its close.
-  if (saver != nullptr) {
-    if (!saver->Failed()) saver->Close();
-    if (saver->Failed()) {
-      if (!savingReported) std::fprintf(stderr, "vantrel: saving failed: %s\n", saver->Error().c_str());
-      status = 1;
-    }
-  }
+  if (sink->Stopped() && sink->Errno() != EPIPE) status = 1;
+  if (!save.Finish()) status = 1;
   gRun = nullptr;
-  if (signalFd >= 0) {
-    platform::loop::Unwatch(signalFd);
-    ::close(signalFd);
-  }
+  StopWatchingSignals(signalFd);
   platform::DestroyNotifyWindow(window);
   return status;
 }
