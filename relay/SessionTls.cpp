@@ -8,7 +8,7 @@
 //                      handshake completes -> the client's TLS is terminated with the protocol
 //                      the server chose, the held hello as the first ciphertext
 //   detection:         the same from whichever chunk of the local client starts a ClientHello;
-//                      the plaintext before it is relayed and logged as ever
+//                      the plaintext before it is relayed and logged like any plain stream
 //
 // A leg whose handshake fails ends the session the way a real peer would end it for the other
 // side: a client whose hello is still unanswered gets a handshake_failure alert, then the end of
