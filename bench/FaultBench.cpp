@@ -87,7 +87,7 @@ struct TRelayRun {
 };
 
 // Pumps the loop until Count peer threads have finished: the relay serves both peers to their
-// ends (a peer blocked on the relay would otherwise wait for a loop that no longer runs).
+// ends: a peer blocked on the relay finishes only while the loop runs.
 void Pump(const std::atomic<int>& Done, int Count) {
   while (Done.load() < Count) platform::WaitAndDispatch(1);
 }

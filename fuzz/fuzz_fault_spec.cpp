@@ -1,7 +1,7 @@
-// The fault spec grammar on any input. What must hold:
-//   - a spec that is refused gets one line, not empty, that quotes some of the input or names the
-//     spec as empty;
-//   - a spec that is taken writes a canonical text that is taken again as the same spec, and whose
+// The fault rule grammar on any input. What must hold:
+//   - a rule that is refused gets one line, not empty, that quotes some of the input or names the
+//     rule as empty;
+//   - a rule that is taken writes a canonical text that is taken again as the same rule, and whose
 //     own canonical text is itself (the canonical form is a fixed point);
 //   - the amounts stay within the grammar's limits, and a refusal's probability within 0..1.
 // Then a fault set is read from the input's lines, and its text read back gives the same set.
@@ -26,25 +26,25 @@ void Check(bool Holds, const char* What, std::string_view Input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   const std::string_view input(reinterpret_cast<const char*>(Data), Size);
-  TFaultSpec spec;
+  TFaultSpec rule;
   std::string error;
-  if (!ParseFault(input, spec, error)) {
+  if (!ParseFault(input, rule, error)) {
     Check(!error.empty(), "a refusal without a message", input);
     Check(error.find('\n') == std::string::npos || input.find('\n') != std::string_view::npos,
           "a refusal of more than one line", input);
   } else {
-    const std::string text = FaultText(spec);
+    const std::string text = FaultText(rule);
     TFaultSpec again;
     std::string error2;
     Check(ParseFault(text, again, error2), "the canonical text is refused", input);
-    Check(again == spec, "the canonical text reads as another spec", input);
+    Check(again == rule, "the canonical text reads as another rule", input);
     Check(FaultText(again) == text, "the canonical text is not a fixed point", input);
-    Check(spec.Millionths <= 1000000, "a probability above 1", input);
-    Check(spec.DelayUs >= 0 && spec.DelayUs <= 86400LL * 1000000, "a delay beyond a day", input);
-    Check(spec.Kind != fkSlicer || (spec.Size >= 1 && spec.Spread < spec.Size), "a slice that can be empty", input);
-    Check(spec.Kind != fkBandwidth || spec.Rate >= 1, "a rate of nothing", input);
-    Check(spec.Bit >= 0 && spec.Bit <= 7, "a bit outside the byte", input);
-    Check((spec.Kind == fkRefuse) == (spec.Direction == fdListener), "a refusal with a direction", input);
+    Check(rule.Millionths <= 1000000, "a probability above 1", input);
+    Check(rule.DelayUs >= 0 && rule.DelayUs <= 86400LL * 1000000, "a delay beyond a day", input);
+    Check(rule.Kind != fkSlicer || (rule.Size >= 1 && rule.Spread < rule.Size), "a slice that can be empty", input);
+    Check(rule.Kind != fkBandwidth || rule.Rate >= 1, "a rate of nothing", input);
+    Check(rule.Bit >= 0 && rule.Bit <= 7, "a bit outside the byte", input);
+    Check((rule.Kind == fkRefuse) == (rule.Direction == fdListener), "a refusal with a direction", input);
   }
   // The input's lines as a set.
   std::vector<std::string> lines;

@@ -21,10 +21,10 @@ TFaultsDialog::TFaultsDialog(const TFaultSet& Faults, QWidget* Parent) : QDialog
       "  refuse=0.2"), this);
   help->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(help);
-  Specs = new QPlainTextEdit(this);
-  Specs->setObjectName(QStringLiteral("Specs"));
-  Specs->setPlainText(QString::fromStdString(Faults.Text()));
-  layout->addWidget(Specs);
+  Rules = new QPlainTextEdit(this);
+  Rules->setObjectName(QStringLiteral("Rules"));
+  Rules->setPlainText(QString::fromStdString(Faults.Text()));
+  layout->addWidget(Rules);
   Problem = new QLabel(this);
   Problem->setObjectName(QStringLiteral("Problem"));
   Problem->setWordWrap(true);
@@ -39,7 +39,7 @@ TFaultsDialog::TFaultsDialog(const TFaultSet& Faults, QWidget* Parent) : QDialog
 }
 
 bool TFaultsDialog::Check() {
-  const QStringList lines = Specs->toPlainText().split(QLatin1Char('\n'));
+  const QStringList lines = Rules->toPlainText().split(QLatin1Char('\n'));
   TFaultSet set;
   for (qsizetype i = 0; i < lines.size(); ++i) {
     // One line at a time, so that the error can say which; blank lines and comments are skipped.

@@ -1,4 +1,4 @@
-// Public. The "Faults..." dialog of the log window: the listener's faults as text, one spec a line
+// Public. The "Faults..." dialog of the log window: the listener's faults as text, one rule a line
 // (see stream/FaultSpec.h), checked as the command line checks --fault. OK with a line that does not
 // parse keeps the dialog open and shows which line and which part is wrong.
 #pragma once
@@ -15,7 +15,7 @@ class TFaultsDialog : public QDialog {
 public:
   TFaultsDialog(const TFaultSet& Faults, QWidget* Parent);
 
-  QPlainTextEdit* Specs = nullptr;
+  QPlainTextEdit* Rules = nullptr;
   QLabel* Problem = nullptr;  // the first bad line's error; empty while none
   QPushButton* OkBtn = nullptr;
 

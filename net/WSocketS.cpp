@@ -20,7 +20,7 @@ using namespace platform;
 // accept looks a client up several times, and each close takes one out from anywhere in the list.
 //
 // - A client is known by the address of its TComponent part, its identity: the removal notice
-//   comes from ~TComponent, when the object is no longer a TWSocketClient and must not be
+//   comes from ~TComponent, when the TWSocketClient part is already destroyed and must not be
 //   converted, and a reference that may be stale is looked up by its address alone. A
 //   TWSocketClient's identity lies at a fixed distance from it (a non-virtual base), taken from
 //   the first client inserted.

@@ -52,7 +52,7 @@ constexpr TOptionText kOptions[] = {
     {"settle", "MS", "replay: send each chunk once the remote side has been quiet this long (default 200)"},
     {"original-timing", nullptr, "replay: send each chunk at its recorded time instead"},
     {"ignore", "REGEX", "replay: leave out of the comparison what this regular expression matches (repeatable)"},
-    {"fault", "SPEC", "inject a fault, repeatable: DIRECTION:KIND=VALUE[,NAME=VALUE...] or refuse=P (see below)"},
+    {"fault", "RULE", "inject a fault, repeatable: DIRECTION:KIND=VALUE[,NAME=VALUE...] or refuse=P (see below)"},
     {"help", nullptr, "show this help and exit"},
     {"version", nullptr, "show the version and exit"},
 };
@@ -181,12 +181,12 @@ bool ReadReplayValues(const QCommandLineParser& Parser, TCommandLine& c, std::st
 // The faults: every --fault counts, a later one of the same kind and direction replacing an earlier.
 bool ReadFaultValues(const QCommandLineParser& Parser, TCommandLine& c, std::string& Error) {
   for (const QString& f : Parser.values(QStringLiteral("fault"))) {
-    TFaultSpec spec;
-    if (!ParseFault(f.toStdString(), spec, Error)) {
+    TFaultSpec rule;
+    if (!ParseFault(f.toStdString(), rule, Error)) {
       Error = "--fault: " + Error;
       return false;
     }
-    c.Faults.Set(spec);
+    c.Faults.Set(rule);
   }
   return true;
 }
@@ -338,7 +338,7 @@ std::string HelpText() {
   }
   text +=
       "\n"
-      "Faults (--fault SPEC; DIRECTION is remote, the bytes on their way to the remote side, or local):\n"
+      "Faults (--fault RULE; DIRECTION is remote, the bytes on their way to the remote side, or local):\n"
       "  remote:latency=100ms,jitter=10ms    each chunk waits 100 ms, give or take 10 ms\n"
       "  local:bandwidth=1MB/s[,per=listener] at most 1 MB/s per session (or for all sessions together)\n"
       "  remote:slicer=100,spread=20,delay=5ms pieces of 80..120 bytes, 5 ms apart\n"

@@ -8,7 +8,7 @@
 //
 // TLS on either leg: --remote-tls, --local-tls, --detect-tls and their files (see HelpText).
 //   vantrel --help | --version
-//   ... [--fault SPEC]...   in either mode: faults on demand (see stream/FaultSpec.h for SPEC)
+//   ... [--fault RULE]...   in either mode: faults on demand (see stream/FaultSpec.h for RULE)
 //
 // Without arguments the program opens its windows. Qt Core only.
 #pragma once

@@ -1,4 +1,4 @@
-// Reading and writing fault specs (see FaultSpec.h for the grammar).
+// Reading and writing fault rules (see FaultSpec.h for the grammar).
 #include "stream/FaultSpec.h"
 
 #include <algorithm>
@@ -186,7 +186,7 @@ std::string Escape(const std::string& Bytes) {
     else if (c == '\n') out += "\\n";
     else if (c == '\t') out += "\\t";
     else if (c < 0x20 || c >= 0x7F || c == ' ') {
-      // A blank is escaped too, so that trimming the spec's text never changes the pattern.
+      // A blank is escaped too, so that trimming the rule's text never changes the pattern.
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 15];
@@ -302,18 +302,18 @@ bool ReadTrigger(std::string_view Part, std::string_view Value, bool Patterns, T
 bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
   const std::string_view text = Trim(Input);
   if (text.empty()) {
-    Error = "empty fault spec (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)";
+    Error = "empty fault rule (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)";
     return false;
   }
-  TFaultSpec spec;
+  TFaultSpec rule;
   std::string_view rest = text;
   const std::size_t eq = text.find('=');
   const std::size_t colon = text.find(':');
   bool directed = false;
   if (colon != std::string_view::npos && (eq == std::string_view::npos || colon < eq)) {
     const std::string_view dir = text.substr(0, colon);
-    if (dir == "remote") spec.Direction = fdRemote;
-    else if (dir == "local") spec.Direction = fdLocal;
+    if (dir == "remote") rule.Direction = fdRemote;
+    else if (dir == "local") rule.Direction = fdLocal;
     else {
       Error = "unknown direction " + Quote(dir) + " in " + Quote(text) + " (expected remote or local)";
       return false;
@@ -332,26 +332,26 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
             " (expected latency, bandwidth, slicer, stall, limit, reset, refuse or corrupt)";
     return false;
   }
-  spec.Kind = static_cast<TFaultKind>(kind);
+  rule.Kind = static_cast<TFaultKind>(kind);
   if (kindEnd == std::string_view::npos || (comma != std::string_view::npos && comma < kindEnd)) {
     Error = Quote(kindName) + ": expected " + std::string(kKindNames[kind]) + "=VALUE";
     return false;
   }
-  if (spec.Kind == fkRefuse && directed) {
+  if (rule.Kind == fkRefuse && directed) {
     Error = Quote(text) + ": refuse takes no direction (write refuse=PROBABILITY)";
     return false;
   }
-  if (spec.Kind != fkRefuse && !directed) {
+  if (rule.Kind != fkRefuse && !directed) {
     Error = Quote(text) + ": a direction comes first (remote:" + std::string(rest) + " or local:" + std::string(rest) + ")";
     return false;
   }
-  if (spec.Kind == fkRefuse) spec.Direction = fdListener;
+  if (rule.Kind == fkRefuse) rule.Direction = fdListener;
 
   // The kind's own value, then name=value pairs. A pattern takes the rest of the text.
   std::string_view values = rest.substr(kindEnd + 1);
   std::string_view first = values;
   std::vector<std::string_view> items;
-  const bool pattern = spec.Kind == fkReset && (values.starts_with("match:") || values.starts_with("hex:"));
+  const bool pattern = rule.Kind == fkReset && (values.starts_with("match:") || values.starts_with("hex:"));
   if (!pattern) {
     std::size_t c = values.find(',');
     first = values.substr(0, c);
@@ -367,10 +367,10 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
     return false;
   }
   TAmount a;
-  switch (spec.Kind) {
+  switch (rule.Kind) {
     case fkLatency:
       if (!ReadAmount(part, first, {akTime}, a, Error)) return false;
-      spec.DelayUs = static_cast<std::int64_t>(a.Value);
+      rule.DelayUs = static_cast<std::int64_t>(a.Value);
       break;
     case fkBandwidth:
       if (!ReadAmount(part, first, {akRate}, a, Error)) return false;
@@ -378,7 +378,7 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
         Error = Quote(part) + ": a rate is at least 1/s (a stall stops a stream)";
         return false;
       }
-      spec.Rate = a.Value;
+      rule.Rate = a.Value;
       break;
     case fkSlicer:
     case fkCorrupt:
@@ -387,12 +387,12 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
         Error = Quote(part) + ": at least 1 byte";
         return false;
       }
-      (spec.Kind == fkSlicer ? spec.Size : spec.Bytes) = a.Value;
+      (rule.Kind == fkSlicer ? rule.Size : rule.Bytes) = a.Value;
       break;
     case fkStall:
     case fkLimit:
     case fkReset:
-      if (!ReadTrigger(part, first, spec.Kind == fkReset, spec, Error)) return false;
+      if (!ReadTrigger(part, first, rule.Kind == fkReset, rule, Error)) return false;
       break;
     case fkRefuse: {
       std::string_view v = first;
@@ -410,7 +410,7 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
         Error = Quote(part) + ": a probability is from 0 to 1 (or 0% to 100%)";
         return false;
       }
-      spec.Millionths = static_cast<std::uint32_t>(ppm);
+      rule.Millionths = static_cast<std::uint32_t>(ppm);
       break;
     }
   }
@@ -418,9 +418,9 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
   for (std::string_view item : items) {
     const std::size_t e = item.find('=');
     const std::string_view name = item.substr(0, e);
-    const auto names = Names(spec.Kind);
+    const auto names = Names(rule.Kind);
     if (std::find(names.begin(), names.end(), name) == names.end()) {
-      Error = "unknown name " + Quote(name) + " in " + Quote(text) + " (" + NamesText(spec.Kind) + ")";
+      Error = "unknown name " + Quote(name) + " in " + Quote(text) + " (" + NamesText(rule.Kind) + ")";
       return false;
     }
     if (e == std::string_view::npos || e + 1 == item.size()) {
@@ -435,17 +435,17 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
     const std::string_view value = item.substr(e + 1);
     if (name == "jitter" || name == "delay") {
       if (!ReadAmount(item, value, {akTime}, a, Error)) return false;
-      (name == "jitter" ? spec.JitterUs : spec.DelayUs) = static_cast<std::int64_t>(a.Value);
+      (name == "jitter" ? rule.JitterUs : rule.DelayUs) = static_cast<std::int64_t>(a.Value);
     } else if (name == "spread") {
       if (!ReadAmount(item, value, {akBytes}, a, Error)) return false;
-      if (a.Value >= spec.Size) {
-        Error = Quote(item) + ": at most the size less one (" + std::to_string(spec.Size - 1) + "), so that every piece has a byte";
+      if (a.Value >= rule.Size) {
+        Error = Quote(item) + ": at most the size less one (" + std::to_string(rule.Size - 1) + "), so that every piece has a byte";
         return false;
       }
-      spec.Spread = a.Value;
+      rule.Spread = a.Value;
     } else if (name == "per") {
-      if (value == "session") spec.PerListener = false;
-      else if (value == "listener") spec.PerListener = true;
+      if (value == "session") rule.PerListener = false;
+      else if (value == "listener") rule.PerListener = true;
       else {
         Error = Quote(item) + ": expected per=session or per=listener";
         return false;
@@ -455,10 +455,10 @@ bool ParseFault(std::string_view Input, TFaultSpec& Out, std::string& Error) {
         Error = Quote(item) + ": a bit is a number from 0 (the lowest) to 7";
         return false;
       }
-      spec.Bit = value[0] - '0';
+      rule.Bit = value[0] - '0';
     }
   }
-  Out = spec;
+  Out = rule;
   return true;
 }
 
@@ -528,11 +528,11 @@ std::string RateText(std::uint64_t R) {
 
 // ---- the set ----
 
-void TFaultSet::Set(const TFaultSpec& Spec) {
+void TFaultSet::Set(const TFaultSpec& Rule) {
   auto key = [](const TFaultSpec& S) { return S.Direction * kFaultKindCount + S.Kind; };
-  auto it = std::find_if(FFaults.begin(), FFaults.end(), [&](const TFaultSpec& S) { return key(S) >= key(Spec); });
-  if (it != FFaults.end() && key(*it) == key(Spec)) *it = Spec;
-  else FFaults.insert(it, Spec);
+  auto it = std::find_if(FFaults.begin(), FFaults.end(), [&](const TFaultSpec& S) { return key(S) >= key(Rule); });
+  if (it != FFaults.end() && key(*it) == key(Rule)) *it = Rule;
+  else FFaults.insert(it, Rule);
 }
 
 void TFaultSet::Remove(TFaultDirection Direction, TFaultKind Kind) {
@@ -549,14 +549,14 @@ bool TFaultSet::Has(TFaultDirection Direction) const {
   return std::any_of(FFaults.begin(), FFaults.end(), [&](const TFaultSpec& S) { return S.Direction == Direction; });
 }
 
-bool TFaultSet::Parse(const std::vector<std::string>& Specs, std::string& Error) {
+bool TFaultSet::Parse(const std::vector<std::string>& Rules, std::string& Error) {
   TFaultSet set;
-  for (const std::string& line : Specs) {
+  for (const std::string& line : Rules) {
     const std::string_view t = Trim(line);
     if (t.empty() || t.front() == '#') continue;
-    TFaultSpec spec;
-    if (!ParseFault(t, spec, Error)) return false;
-    set.Set(spec);
+    TFaultSpec rule;
+    if (!ParseFault(t, rule, Error)) return false;
+    set.Set(rule);
   }
   *this = std::move(set);
   return true;

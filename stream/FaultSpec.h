@@ -1,7 +1,7 @@
-// Public. Fault specs: what a fault does to a direction of the relayed streams, read from a text
+// Public. Fault rules: what a fault does to a direction of the relayed streams, read from a text
 // and written back as one, and the set of faults a listener applies.
 //
-//   SPEC      = DIRECTION ":" KIND "=" VALUE { "," NAME "=" VALUE }  |  "refuse=" PROBABILITY
+//   RULE      = DIRECTION ":" KIND "=" VALUE { "," NAME "=" VALUE }  |  "refuse=" PROBABILITY
 //   DIRECTION = "remote"   bytes on their way to the remote side (from the local client)
 //             | "local"    bytes on their way to the local client (from the remote side)
 //
@@ -11,7 +11,7 @@
 //   stall=BYTES|TIME                        forwards nothing after that; the connection stays open
 //   limit=BYTES|TIME                        ends the stream (a half-close) after that
 //   reset=BYTES|TIME|match:TEXT|hex:HEX     resets both sides after that, or once the pattern
-//                                           has passed; a pattern takes the rest of the spec
+//                                           has passed; a pattern takes the rest of the rule
 //   corrupt=BYTES[,bit=0..7]                flips a bit (the lowest by default) of every BYTES-th byte
 //   refuse=PROBABILITY                      resets new clients at accept; 0..1, or a percentage
 //
@@ -22,7 +22,7 @@
 //
 // A parse that fails gives one line that names the part that is wrong, e.g.
 //   "'latency=100xs': unknown unit 'xs' (a time is a number with us, ms or s)".
-// FaultText writes a spec in its canonical form, which parses back to the same spec.
+// FaultText writes a rule in its canonical form, which parses back to the same rule.
 #pragma once
 
 #include <cstdint>
@@ -80,10 +80,10 @@ struct TFaultSpec {
   bool operator==(const TFaultSpec&) const = default;
 };
 
-// Reads one spec. On failure returns false and sets Error to one line naming the wrong part.
+// Reads one rule. On failure returns false and sets Error to one line naming the wrong part.
 bool ParseFault(std::string_view Text, TFaultSpec& Out, std::string& Error);
-// The canonical text of a spec.
-std::string FaultText(const TFaultSpec& Spec);
+// The canonical text of a rule.
+std::string FaultText(const TFaultSpec& Rule);
 // "toward Remote", "toward Local", or "at accept".
 std::string FaultWhere(TFaultDirection Direction);
 // Sizes, times and rates as a person reads them: "1000 bytes", "1.5 s", "1 MB/s".
@@ -91,11 +91,11 @@ std::string BytesText(std::uint64_t Bytes);
 std::string TimeText(std::int64_t Us);
 std::string RateText(std::uint64_t BytesPerSecond);
 
-// The faults a listener applies: at most one of each kind and direction. Setting a spec replaces
+// The faults a listener applies: at most one of each kind and direction. Setting a rule replaces
 // the one of its kind and direction.
 class TFaultSet {
 public:
-  void Set(const TFaultSpec& Spec);
+  void Set(const TFaultSpec& Rule);
   void Remove(TFaultDirection Direction, TFaultKind Kind);
   void Clear() { FFaults.clear(); }
   bool Empty() const noexcept { return FFaults.empty(); }
@@ -104,10 +104,10 @@ public:
   const TFaultSpec* Find(TFaultDirection Direction, TFaultKind Kind) const;
   bool Has(TFaultDirection Direction) const;
 
-  // Reads specs (the command line's --fault values, the dialog's lines: blank lines and lines
+  // Reads rules (the command line's --fault values, the dialog's lines: blank lines and lines
   // starting with '#' are skipped). Fails at the first bad one: Error names it and what is wrong.
-  bool Parse(const std::vector<std::string>& Specs, std::string& Error);
-  // One canonical spec a line.
+  bool Parse(const std::vector<std::string>& Rules, std::string& Error);
+  // One canonical rule a line.
   std::string Text() const;
 
   bool operator==(const TFaultSet&) const = default;

@@ -64,25 +64,25 @@ TFaultStage::TFaultStage(std::shared_ptr<TFaultHub> Hub, TFaultDirection Directi
 
 TFaultStage::~TFaultStage() { std::erase(FHub->Stages, this); }
 
-const TFaultSpec* TFaultStage::Spec(TFaultKind Kind) const {
+const TFaultSpec* TFaultStage::Rule(TFaultKind Kind) const {
   for (const TFaultSpec& s : FSpecs)
     if (s.Kind == Kind) return &s;
   return nullptr;
 }
 
 void TFaultStage::SetFaults(const TFaultSet& Faults) {
-  std::vector<TFaultSpec> specs;
+  std::vector<TFaultSpec> rules;
   for (const TFaultSpec& s : Faults.Faults())
-    if (s.Direction == FDirection) specs.push_back(s);
+    if (s.Direction == FDirection) rules.push_back(s);
   // What each cut was set to, to tell a change from the same setting given again.
   TFaultSpec before[3];
   bool had[3] = {};
   for (int i = 0; i < 3; ++i)
-    if (FCuts[i].Spec != nullptr) {
-      before[i] = *FCuts[i].Spec;
+    if (FCuts[i].Rule != nullptr) {
+      before[i] = *FCuts[i].Rule;
       had[i] = true;
     }
-  const TFaultSpec* shaping[3] = {Spec(fkLatency), Spec(fkBandwidth), Spec(fkSlicer)};
+  const TFaultSpec* shaping[3] = {Rule(fkLatency), Rule(fkBandwidth), Rule(fkSlicer)};
   TFaultSpec shapingBefore[3];
   bool shapingHad[3] = {};
   for (int i = 0; i < 3; ++i)
@@ -90,28 +90,28 @@ void TFaultStage::SetFaults(const TFaultSet& Faults) {
       shapingBefore[i] = *shaping[i];
       shapingHad[i] = true;
     }
-  FSpecs = std::move(specs);
+  FSpecs = std::move(rules);
   const std::int64_t now = TStageTimer::NowUs();
   for (int i = 0; i < 3; ++i) {
     TCut& c = FCuts[i];
-    c.Spec = Spec(kCutKinds[i]);
-    const bool same = c.Spec != nullptr && had[i] && *c.Spec == before[i];
+    c.Rule = Rule(kCutKinds[i]);
+    const bool same = c.Rule != nullptr && had[i] && *c.Rule == before[i];
     if (same) continue;
     c.Timer.Stop();
     c.Fired = false;
     c.SinceUs = now;
   }
   // A stall taken away or set anew lets its held bytes go (a new one stops them again).
-  if (FCuts[0].Spec == nullptr || !FCuts[0].Fired) {
+  if (FCuts[0].Rule == nullptr || !FCuts[0].Fired) {
     std::erase_if(FQueue, [](const TItem& I) { return I.Mark == mkStall; });
     if (FStalled) Note("Fault: stall " + Where() + " taken away; the bytes it held go on");
     FStalled = false;
   }
   for (int i = 0; i < 3; ++i) {
-    const TFaultSpec* now_ = Spec(i == 0 ? fkLatency : i == 1 ? fkBandwidth : fkSlicer);
+    const TFaultSpec* now_ = Rule(i == 0 ? fkLatency : i == 1 ? fkBandwidth : fkSlicer);
     if (now_ == nullptr || !shapingHad[i] || !(*now_ == shapingBefore[i])) FNotedShaping[i] = false;
   }
-  if (const TFaultSpec* b = Spec(fkBandwidth)) {
+  if (const TFaultSpec* b = Rule(fkBandwidth)) {
     FBucket = b->PerListener ? FHub->Shared[FDirection] : (FBucket && FBucket != FHub->Shared[FDirection]
                                                                 ? FBucket
                                                                 : std::make_shared<TTokenBucket>());
@@ -119,7 +119,7 @@ void TFaultStage::SetFaults(const TFaultSet& Faults) {
   } else {
     FBucket.reset();
   }
-  if (Spec(fkSlicer) == nullptr) FPieceLeft = 0;
+  if (Rule(fkSlicer) == nullptr) FPieceLeft = 0;
   for (int i = 0; i < 3; ++i) ArmCut(kCutKinds[i]);
   if (!Ended()) Pump();
 }
@@ -127,9 +127,9 @@ void TFaultStage::SetFaults(const TFaultSet& Faults) {
 // A cut by bytes already passed acts at once; one by time gets its timer.
 void TFaultStage::ArmCut(TFaultKind Kind) {
   TCut& c = FCuts[CutIndex(Kind)];
-  if (c.Spec == nullptr || c.Fired || Ended() || FInputCut) return;
-  if (c.Spec->Trigger == ftTime && !c.Timer.Running()) c.Timer.Start(c.SinceUs + c.Spec->TimeUs);
-  if (c.Spec->Trigger == ftBytes && FIn >= c.Spec->Bytes) Fire(Kind);
+  if (c.Rule == nullptr || c.Fired || Ended() || FInputCut) return;
+  if (c.Rule->Trigger == ftTime && !c.Timer.Running()) c.Timer.Start(c.SinceUs + c.Rule->TimeUs);
+  if (c.Rule->Trigger == ftBytes && FIn >= c.Rule->Bytes) Fire(Kind);
 }
 
 std::string TFaultStage::Trigger(const TFaultSpec& S) const {
@@ -143,20 +143,20 @@ std::string TFaultStage::Trigger(const TFaultSpec& S) const {
 // A cut acts: its marker goes behind what entered before it.
 void TFaultStage::Fire(TFaultKind Kind) {
   TCut& c = FCuts[CutIndex(Kind)];
-  if (c.Spec == nullptr || c.Fired || Ended() || FInputCut) return;
+  if (c.Rule == nullptr || c.Fired || Ended() || FInputCut) return;
   c.Fired = true;
   c.Timer.Stop();
   TItem marker;
   if (Kind == fkStall) {
     marker.Mark = mkStall;
-    marker.Why = "Fault: stall " + Trigger(*c.Spec) + " " + Where();
+    marker.Why = "Fault: stall " + Trigger(*c.Rule) + " " + Where();
   } else if (Kind == fkLimit) {
     marker.Mark = mkLimit;
-    marker.Why = "Fault: end of stream " + Trigger(*c.Spec) + " " + Where();
+    marker.Why = "Fault: end of stream " + Trigger(*c.Rule) + " " + Where();
     FInputCut = true;
   } else {
     marker.Mark = mkReset;
-    marker.Why = "Fault: reset " + Trigger(*c.Spec) + " " + Where();
+    marker.Why = "Fault: reset " + Trigger(*c.Rule) + " " + Where();
     FInputCut = true;
   }
   if (FInputCut) {
@@ -169,7 +169,7 @@ void TFaultStage::Fire(TFaultKind Kind) {
 
 // Where in Rest the reset pattern's last byte ends (one past it), or npos.
 std::size_t TFaultStage::PatternEnd(std::string_view Rest) const {
-  const TFaultSpec* r = FCuts[2].Spec;
+  const TFaultSpec* r = FCuts[2].Rule;
   const std::string& p = r->Pattern;
   // Across the boundary: the tail (at most the pattern less one byte) and the first bytes of Rest.
   if (!FTail.empty()) {
@@ -183,7 +183,7 @@ std::size_t TFaultStage::PatternEnd(std::string_view Rest) const {
 }
 
 void TFaultStage::RememberTail(std::string_view Bytes) {
-  const TFaultSpec* r = FCuts[2].Spec;
+  const TFaultSpec* r = FCuts[2].Rule;
   if (r == nullptr || r->Trigger != ftPattern || r->Pattern.size() < 2) {
     FTail.clear();
     return;
@@ -208,10 +208,10 @@ void TFaultStage::Write(std::string_view Chunk) {
     TFaultKind cutKind = fkStall;
     for (int i = 0; i < 3; ++i) {
       const TCut& c = FCuts[i];
-      if (c.Spec == nullptr || c.Fired) continue;
+      if (c.Rule == nullptr || c.Fired) continue;
       std::size_t at = std::string_view::npos;
-      if (c.Spec->Trigger == ftBytes) at = c.Spec->Bytes > FIn ? static_cast<std::size_t>(std::min<std::uint64_t>(c.Spec->Bytes - FIn, SIZE_MAX)) : 0;
-      else if (c.Spec->Trigger == ftPattern) at = PatternEnd(Chunk);
+      if (c.Rule->Trigger == ftBytes) at = c.Rule->Bytes > FIn ? static_cast<std::size_t>(std::min<std::uint64_t>(c.Rule->Bytes - FIn, SIZE_MAX)) : 0;
+      else if (c.Rule->Trigger == ftPattern) at = PatternEnd(Chunk);
       if (at != std::string_view::npos && at <= Chunk.size() && (cut == std::string_view::npos || at < cut)) {
         cut = at;
         cutKind = kCutKinds[i];
@@ -239,7 +239,7 @@ void TFaultStage::Enter(std::string_view Bytes) {
   const std::uint64_t at = FIn;
   FIn += Bytes.size();
   std::string corrupted;
-  if (const TFaultSpec* c = Spec(fkCorrupt)) {
+  if (const TFaultSpec* c = Rule(fkCorrupt)) {
     // Every N-th byte of the stream: offsets N-1, 2N-1, ...
     const std::uint64_t n = c->Bytes;
     std::uint64_t first = (at / n + 1) * n - 1;
@@ -261,7 +261,7 @@ void TFaultStage::Enter(std::string_view Bytes) {
   }
   const std::int64_t now = TStageTimer::NowUs();
   std::int64_t due = now;
-  if (const TFaultSpec* l = Spec(fkLatency)) {
+  if (const TFaultSpec* l = Rule(fkLatency)) {
     std::int64_t delay = l->DelayUs;
     if (l->JitterUs > 0) delay += std::uniform_int_distribution<std::int64_t>(-l->JitterUs, l->JitterUs)(FRandom);
     due = now + std::max<std::int64_t>(0, delay);
@@ -273,7 +273,7 @@ void TFaultStage::Enter(std::string_view Bytes) {
   due = std::max(due, FLastDueUs);  // order is kept: no chunk overtakes one that waits
   FLastDueUs = due;
   // Nothing to wait for: straight on, without a copy.
-  if (FQueue.empty() && due <= now && !FBucket && Spec(fkSlicer) == nullptr && !FStalled) {
+  if (FQueue.empty() && due <= now && !FBucket && Rule(fkSlicer) == nullptr && !FStalled) {
     FOut += Bytes.size();
     Pass(Bytes);
     return;
@@ -303,7 +303,7 @@ void TFaultStage::WriteEnd() {
 
 // A slice's size: the slicer's size give or take its spread.
 std::uint64_t TFaultStage::NextPiece() {
-  const TFaultSpec* s = Spec(fkSlicer);
+  const TFaultSpec* s = Rule(fkSlicer);
   if (s->Spread == 0) return s->Size;
   const auto spread = static_cast<std::int64_t>(s->Spread);
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(s->Size) +
@@ -321,7 +321,7 @@ void TFaultStage::Pump() {
   while (!FQueue.empty() && !Ended()) {
     TItem& item = FQueue.front();
     if (item.Mark == mkStall) {
-      if (FCuts[0].Spec == nullptr) {
+      if (FCuts[0].Rule == nullptr) {
         FQueue.pop_front();
         FStalled = false;
         continue;
@@ -356,7 +356,7 @@ void TFaultStage::Pump() {
       break;
     }
     std::uint64_t n = item.Bytes.size() - item.Done;
-    const TFaultSpec* slicer = Spec(fkSlicer);
+    const TFaultSpec* slicer = Rule(fkSlicer);
     if (slicer != nullptr) {
       if (FPieceLeft == 0) FPieceLeft = NextPiece();
       n = std::min(n, FPieceLeft);
@@ -371,7 +371,7 @@ void TFaultStage::Pump() {
       if (got == 0) {
         if (!FNotedShaping[1]) {
           FNotedShaping[1] = true;
-          const TFaultSpec* b = Spec(fkBandwidth);
+          const TFaultSpec* b = Rule(fkBandwidth);
           Note("Fault: bandwidth " + RateText(b->Rate) + (b->PerListener ? " shared by the listener " : " ") + Where());
         }
         wakeAt = FBucket->ReadyAt(now, n);

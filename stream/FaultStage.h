@@ -94,15 +94,15 @@ private:
     std::int64_t DueUs = 0;
     std::string Why;  // a marker's log title
   };
-  // A cut's state: which spec set it, and whether it has acted.
+  // A cut's state: which rule set it, and whether it has acted.
   struct TCut {
-    const TFaultSpec* Spec = nullptr;
+    const TFaultSpec* Rule = nullptr;
     bool Fired = false;
     std::int64_t SinceUs = 0;  // a time trigger counts from here
     TStageTimer Timer;
   };
 
-  const TFaultSpec* Spec(TFaultKind Kind) const;
+  const TFaultSpec* Rule(TFaultKind Kind) const;
   void Enter(std::string_view Bytes);
   void Queue(TItem Item);
   void Fire(TFaultKind Kind);

@@ -104,10 +104,10 @@ protected:
     EXPECT_EQ(winsock::WinsockUsers, 0) << "a socket component outlived the relay";
   }
 
-  void SetFaults(const std::vector<std::string>& Specs) {
+  void SetFaults(const std::vector<std::string>& Rules) {
     TFaultSet set;
     std::string error;
-    ASSERT_TRUE(set.Parse(Specs, error)) << error;
+    ASSERT_TRUE(set.Parse(Rules, error)) << error;
     Relay->SetFaults(set);
   }
   // A local client, connected through the relay to a server peer of its own.

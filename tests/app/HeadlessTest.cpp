@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "reset, refuse or corrupt)"},
         TBadArguments{"FaultWithReplay", {"--replay", "/tmp/x.pcapng", "--fault", "remote:latency=1ms"},
                       "--fault: not with --replay, which connects to the remote side and listens on nothing"},
-        TBadArguments{"EmptyFault", {"--fault", ""}, "--fault: empty fault spec (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)"}),
+        TBadArguments{"EmptyFault", {"--fault", ""}, "--fault: empty fault rule (expected DIRECTION:KIND=VALUE, e.g. remote:latency=100ms)"}),
     [](const ::testing::TestParamInfo<TBadArguments>& Info) { return std::string(Info.param.Name); });
 
 // The headless program listens with the engine's own check: a remote address and port that are

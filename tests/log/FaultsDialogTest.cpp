@@ -42,8 +42,8 @@ TEST_F(FaultsDialog, ShowsTheFaultsInForceAndHandsOnWhatIsAccepted) {
   TFaultsDialog* d = Open();
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->isVisible());
-  EXPECT_EQ(d->Specs->toPlainText().toStdString(), "local:bandwidth=1MB/s\nrefuse=0.2\n");
-  d->Specs->setPlainText(QStringLiteral("remote:latency=100ms,jitter=10ms\n\n# slow\nlocal:stall=2s\n"));
+  EXPECT_EQ(d->Rules->toPlainText().toStdString(), "local:bandwidth=1MB/s\nrefuse=0.2\n");
+  d->Rules->setPlainText(QStringLiteral("remote:latency=100ms,jitter=10ms\n\n# slow\nlocal:stall=2s\n"));
   d->OkBtn->click();
   ASSERT_EQ(Changes.size(), 1u);
   EXPECT_EQ(Changes[0].Text(), "remote:latency=100ms,jitter=10ms\nlocal:stall=2s\n");
@@ -53,17 +53,17 @@ TEST_F(FaultsDialog, ShowsTheFaultsInForceAndHandsOnWhatIsAccepted) {
 TEST_F(FaultsDialog, ABadLineKeepsItOpenAndNamesTheLineAndThePart) {
   TFaultsDialog* d = Open();
   ASSERT_NE(d, nullptr);
-  d->Specs->setPlainText(QStringLiteral("remote:latency=10ms\nlocal:bandwidth=1MB\n"));
+  d->Rules->setPlainText(QStringLiteral("remote:latency=10ms\nlocal:bandwidth=1MB\n"));
   d->OkBtn->click();
   EXPECT_TRUE(d->isVisible());
   EXPECT_TRUE(Changes.empty());
   EXPECT_EQ(d->Problem->text().toStdString(),
             "Line 2: 'bandwidth=1MB': expected a rate (e.g. 1MB/s or 64KiB/s), got a byte count");
-  d->Specs->setPlainText(QStringLiteral("refuse=2"));
+  d->Rules->setPlainText(QStringLiteral("refuse=2"));
   d->OkBtn->click();
   EXPECT_NE(d->Problem->text().toStdString().find("Line 1: 'refuse=2': a probability is from 0 to 1"), std::string::npos);
   // Put right, it is taken, and an empty text means no faults.
-  d->Specs->setPlainText(QString());
+  d->Rules->setPlainText(QString());
   d->OkBtn->click();
   ASSERT_EQ(Changes.size(), 1u);
   EXPECT_TRUE(Changes[0].Empty());
@@ -72,7 +72,7 @@ TEST_F(FaultsDialog, ABadLineKeepsItOpenAndNamesTheLineAndThePart) {
 TEST_F(FaultsDialog, CancelHandsOnNothing) {
   TFaultsDialog* d = Open();
   ASSERT_NE(d, nullptr);
-  d->Specs->setPlainText(QStringLiteral("remote:reset=1000"));
+  d->Rules->setPlainText(QStringLiteral("remote:reset=1000"));
   d->reject();
   EXPECT_TRUE(Changes.empty());
   EXPECT_TRUE(W->Faults().Empty());

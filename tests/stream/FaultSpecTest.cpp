@@ -1,4 +1,4 @@
-// Fault specs: the documented examples read as meant and write back canonically; every kind of bad
+// Fault rules: the documented examples read as meant and write back canonically; every kind of bad
 // input is refused with one line naming the part that is wrong.
 #include <gtest/gtest.h>
 
@@ -104,7 +104,7 @@ TEST(FaultSpec, TheOtherNamesOfEachKind) {
   s = Parsed("remote:reset=hex:0D0a00ff");
   EXPECT_EQ(s.Pattern, std::string("\r\n\0\xff", 4));
   EXPECT_TRUE(s.PatternHex);
-  // A pattern takes the rest of the spec, commas and equals signs included; escapes stand for bytes.
+  // A pattern takes the rest of the rule, commas and equals signs included; escapes stand for bytes.
   EXPECT_EQ(Parsed("remote:reset=match:a,b=c").Pattern, "a,b=c");
   EXPECT_EQ(Parsed("remote:reset=match:QUIT\\r\\n").Pattern, "QUIT\r\n");
   EXPECT_EQ(Parsed("remote:reset=match:\\x00\\\\").Pattern, std::string("\0\\", 2));
@@ -139,10 +139,10 @@ TEST(FaultSpec, CanonicalTextParsesBackToTheSameSpec) {
 
 TEST(FaultSpec, BadInputNamesTheWrongPart) {
   struct TCase {
-    std::string Spec, Names;
+    std::string Rule, Names;
   };
   const std::vector<TCase> cases = {
-      {"", "empty fault spec"},
+      {"", "empty fault rule"},
       {"remote:latency=100xs", "unknown unit 'xs'"},
       {"remote:latency=100xs", "'latency=100xs'"},
       {"remote:latency=100", "expected a time"},
@@ -182,9 +182,9 @@ TEST(FaultSpec, BadInputNamesTheWrongPart) {
       {"remote:latency=1MS", "unknown unit 'MS'"},
   };
   for (const TCase& c : cases) {
-    const std::string error = ErrorOf(c.Spec);
-    EXPECT_NE(error.find(c.Names), std::string::npos) << c.Spec << " gave: " << error;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << c.Spec << " gave more than a line: " << error;
+    const std::string error = ErrorOf(c.Rule);
+    EXPECT_NE(error.find(c.Names), std::string::npos) << c.Rule << " gave: " << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << c.Rule << " gave more than a line: " << error;
   }
 }
 

@@ -38,8 +38,8 @@ struct TRun {
   TStreamEnd End = seOpen;
   int Ends = 0;
 
-  explicit TRun(const std::vector<std::string>& Specs, TFaultDirection Direction = fdRemote) {
-    Set(Specs);
+  explicit TRun(const std::vector<std::string>& Rules, TFaultDirection Direction = fdRemote) {
+    Set(Rules);
     Stage = Faults.MakeStage(Direction);
     Stage->OnPass = [this](std::string_view B) {
       Out.append(B);
@@ -53,10 +53,10 @@ struct TRun {
     Stage->OnNote = [this](const std::string& T) { Notes.push_back(T); };
     Stage->OnHold = [this](bool P) { Holds.push_back(P); };
   }
-  void Set(const std::vector<std::string>& Specs) {
+  void Set(const std::vector<std::string>& Rules) {
     TFaultSet set;
     std::string error;
-    ASSERT_TRUE(set.Parse(Specs, error)) << error;
+    ASSERT_TRUE(set.Parse(Rules, error)) << error;
     Faults.SetFaults(set);
   }
   bool Noted(const std::string& Text) const {
