@@ -105,6 +105,10 @@ public:
   // session, and the resets that follow are the relay's own.
   std::unique_ptr<TStageChain> Stages[2];
   bool FaultReset = false;
+  // A side's end written into the chain toward the other side (seFinished, or seReset when that
+  // side reset while the chain held its bytes): the chain passes it on once those bytes have left.
+  // seOpen while no end is on its way.
+  TStreamEnd EndInStages[2] = {seOpen, seOpen};
 
   // Info.State after a side's end: from relaying on, the state follows from how each side has
   // ended. Resolving, connecting and failed are set where they happen.
