@@ -22,8 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "record/EntrySink.h"
@@ -105,6 +107,15 @@ public:
   // session, and the resets that follow are the relay's own.
   std::unique_ptr<TStageChain> Stages[2];
   bool FaultReset = false;
+  // Where, in what each direction's chain passes on, the bytes sent in place of held chunks lie,
+  // so that they are logged as edits (InterceptPath.cpp). Out: bytes the chain has passed; Base:
+  // where the intercept stage's first byte lies; Edits: [from, to) ranges not yet passed.
+  struct TEditMarks {
+    std::uint64_t Out = 0;
+    std::uint64_t Base = 0;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> Edits;
+  };
+  TEditMarks Marks[2];
 
   // Info.State after a side's end: from relaying on, the state follows from how each side has
   // ended. Resolving, connecting and failed are set where they happen.
