@@ -298,9 +298,14 @@ bool TInterceptPanel::Decide(TInterceptAction How) {
 }
 
 void TInterceptPanel::ForwardAll() {
-  const int n = FModel.rowCount();
-  if (OnForwardAll) OnForwardAll();
-  ShowStatus(QStringLiteral("%1 chunks forwarded").arg(n), false);
+  int undecided = 0;
+  for (int r = 0; r < FModel.rowCount(); ++r) undecided += FModel.Decision(r) == QStringLiteral("held");
+  if (!OnForwardAll) {
+    ShowStatus(QStringLiteral("nothing relays here"), true);
+    return;
+  }
+  OnForwardAll();
+  ShowStatus(QStringLiteral("%1 held chunks forwarded").arg(undecided), false);
 }
 
 QString TInterceptPanel::Status() const { return InterceptStatus->text(); }
