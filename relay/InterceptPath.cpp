@@ -60,7 +60,8 @@ void TRelay::AttachIntercept(TRelaySession& S) {
       if (S.GivenUp()) continue;
       TStageChain& chain = Chain(S, d);
       // The bytes the later stages still hold leave before the intercept stage's first one.
-      S.Marks[d].Base = S.Marks[d].Out + chain.Held();
+      S.Marks[d] = std::make_unique<TRelaySession::TEditMarks>();
+      S.Marks[d]->Base = chain.Held();
       auto made = std::make_unique<TInterceptStage>(S.Id, d);
       stage = made.get();
       const std::uint64_t id = S.Id;
@@ -103,8 +104,10 @@ void TRelay::InterceptLeft(std::uint64_t Id, const TInterceptedChunk& Chunk, TIn
                 std::to_string(Chunk.Bytes.size());
         Entry(s, title.c_str(), Chunk.Bytes);
         const TInterceptStage* stage = InterceptOf(s, d);
-        const std::uint64_t from = s.Marks[d].Base + (stage != nullptr ? stage->PassedBytes() : 0);
-        s.Marks[d].Edits.emplace_back(from, from + Sent.size());
+        if (stage != nullptr && s.Marks[d]) {
+          const std::uint64_t from = s.Marks[d]->Base + stage->PassedBytes();
+          s.Marks[d]->Edits.emplace_back(from, from + Sent.size());
+        }
         break;
       }
       case iaDrop:
@@ -125,12 +128,16 @@ void TRelay::InterceptLeft(std::uint64_t Id, const TInterceptedChunk& Chunk, TIn
 // What a chain passes, as entries of its direction: the pieces that an edit sent are "Edited to
 // Remote" (or Local) and injected, the rest "From Local" (or Remote).
 void TRelay::LogPassed(TRelaySession& S, TFaultDirection D, std::string_view Bytes) {
-  TRelaySession::TEditMarks& m = S.Marks[D];
   const char* plain = D == fdRemote ? "From Local" : "From Remote";
   const char* edited = D == fdRemote ? "Edited to Remote" : "Edited to Local";
+  if (!S.Marks[D]) {
+    Entry(S, plain, std::string(Bytes), EntryWay(D));
+    return;
+  }
+  TRelaySession::TEditMarks& m = *S.Marks[D];
   std::size_t done = 0;
   while (done < Bytes.size()) {
-    while (!m.Edits.empty() && m.Edits.front().second <= m.Out) m.Edits.pop_front();
+    while (!m.Edits.empty() && m.Edits.front().second <= m.Out) m.Edits.erase(m.Edits.begin());
     std::size_t n = Bytes.size() - done;
     bool edit = false;
     if (!m.Edits.empty()) {

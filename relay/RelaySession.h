@@ -22,7 +22,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -108,14 +107,16 @@ public:
   std::unique_ptr<TStageChain> Stages[2];
   bool FaultReset = false;
   // Where, in what each direction's chain passes on, the bytes sent in place of held chunks lie,
-  // so that they are logged as edits (InterceptPath.cpp). Out: bytes the chain has passed; Base:
-  // where the intercept stage's first byte lies; Edits: [from, to) ranges not yet passed.
+  // so that they are logged as edits (InterceptPath.cpp). Out: bytes the chain has passed since
+  // the marks were made; Base: where the intercept stage's first byte lies; Edits: [from, to)
+  // ranges not yet passed. Made with the direction's intercept stage: a session that never
+  // intercepts pays a null pointer for them.
   struct TEditMarks {
     std::uint64_t Out = 0;
     std::uint64_t Base = 0;
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> Edits;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> Edits;
   };
-  TEditMarks Marks[2];
+  std::unique_ptr<TEditMarks> Marks[2];
 
   // Info.State after a side's end: from relaying on, the state follows from how each side has
   // ended. Resolving, connecting and failed are set where they happen.
