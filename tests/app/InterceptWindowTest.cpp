@@ -213,4 +213,31 @@ TEST_F(InterceptWindow, ASessionThatEndsTakesItsHeldChunksOffTheList) {
   EXPECT_TRUE(Panel().StatusIsError());
 }
 
+// A chunk decided behind an undecided one shows its decision and waits; deciding the first lets
+// both go, in order.
+TEST_F(InterceptWindow, AChunkDecidedBehindAnUndecidedOneWaitsAndSaysSo) {
+  Log->Intercept1->trigger();
+  Open();
+  SendHeld(*Local, "first;");
+  SendHeld(*Local, "second;");
+  const std::uint64_t first = Panel().Model().Chunk(0).Number;
+  const std::uint64_t second = Panel().Model().Chunk(1).Number;
+  EXPECT_EQ(Panel().Current(), first);
+  Panel().Select(second);
+  EXPECT_EQ(Panel().ChunkEditor->toPlainText(), QStringLiteral("second;"));
+  Panel().ForwardBtn->click();
+  ASSERT_EQ(Rows(), 2);
+  EXPECT_EQ(Panel().Model().Decision(1), QStringLiteral("forward, waits"));
+  Idle();
+  EXPECT_TRUE(Peer->Received.empty());
+  // A decided chunk is not decided twice.
+  Panel().Select(second);
+  Panel().DropBtn->click();
+  EXPECT_TRUE(Panel().StatusIsError());
+  Panel().Select(first);
+  Panel().DropBtn->click();
+  EXPECT_EQ(Rows(), 0);
+  ASSERT_TRUE(Run([&] { return Peer->Received == "second;"; }));
+}
+
 }  // namespace
