@@ -11,8 +11,12 @@
 #include <QPushButton>
 #include <QTableView>
 
+#include <fstream>
+#include <iterator>
+
 #include "RelayPeers.h"
 #include "log/uIntercept.h"
+#include "replay/CaptureReader.h"
 
 using namespace apptest;
 
@@ -114,6 +118,24 @@ TEST_F(InterceptWindow, ForwardEditedDropAndForwardSendExactlyWhatWasChosen) {
   EXPECT_EQ(forwarded, 1);
   EXPECT_EQ(edits, 1);
   ASSERT_TRUE(Run([&] { return BytesFromLocal() == expected.size(); })) << BytesFromLocal();
+
+  // A capture holds what was sent; what became of the chunks is in its packets' comments.
+  char dir[] = "/tmp/vantrel-intercept-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/intercepted.pcapng";
+  ASSERT_TRUE(Log->SaveTo(QString::fromStdString(path), sfCapture));
+  std::ifstream in(path, std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(file.find("Edited to Remote"), std::string::npos);
+  EXPECT_NE(file.find("Intercept: dropped #"), std::string::npos);
+  EXPECT_EQ(file.find("drop me"), std::string::npos) << "a dropped chunk's bytes are in the capture";
+  TCapture capture;
+  std::string error;
+  ASSERT_TRUE(ReadCapture(path, capture, error)) << error;
+  ASSERT_EQ(capture.Sessions.size(), 1u);
+  EXPECT_EQ(capture.Sessions[0].Stream(edFromLocal), expected);
+  std::remove(path.c_str());
+  ::rmdir(dir);
 }
 
 TEST_F(InterceptWindow, AnEditThatDoesNotParseIsShownAndNothingIsSent) {
