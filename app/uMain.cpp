@@ -191,6 +191,13 @@ void TMain::FormCreate(QObject*) {
   FRelay->OnClientDisconnect = [this](TComponent* S, TWSocketClient* C, std::uint16_t E) {
     WSocketServerClientDisconnect(S, C, E);
   };
+  // The chunks Intercept holds and lets go, for the log's panel.
+  FRelay->OnChunkHeld = [](const TInterceptedChunk& Chunk) {
+    if (Log != nullptr) Log->ChunkHeld(Chunk);
+  };
+  FRelay->OnChunkLeft = [](std::uint64_t Number, TInterceptAction How) {
+    if (Log != nullptr) Log->ChunkLeft(Number, How);
+  };
   for (QLineEdit* e : {RemoteAddr, RemotePort}) connect(e, &QLineEdit::textChanged, this, [this] { TakeSettings(); });
 }
 
@@ -276,6 +283,19 @@ void BindLog(TLog& Log) {
   };
   Log.OnFaultsChange = [](QObject*, const TFaultSet& Faults) {
     if (Main != nullptr) Main->Relay()->SetFaults(Faults);
+  };
+  Log.OnInterceptChange = [](QObject*, const TInterceptSettings& Settings) {
+    if (Main != nullptr) Main->Relay()->SetIntercept(Settings);
+  };
+  Log.OnInterceptDecide = [](std::uint64_t Number, TInterceptAction How, const std::string& Edited, std::string& Error) {
+    if (Main == nullptr) {
+      Error = "the main window has closed";
+      return false;
+    }
+    return Main->Relay()->InterceptDecide(Number, How, Edited, Error);
+  };
+  Log.OnInterceptForwardAll = [] {
+    if (Main != nullptr) Main->Relay()->InterceptForwardAll();
   };
   Log.OnSend = [](std::uint64_t Id, TEntryDirection Way, const std::string& Bytes, std::string& Error) {
     if (Main == nullptr) {

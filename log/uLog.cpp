@@ -85,6 +85,7 @@ void TLog::CreateMenu() {
   Wordwrap1 = AddItem("Wordwrap1", "&Word wrap", true, false, &TLog::Wordwrap1Click);
   CreateSaveItem();
   CreateFaultsItem();
+  CreateInterceptItem();
   EntryMenu = new QMenu(this);
   EntryMenu->setObjectName(QStringLiteral("EntryMenu"));
   Resend1 = new QAction(QStringLiteral("R&esend"), this);

@@ -26,10 +26,12 @@
 #include "record/TrafficWriter.h"
 #include "platform/gui/Colors.h"
 #include "stream/FaultSpec.h"
+#include "stream/InterceptStage.h"
 
 class QAction;
 class QMenu;
 class QPoint;
+class TInterceptPanel;
 class TLogView;
 class TSearchBar;
 class TSendBar;
@@ -52,6 +54,7 @@ public:
   QAction* SaveAs1 = nullptr;  // after the others, separated; Ctrl+S (uSave.cpp)
   QAction* Tls1 = nullptr;     // "TLS...", beside Save As: raises OnTlsSettings
   QAction* Faults1 = nullptr;  // after SaveAs1: the faults dialog (uFaults.cpp)
+  QAction* Intercept1 = nullptr;  // after Faults1: a check item, Intercept on or off (uIntercept.cpp)
 
   // The sessions list with its filter above the view, and the search bar below it (uLogTools.cpp):
   // both hidden until opened, so that the window shows the log alone until asked. Their commands are
@@ -67,6 +70,9 @@ public:
   // sends to the sessions selected in the sessions list through OnSend.
   TSendBar* SendBar = nullptr;
   QAction* Send1 = nullptr;
+  // The intercept panel below the view (uIntercept.h): shown while Intercept1 is checked or
+  // chunks are still listed.
+  TInterceptPanel* InterceptPanel = nullptr;
   // The view's own context menu: PopupMenu's items, then "Resend" for the entries under the
   // selection (or the one clicked), through OnResend; its report shows in the send bar.
   QMenu* EntryMenu = nullptr;
@@ -129,6 +135,18 @@ public:
   void SetFaults(const TFaultSet& Value);
   void Faults1Click(QObject* Sender);
   std::function<void(QObject* Sender, const TFaultSet& Faults)> OnFaultsChange;
+  // Intercept: Intercept1 switches it, the panel says which chunks it holds; the settings as
+  // last handed on, and the event that hands them to the owner of the relay. The panel's
+  // decisions go through OnInterceptDecide and OnInterceptForwardAll; the owner tells of chunks
+  // held and gone through ChunkHeld and ChunkLeft.
+  const TInterceptSettings& Intercept() const noexcept { return FIntercept; }
+  void Intercept1Click(QObject* Sender);
+  std::function<void(QObject* Sender, const TInterceptSettings& Settings)> OnInterceptChange;
+  std::function<bool(std::uint64_t Number, TInterceptAction How, const std::string& Edited, std::string& Error)>
+      OnInterceptDecide;
+  std::function<void()> OnInterceptForwardAll;
+  void ChunkHeld(const TInterceptedChunk& Chunk);
+  void ChunkLeft(std::uint64_t Number, TInterceptAction How);
   // Sends Bytes into session Id the way Way (edFromLocal: to the remote side; edFromRemote: to the
   // local client): the owner of the relay binds it to the engine. False, and Error in one line,
   // when the session does not take them; unbound, nothing can be sent.
@@ -143,6 +161,9 @@ private:
   void CreateMenu();
   void CreateSaveItem();
   void CreateFaultsItem();
+  void CreateInterceptItem();
+  // Hands the panel's settings on, with Intercept1's check; false when the match does not parse.
+  bool ApplyIntercept();
   QAction* AddItem(const char* Name, const char* Caption, bool Checkable, bool Checked,
                    void (TLog::*Handler)(QObject*));
   // Writes the record's report of bodies it could not keep as an entry of its own.
@@ -157,6 +178,7 @@ private:
 
   TTrafficRecord FRecord;
   TFaultSet FFaults;
+  TInterceptSettings FIntercept;
   TColor FEntryColor = clBlack;
   std::string FEntryTitle;
   // The record reports a loss from inside Add; the entry that says so is added once Add returns.

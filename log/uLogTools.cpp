@@ -5,6 +5,8 @@
 //   | SessionsPanel (hidden until Ctrl+L)     |
 //   |=================== splitter ============|
 //   | LogWnd                                  |
+//   |=================== splitter ============|
+//   | InterceptPanel (shown with Intercept)   |
 //   +-----------------------------------------+
 //   | SearchBar (hidden until Ctrl+F)         |
 //   +-----------------------------------------+
@@ -17,6 +19,7 @@
 #include <algorithm>
 
 #include "log/uLog.h"
+#include "log/uIntercept.h"
 #include "log/uLogLayout.h"
 #include "log/uLogView.h"
 #include "log/uSearch.h"
@@ -34,9 +37,25 @@ void TLog::CreateTools() {
   SessionsPanel->hide();
   splitter->addWidget(SessionsPanel);
   splitter->addWidget(LogWnd);
+  InterceptPanel = new TInterceptPanel(splitter);
+  InterceptPanel->hide();
+  splitter->addWidget(InterceptPanel);
   splitter->setStretchFactor(0, 1);
   splitter->setStretchFactor(1, 2);
+  splitter->setStretchFactor(2, 1);
   frame->addWidget(splitter);
+  InterceptPanel->OnSettingsEdited = [this] { ApplyIntercept(); };
+  InterceptPanel->OnDecide = [this](std::uint64_t Number, TInterceptAction How, const std::string& Edited,
+                                    std::string& Error) {
+    if (!OnInterceptDecide) {
+      Error = "nothing relays here";
+      return false;
+    }
+    return OnInterceptDecide(Number, How, Edited, Error);
+  };
+  InterceptPanel->OnForwardAll = [this] {
+    if (OnInterceptForwardAll) OnInterceptForwardAll();
+  };
   SearchBar = new TSearchBar(FRecord, *LogWnd, this);
   SearchBar->hide();
   frame->addWidget(SearchBar);

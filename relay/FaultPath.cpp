@@ -1,6 +1,7 @@
-// Faults on demand in the data path. A session gets a chain of stages for a direction once the
-// listener has a fault for it (at its set-up, or when the fault is set while it runs); without one
-// the direction's path is the plain one of Forwarding.cpp, untouched. With one, every chunk read
+// Faults on demand in the data path, and the chains of stages that faults and Intercept share. A
+// session gets a chain for a direction once the listener has a fault for it or Intercept covers
+// it (at its set-up, or when either is set while it runs); without one the direction's path is the
+// plain one of Forwarding.cpp, untouched. With one, every chunk read
 // goes into the chain instead of straight to the other socket, and what comes out is logged and
 // sent then:
 //
@@ -44,22 +45,30 @@ std::size_t TRelay::FaultHeldBytes() const {
   return n;
 }
 
-// A chain for each direction that has a fault and none yet.
+// A direction's chain, made and wired to the relay the first time a stage joins it.
+TStageChain& TRelay::Chain(TRelaySession& S, TFaultDirection D) {
+  auto& chain = S.Stages[D];
+  if (chain) return *chain;
+  chain = std::make_unique<TStageChain>();
+  const std::uint64_t id = S.Id;
+  chain->OnPass = [this, id, D](std::string_view Bytes) { StagePassed(id, D, Bytes); };
+  chain->OnEnd = [this, id, D](TStreamEnd How) { StageEnded(id, D, How); };
+  chain->OnHold = [this, id, D](bool Pause) { StageHeld(id, D, Pause); };
+  chain->OnNote = [this, id, D](const std::string& Title) {
+    auto it = FSessions.find(id);
+    if (it != FSessions.end()) Entry(*it->second, Title.c_str(), std::string(), EntryDirection(D));
+  };
+  return *chain;
+}
+
+// A fault stage, last in line, for each direction that has a fault and none yet; then Intercept's
+// stages as its settings say.
 void TRelay::AttachStages(TRelaySession& S) {
   for (TFaultDirection d : {fdRemote, fdLocal}) {
-    auto& chain = S.Stages[d];
-    if (chain || !FFaults.Active(d)) continue;
-    chain = std::make_unique<TStageChain>();
-    chain->Append(FFaults.MakeStage(d));
-    const std::uint64_t id = S.Id;
-    chain->OnPass = [this, id, d](std::string_view Bytes) { StagePassed(id, d, Bytes); };
-    chain->OnEnd = [this, id, d](TStreamEnd How) { StageEnded(id, d, How); };
-    chain->OnHold = [this, id, d](bool Pause) { StageHeld(id, d, Pause); };
-    chain->OnNote = [this, id, d](const std::string& Title) {
-      auto it = FSessions.find(id);
-      if (it != FSessions.end()) Entry(*it->second, Title.c_str(), std::string(), EntryDirection(d));
-    };
+    if (!FFaults.Active(d) || (S.Stages[d] && S.Stages[d]->Find<TFaultStage>() != nullptr)) continue;
+    Chain(S, d).Append(FFaults.MakeStage(d));
   }
+  AttachIntercept(S);
 }
 
 bool TRelay::StagesHold(const TRelaySession& S, TFaultDirection D) const {
@@ -79,9 +88,13 @@ bool TRelay::EndIntoStages(TRelaySession& S, TFaultDirection D) {
 // A side that resets while the chain toward the other side holds bytes it sent: the relay has
 // taken those bytes, so they go first and the reset follows them, as it does on the plain path
 // behind the bytes queued in the socket. The chain's end carries it (StageEnded).
+// Chunks that the user holds are not waited for: they may be held for as long as the user likes,
+// and a reset is not to wait for that, so it goes on at once and they are lost (InterceptPath.cpp).
 bool TRelay::ResetIntoStages(TRelaySession& S, TFaultDirection D) {
   auto& chain = S.Stages[D];
   if (!chain || chain->Ended() || (chain->Held() == 0 && S.EndInStages[D] == seOpen)) return false;
+  if (const TInterceptStage* intercept = chain->Find<TInterceptStage>(); intercept != nullptr && intercept->Held() != 0)
+    return false;
   const bool written = S.EndInStages[D] != seOpen;
   S.EndInStages[D] = seReset;
   if (!written) chain->WriteEnd();
@@ -92,18 +105,19 @@ bool TRelay::ResetIntoStages(TRelaySession& S, TFaultDirection D) {
 // local side wait behind it (LocalEntry), and so behind the bytes before it.
 bool TRelay::LocalEndInStages(const TRelaySession& S) const { return S.EndInStages[fdRemote] != seOpen; }
 
-// Bytes out of a chain: logged now, and sent to the other side.
+// Bytes out of a chain: logged now (LogPassed: as "From Local" or "From Remote", an intercepted
+// chunk's edit as an edit), and sent to the other side.
 void TRelay::StagePassed(std::uint64_t Id, TFaultDirection D, std::string_view Bytes) {
   auto it = FSessions.find(Id);
   if (it == FSessions.end()) return;
   TRelaySession& s = *it->second;
   if (D == fdRemote) {
-    Entry(s, "From Local", std::string(Bytes), edFromLocal);
+    LogPassed(s, D, Bytes);
     if (s.Remote == nullptr || s.Remote->State() != wsConnected) return;
     s.Remote->Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size()));
     if (s.Client != nullptr) HoldBack(*s.Client, *s.Remote);
   } else {
-    Entry(s, "From Remote", std::string(Bytes), edFromRemote);
+    LogPassed(s, D, Bytes);
     if (s.Client == nullptr || s.Client->State() != wsConnected) {
       Entry(s, "Error: Local has closed");
       return;
@@ -196,8 +210,10 @@ bool TRelay::RefuseAtAccept(TClient& Client) {
 }
 
 // A session that ends parks its chains: they are destroyed from the loop, never inside one of
-// their own events, and whatever they still raise finds no session.
+// their own events, and whatever they still raise finds no session. The chunks Intercept holds
+// go with them, each logged as lost first.
 void TRelay::DropStages(TRelaySession& S) {
+  AbandonIntercept(S);
   for (auto& chain : S.Stages)
     if (chain) FDeadStages.push_back(std::move(chain));
   if (!FDeadStages.empty() && !FFreeStages.Running()) FFreeStages.Start(TStageTimer::NowUs());

@@ -26,15 +26,19 @@
 //   Sending.cpp          bytes the user sends into a session (Send), and numbers for sessions
 //                        made elsewhere
 //   SessionTls.cpp       TLS on either leg: the client's hello, the handshakes, their entries
+//   FaultPath.cpp        the sessions' chains of stages, and faults on demand
+//   InterceptPath.cpp    Intercept: held chunks, the decisions on them, their entries
 // TLS, faults and intercept each join as one more such part, on the data path's seams (see
 // Forwarding.cpp: ForwardFromLocal and ForwardFromRemote).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "net/WSocketS.h"
@@ -42,6 +46,7 @@
 #include "relay/RelaySession.h"
 #include "relay/RelaySettings.h"
 #include "stream/FaultStage.h"
+#include "stream/InterceptStage.h"
 
 // The session colours, by the number of clients at set-up (1 to 11); more clients take black.
 extern const TColor ConnectionColors[11];
@@ -117,6 +122,25 @@ public:
   const TFaultSet& Faults() const noexcept { return FFaults.Faults(); }
   void SetFaults(const TFaultSet& Value);
   std::size_t FaultHeldBytes() const;
+  // Intercept (InterceptPath.cpp): the chunks of the directions Value covers that contain its
+  // match are held, in the sessions to come and, from their next chunk on, the open ones; each is
+  // logged ("Intercept: held #N to Remote", with its bytes) and raises OnChunkHeld. Switched off,
+  // or for a direction it no longer covers, every queue lets go in order. FaultHeldBytes counts
+  // what the intercept stages hold too.
+  const TInterceptSettings& Intercept() const noexcept { return FIntercept; }
+  void SetIntercept(const TInterceptSettings& Value);
+  // Decides held chunk Number: forwarded, forwarded as Edited (any length, not empty), or dropped.
+  // It leaves once the chunks before it in its direction have, and raises OnChunkLeft then.
+  // Refused (false, Error one line) when no such chunk is held, or, for a forward, when the side
+  // it goes to has closed.
+  bool InterceptDecide(std::uint64_t Number, TInterceptAction How, const std::string& Edited, std::string& Error);
+  // Every held chunk of every session forwarded as it is, each direction in order.
+  void InterceptForwardAll();
+  // Chunks held and not yet gone, every session.
+  std::size_t InterceptHeldCount() const noexcept { return FHeldChunks.size(); }
+  std::function<void(const TInterceptedChunk& Chunk)> OnChunkHeld;
+  // Chunk Number has left its queue: forwarded, edited, dropped, or lost with its session.
+  std::function<void(std::uint64_t Number, TInterceptAction How)> OnChunkLeft;
   // Sends Bytes into session Id toward To, queued behind everything the engine has already queued
   // that way, so that the stream keeps its order; logged as an entry of its own, "Sent to Remote"
   // or "Sent to Local", in the session's colour, in that direction's stream and marked injected.
@@ -201,7 +225,8 @@ private:
   bool ForwardFromRemote(TRelaySession& S, TWSocket& From, const std::string& Chunk);
   static void Flush(std::string& Lines, TWSocket& To);
   static void HoldBack(TWSocket& From, TWSocket& To);
-  // FaultPath.cpp: the sessions' fault stages.
+  // FaultPath.cpp: the sessions' chains and their fault stages.
+  TStageChain& Chain(TRelaySession& S, TFaultDirection D);
   void AttachStages(TRelaySession& S);
   bool StagesHold(const TRelaySession& S, TFaultDirection D) const;
   bool EndIntoStages(TRelaySession& S, TFaultDirection D);
@@ -212,6 +237,12 @@ private:
   void StageHeld(std::uint64_t Id, TFaultDirection D, bool Pause);
   bool RefuseAtAccept(TClient& Client);
   void DropStages(TRelaySession& S);
+  // InterceptPath.cpp: the sessions' intercept stages.
+  void AttachIntercept(TRelaySession& S);
+  void InterceptHeld(std::uint64_t Id, const TInterceptedChunk& Chunk);
+  void InterceptLeft(std::uint64_t Id, const TInterceptedChunk& Chunk, TInterceptAction How, std::string_view Sent);
+  void LogPassed(TRelaySession& S, TFaultDirection D, std::string_view Bytes);
+  void AbandonIntercept(TRelaySession& S);
   // SessionEnds.cpp: the ends of a session.
   void PassLocalEnd(TRelaySession& S);
   void PassRemoteEnd(TRelaySession& S);
@@ -242,6 +273,9 @@ private:
   std::unordered_map<std::uint16_t, std::uint64_t> FOutgoing;  // Remotes' local ports, to their sessions
   std::shared_ptr<TRelayTls> FTls;  // the contexts of the last Listen; null without TLS
   TFaults FFaults;
+  TInterceptSettings FIntercept;
+  // The held chunks, by number: their session and direction.
+  std::unordered_map<std::uint64_t, std::pair<std::uint64_t, TFaultDirection>> FHeldChunks;
   std::vector<std::unique_ptr<TStageChain>> FDeadStages;  // of ended sessions, destroyed from the loop
   TStageTimer FFreeStages;
 };

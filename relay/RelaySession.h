@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "record/EntrySink.h"
@@ -109,6 +110,17 @@ public:
   // side reset while the chain held its bytes): the chain passes it on once those bytes have left.
   // seOpen while no end is on its way.
   TStreamEnd EndInStages[2] = {seOpen, seOpen};
+  // Where, in what each direction's chain passes on, the bytes sent in place of held chunks lie,
+  // so that they are logged as edits (InterceptPath.cpp). Out: bytes the chain has passed since
+  // the marks were made; Base: where the intercept stage's first byte lies; Edits: [from, to)
+  // ranges not yet passed. Made with the direction's intercept stage: a session that never
+  // intercepts pays a null pointer for them.
+  struct TEditMarks {
+    std::uint64_t Out = 0;
+    std::uint64_t Base = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> Edits;
+  };
+  std::unique_ptr<TEditMarks> Marks[2];
 
   // Info.State after a side's end: from relaying on, the state follows from how each side has
   // ended. Resolving, connecting and failed are set where they happen.

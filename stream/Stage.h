@@ -112,7 +112,9 @@ public:
   ~TStageChain() override;
 
   // Puts Stage first in line (before every other) or last (next to the sending socket). The chain
-  // owns it. Stages are added before the first byte, or while the chain holds nothing.
+  // owns it. Either keeps the stream's order whenever it is done: what the later stages hold stays
+  // ahead of what enters a new first stage, and what the earlier stages hold passes through a new
+  // last one.
   void Add(std::unique_ptr<TStreamStage> Stage);
   void Append(std::unique_ptr<TStreamStage> Stage);
   std::size_t StageCount() const noexcept { return FStages.size(); }

@@ -21,6 +21,7 @@
 
 #include "QtTestApp.h"
 #include "record/SessionColors.h"
+#include "log/uIntercept.h"
 #include "log/uLog.h"
 #include "log/uLogView.h"
 #include "log/uSearch.h"
@@ -136,7 +137,9 @@ TEST_F(LogTools, HiddenUntilOpenedByTheirKeysTheMenuKeepsItsSixCommandsAndTheLis
   Show();
   EXPECT_TRUE(W->SessionsPanel->isHidden());
   EXPECT_TRUE(W->SearchBar->isHidden());
-  EXPECT_EQ(W->PopupMenu->actions().size(), 10) << "the six commands, a separator, Save As, Faults and TLS, no more";
+  EXPECT_TRUE(W->InterceptPanel->isHidden());
+  EXPECT_EQ(W->PopupMenu->actions().size(), 11)
+      << "the six commands, a separator, Save As, TLS, Faults and Intercept, no more";
   QTest::keyClick(W->LogWnd, Qt::Key_L, Qt::ControlModifier);
   EXPECT_TRUE(W->SessionsPanel->isVisible());
   EXPECT_TRUE(W->Sessions1->isChecked());
@@ -152,7 +155,8 @@ TEST_F(LogTools, HiddenUntilOpenedByTheirKeysTheMenuKeepsItsSixCommandsAndTheLis
   QTest::keyClick(W->LogWnd, Qt::Key_L, Qt::ControlModifier);
   EXPECT_TRUE(W->SessionsPanel->isHidden());
   EXPECT_FALSE(W->Sessions1->isChecked());
-  EXPECT_EQ(W->PopupMenu->actions().size(), 10) << "the six commands, a separator, Save As, Faults and TLS, no more";
+  EXPECT_EQ(W->PopupMenu->actions().size(), 11)
+      << "the six commands, a separator, Save As, TLS, Faults and Intercept, no more";
 }
 
 TEST_F(LogTools, SelectingASessionPaintsOnlyItsLinesAndShowAllBringsTheOthersBack) {

@@ -151,7 +151,7 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
       {W->Wordwrap1, "Wordwrap1", "&Word wrap", true, false},
   };
   const QList<QAction*> actions = W->PopupMenu->actions();
-  ASSERT_EQ(actions.size(), 10);
+  ASSERT_EQ(actions.size(), 11);
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(items[i].Name);
     EXPECT_EQ(actions[i], items[i].Item);
@@ -175,6 +175,10 @@ TEST_F(LogWindowTest, MenuHoldsTheSixCommandsInOrderWithTheirStartingChecksThenS
   EXPECT_EQ(actions[7]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
   EXPECT_EQ(actions[9], W->Faults1);
   EXPECT_EQ(actions[9]->text(), "&Faults...");
+  // Intercept last, a check item that starts unchecked.
+  EXPECT_EQ(actions[10], W->Intercept1);
+  EXPECT_TRUE(W->Intercept1->isCheckable());
+  EXPECT_FALSE(W->Intercept1->isChecked());
   EXPECT_FALSE(W->LogWnd->WordWrap());
 }
 

@@ -628,4 +628,53 @@ TEST(RelayTls, HelloFromTheClientWithOnlyRemoteTlsIsLogged) {
   EXPECT_TRUE(noted) << relay.Sink.Titles();
 }
 
+// Intercept on a TLS leg holds and edits the plaintext: the edit is what the TLS server gets (its
+// echo comes back), and the bytes after it follow exactly.
+TEST(RelayTls, InterceptEditsThePlaintextOfATlsLeg) {
+  TServerPeer server;
+  ASSERT_TRUE(server.Start({"python3", kPeers, "echo", Certs().ServerCert, Certs().ServerKey}));
+  TTlsRelay relay;
+  TTlsSettings tls = relay.Defaults();
+  tls.RemoteTls = true;
+  relay.Start(tls, server.Port);
+  TInterceptSettings intercept;
+  intercept.On = true;
+  intercept.Match = "EDIT";
+  relay.Relay.SetIntercept(intercept);
+  std::vector<std::uint64_t> held;
+  relay.Relay.OnChunkHeld = [&](const TInterceptedChunk& C) { held.push_back(C.Number); };
+
+  TWSocket client{nullptr};
+  client.SetComponentOptions(TWSocketOptions{wsoAllowHalfOpen});
+  std::string got;
+  Collect(client, got);
+  bool ended = false;
+  client.OnPeerShutdown = [&](TComponent*, std::uint16_t) { ended = true; };
+  client.SetAddr("127.0.0.1");
+  client.SetPort(relay.Port);
+  client.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+  const std::string hello = "hello EDIT me;";
+  client.Send(hello.data(), static_cast<std::int32_t>(hello.size()));
+  ASSERT_TRUE(PumpUntil([&] { return held.size() == 1; })) << relay.Sink.Titles();
+  std::string error;
+  ASSERT_TRUE(relay.Relay.InterceptDecide(held[0], iaEdit, "hello, changed on the way;", error)) << error;
+  ASSERT_TRUE(PumpUntil([&] { return got == "hello, changed on the way;"; })) << got << relay.Sink.Titles();
+  const std::string data = Pattern(1 << 20, 5);
+  client.Send(data.data(), static_cast<std::int32_t>(data.size()));
+  client.Shutdown(1);
+  ASSERT_TRUE(PumpUntil([&] { return ended; }, 30000)) << relay.Sink.Titles();
+  const std::string expected = "hello, changed on the way;" + data;
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_EQ(Checksum(got), Checksum(expected));
+  EXPECT_EQ(held.size(), 1u) << "a chunk without the match was held";
+  EXPECT_EQ(relay.Sink.Stream(edFromLocal), expected);
+  const TRecorded* original = relay.Sink.Find("Intercept: held #" + std::to_string(held[0]) + " to Remote");
+  ASSERT_NE(original, nullptr) << relay.Sink.Titles();
+  EXPECT_EQ(original->Body, "hello EDIT me;");
+  EXPECT_NE(relay.Sink.Find("Edited to Remote"), nullptr);
+  client.Close();
+  ASSERT_TRUE(server.Child->WaitExit());
+}
+
 }  // namespace
