@@ -323,6 +323,44 @@ TEST_F(WinsockCallsTest, LingeringCloseOfANonBlockingSocketWouldBlockInsteadOfBl
   EXPECT_EQ(got, queued);
 }
 
+// The close reads the linger setting from the socket itself: one made with the POSIX call, behind
+// the calls' back, still turns a close that would block the thread into would-block; and linger
+// set back off behind their back lets the same close go through at once, orderly.
+TEST_F(WinsockCallsTest, LingerSetBehindTheCallsBackDecidesTheClose) {
+  SOCKET client, server;
+  Pair(client, server);
+  std::uint32_t on = 1;
+  ASSERT_EQ(ioctlsocket(client, WS_FIONBIO, &on), 0);
+  std::string chunk(65536, 'y');
+  std::size_t queued = 0;
+  for (int i = 0; i < 10000; ++i) {
+    int n = send(client, chunk.data(), static_cast<int>(chunk.size()), 0);
+    if (n == SOCKET_ERROR) break;
+    queued += static_cast<std::size_t>(n);
+  }
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  linger raw{1, 30};
+  ASSERT_EQ(::setsockopt(Fd(client), SOL_SOCKET, SO_LINGER, &raw, sizeof raw), 0);
+  EXPECT_WSA_FAIL(closesocket(client), WSAEWOULDBLOCK);
+  EXPECT_WSA_FAIL(closesocket(client), WSAEWOULDBLOCK) << "asked again, the data is still there";
+
+  raw = {0, 0};
+  ASSERT_EQ(::setsockopt(Fd(client), SOL_SOCKET, SO_LINGER, &raw, sizeof raw), 0);
+  ASSERT_EQ(closesocket(client), 0) << "linger off: nothing to wait for";
+  std::erase(sockets, client);
+  std::size_t got = 0;
+  std::string buf(65536, '\0');
+  for (int i = 0; i < 100000; ++i) {
+    int n = ::recv(Fd(server), buf.data(), buf.size(), 0);
+    if (n <= 0) {
+      EXPECT_EQ(n, 0) << "an orderly end, not a reset";
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(got, queued) << "the kernel still delivers what it held";
+}
+
 // Linger set through the calls is what the socket has, whatever was set before and however (a
 // call that skipped a setting it believed in place would get this wrong); and the count of bytes
 // waiting, which the calls answer themselves once a stream has ended, agrees with the socket.
