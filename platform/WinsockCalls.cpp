@@ -580,6 +580,9 @@ int closesocket(SOCKET s) {
   socklen_t len = sizeof lg;
   if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) != 0) return FailErrno(errno);
   if (LingerWouldBlock(fd, lg)) return Fail(WSAEWOULDBLOCK);
+  // A deadline left by an earlier would-block (the linger was turned off since) goes with its
+  // socket: the next socket of this number waits its own time.
+  if (!gLingerDeadlines.empty()) gLingerDeadlines.erase(fd);
   sockets::Forget(fd);  // its queued notifications go before the number can be handed out again
   if (::close(fd) != 0 && errno != EINTR) return FailErrno(errno);  // after EINTR it is closed
   return 0;
