@@ -167,6 +167,7 @@ bool TMain::Resend(const std::vector<std::uint64_t>& Entries, std::string& Repor
     auto it = std::prev(FActs->Resends.end());
     it->Recorded = std::move(recorded);
     TReplaySettings settings;
+    settings.Injected = true;
     const std::uint64_t id = TRelay::NewSessionNumber();
     numbers.push_back(id);
     it->Replayer = std::make_unique<TReplayer>(it->Recorded, settings, FLogSink.get(), id, NewSessionColor());

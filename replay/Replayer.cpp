@@ -221,7 +221,8 @@ void TReplayer::TakeStep() {
   TWSocket& s = *FSocket;
   if (FNextStep < FSteps.size()) {
     const TRecordedChunk& recorded = FRecorded.Chunks[FSteps[FNextStep++]];
-    Entry("From Local", recorded.Bytes, edFromLocal);
+    if (FSettings.Injected) Entry("Sent to Remote", recorded.Bytes, edFromLocal, true);
+    else Entry("From Local", recorded.Bytes, edFromLocal);
     // Queued in pieces that an int32 length holds, whatever the chunk's size.
     constexpr std::size_t kPiece = 1 << 20;
     for (std::size_t at = 0; s.State() == wsConnected && at < recorded.Bytes.size(); at += kPiece)
@@ -301,7 +302,7 @@ void TReplayer::HandleMessage(platform::UINT Msg, platform::WPARAM WParam) {
   }
 }
 
-void TReplayer::Entry(const char* Title, const std::string& Body, TEntryDirection Direction) {
+void TReplayer::Entry(const char* Title, const std::string& Body, TEntryDirection Direction, bool Injected) {
   std::uint64_t* offset = Direction == edFromLocal ? &FOffset[0] : Direction == edFromRemote ? &FOffset[1] : nullptr;
   if (offset != nullptr) {
     FResult.Chunks.push_back({Direction, WallClockUs(), *offset, Body});
@@ -310,7 +311,7 @@ void TReplayer::Entry(const char* Title, const std::string& Body, TEntryDirectio
   if (FSink != nullptr) {
     FSink->SetEntryColor(FResult.Info.Color);
     FSink->SetEntryTitle(Title);
-    FSink->AddEntry(Body, TEntrySource{FResult.Info.Id, Direction, offset != nullptr ? *offset : 0});
+    FSink->AddEntry(Body, TEntrySource{FResult.Info.Id, Direction, offset != nullptr ? *offset : 0, Injected});
   }
   if (offset != nullptr) *offset += Body.size();
 }

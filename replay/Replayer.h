@@ -44,6 +44,9 @@ struct TReplaySettings {
   std::string RemotePort;  // empty: the recorded remote port
   std::uint32_t SettleMs = 200;
   bool OriginalTiming = false;
+  // The local chunks are the user's own bytes (a Resend into a new session), not a recording of a
+  // client: they are logged as "Sent to Remote" and flagged injected, as a send into a live session is.
+  bool Injected = false;
 };
 
 // What a replay did.
@@ -97,7 +100,8 @@ private:
   bool StepsLeft() const noexcept { return FNextStep < FSteps.size() || !FEndTaken; }
   void RestartQuiet();
   std::chrono::steady_clock::time_point StepTime(std::size_t Step) const;
-  void Entry(const char* Title, const std::string& Body = std::string(), TEntryDirection Direction = edNone);
+  void Entry(const char* Title, const std::string& Body = std::string(), TEntryDirection Direction = edNone,
+             bool Injected = false);
   void SessionChanged();
   void Fail(const char* Title, const std::string& Reason);
   void Finish();

@@ -48,11 +48,20 @@ protected:
     EXPECT_EQ(winsock::WinsockUsers, 0) << "a socket component outlived the windows";
   }
 
-  // Listens on a port the system chose; returns it.
+  // Listens on a free port and returns it. A port found free can still be taken by another
+  // process before Listen binds it; Listen then fails with "Address already in use", and another
+  // port is tried.
   std::uint16_t StartListening() {
-    std::uint16_t port = UnusedPort();
-    Main->LocalPoort->setText(QString::number(port));
-    Main->ListenBtn->click();
+    std::uint16_t port = 0;
+    for (int attempt = 0; attempt < 5 && Main->ListenBtnTag() != 1; ++attempt) {
+      const std::size_t errorsBefore = Errors.size();
+      port = UnusedPort();
+      Main->LocalPoort->setText(QString::number(port));
+      Main->ListenBtn->click();
+      const bool taken = Errors.size() > errorsBefore && Errors.back().find("10048") != std::string::npos;
+      if (!taken) break;
+      Errors.resize(errorsBefore);
+    }
     EXPECT_EQ(Main->ListenBtnTag(), 1) << (Errors.empty() ? "" : Errors.back());
     return port;
   }

@@ -72,7 +72,8 @@ TEST_F(ResendReplay, EntriesOfAnOpenSessionGoAgainTheWayTheyWentIntoIt) {
 }
 
 // Once the session has ended, the entries go in order into a new session to the remote side: a
-// new connection that the server sees, logged as a session of its own with the relay's titles.
+// new connection that the server sees, logged as a session of its own. What goes is the user's
+// own: "Sent to Remote", flagged injected and counted as sent; the answers are "From Remote".
 TEST_F(ResendReplay, EntriesOfAnEndedSessionGoIntoANewSessionToTheRemoteSide) {
   TPeer* local = nullptr;
   TPeer* peer = nullptr;
@@ -94,7 +95,20 @@ TEST_F(ResendReplay, EntriesOfAnEndedSessionGoIntoANewSessionToTheRemoteSide) {
   ASSERT_TRUE(Run([&] { return !Main->Acting(); }));
   TRecordEntry e;
   ASSERT_TRUE(Log->Record().Entry(IndexOf("From Remote", fresh), e));
+  EXPECT_FALSE(e.Injected);
   EXPECT_EQ(BodyOf(IndexOf("From Remote", fresh)), "again\r\n");
+  std::vector<std::string> sent;
+  for (std::uint64_t i = 0; Log->Record().Entry(i, e); ++i) {
+    if (e.Session != fresh || e.Direction != edFromLocal) continue;
+    EXPECT_EQ(Log->Record().TitleText(e.Title), "Sent to Remote");
+    EXPECT_TRUE(e.Injected);
+    sent.push_back(BodyOf(i));
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"hello\r\n", "world\r\n"}));
+  TSessionInfo info;
+  ASSERT_TRUE(Log->Record().Session(fresh, info));
+  EXPECT_EQ(info.Injected, 2u);
+  EXPECT_EQ(info.BytesFromLocal, 14u);
   EXPECT_EQ(Count("Connection Opened"), 2);
   // A new client after it takes a number of its own.
   TPeer* local2 = nullptr;

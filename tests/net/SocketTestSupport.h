@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "../platform/FreePorts.h"
 #include "platform/MessageLoop.h"
 
 namespace testsupport {
@@ -118,11 +119,12 @@ struct RawListener {
   }
 };
 
-// A port on 127.0.0.1 that nothing listens on (bound once, then released).
+// A port on 127.0.0.1 that nothing listens on, for a listener a test starts later or for a
+// refused connect; see FreePorts.h for why it is drawn and not chosen by the system.
 inline std::uint16_t UnusedPort() {
-  RawListener l;
-  std::uint16_t p = l.Port;
-  return p;
+  if (std::uint16_t p = freeports::DrawPort()) return p;
+  RawListener l;  // every drawn port was taken: let the system choose
+  return l.Port;
 }
 
 // A blocking POSIX client connected to 127.0.0.1:Port, from the local address 127.0.0.<FromHost>

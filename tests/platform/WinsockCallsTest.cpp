@@ -44,7 +44,7 @@ TEST_F(WinsockCallsTest, StartupFillsVersionOneOneAndCountsEveryCall) {
 
 TEST_F(WinsockCallsTest, PortInUseIs10048ForASecondListenerButReListenWorksBesideTimeWait) {
   std::uint16_t port;
-  SOCKET l = NewListener(port);
+  SOCKET l = NewListenerAtDrawnPort(port);
   SOCKET c = ConnectTo(port);
   SOCKET s = accept(l, nullptr, nullptr);
   TSockAddrIn same = SockAddr(Loopback(), port), all = SockAddr(WS_INADDR_ANY, port);

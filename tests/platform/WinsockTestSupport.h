@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "FreePorts.h"
 #include "platform/MessageLoop.h"
 #include "platform/Winsock.h"
 #include "platform/WinsockErrors.h"
@@ -66,6 +67,17 @@ inline void BindLoopback(SOCKET S, std::uint16_t PortNet = 0) {
 inline SOCKET NewListener(std::uint16_t& PortNet) {
   SOCKET l = NewSocket();
   BindLoopback(l);
+  EXPECT_EQ(listen(l, 5), 0);
+  PortNet = BoundPort(l);
+  return l;
+}
+
+// A listener on 127.0.0.1 at a port drawn below the ephemeral range, for a test that closes it and
+// binds the same port again: a port the system chose could meanwhile go to another test's
+// outgoing connection.
+inline SOCKET NewListenerAtDrawnPort(std::uint16_t& PortNet) {
+  SOCKET l = NewSocket();
+  BindLoopback(l, htons(freeports::DrawPort()));
   EXPECT_EQ(listen(l, 5), 0);
   PortNet = BoundPort(l);
   return l;
