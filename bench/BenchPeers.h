@@ -107,18 +107,24 @@ inline sockaddr_in Loopback(std::uint16_t Port) {
   return a;
 }
 
+// The descriptor of a listening socket on 127.0.0.1 at a port the system chose, for a peer that
+// owns it; its port goes to Port.
+inline int ListenLoopback(std::uint16_t& Port, int Backlog = 16) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, Backlog);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  Port = ::ntohs(a.sin_port);
+  return fd;
+}
+
 // A listening socket on 127.0.0.1 at a port the system chose.
 struct TListener {
   TFd Fd;
   std::uint16_t Port = 0;
-  TListener() : Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a = Loopback(0);
-    ::bind(Fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(Fd.Get(), 16);
-    socklen_t len = sizeof a;
-    ::getsockname(Fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ::ntohs(a.sin_port);
-  }
+  TListener() { Fd.Reset(ListenLoopback(Port)); }
 };
 
 // A port that was free a moment ago, for a listener that another party must bind itself.
@@ -149,6 +155,18 @@ inline TFd ConnectLoopback(std::uint16_t Port, Clock::time_point Deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return TFd();
+}
+
+// A blocking client's descriptor connected to 127.0.0.1:Port with Nagle's algorithm off, or -1.
+inline int ConnectNoDelay(std::uint16_t Port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(Port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  SetNoDelay(fd);
+  return fd;
 }
 
 inline TFd AcceptBefore(int ListenFd, Clock::time_point Deadline) {

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchPeers.h"
 #include "platform/MessageLoop.h"
 #include "relay/Relay.h"
 
@@ -31,34 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration D) { return std::chrono::duration<double>(D).count(); }
-
-int Listener(std::uint16_t& Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 16);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  Port = ntohs(a.sin_port);
-  return fd;
-}
-
-int Connect(std::uint16_t Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(Port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
 
 // A relay engine on this thread, to the server listening at ServerPort, with the faults given.
 struct TRelayRun {
@@ -70,8 +43,7 @@ struct TRelayRun {
     std::string error;
     if (!set.Parse(Faults, error)) std::fprintf(stderr, "bench_faults: %s\n", error.c_str());
     Relay.SetFaults(set);
-    std::uint16_t free = 0;
-    ::close(Listener(free));
+    const std::uint16_t free = bench::FreePort();
     TRelaySettings s;
     s.LocalPort = std::to_string(free);
     s.RemoteAddr = "127.0.0.1";
@@ -98,7 +70,7 @@ void Pump(const std::atomic<int>& Done, int Count) {
 // byte on. Returns bytes a second.
 double MeasureRate(std::uint64_t Rate, double Secs) {
   std::uint16_t serverPort = 0;
-  const int listener = Listener(serverPort);
+  const int listener = bench::ListenLoopback(serverPort);
   TRelayRun relay(serverPort, {"local:bandwidth=" + std::to_string(Rate) + "/s"});
   std::atomic<int> done{0};
   std::atomic<bool> stop{false};
@@ -113,7 +85,7 @@ double MeasureRate(std::uint64_t Rate, double Secs) {
     ++done;
   });
   std::thread client([&] {
-    const int fd = Connect(relay.Port);
+    const int fd = bench::ConnectNoDelay(relay.Port);
     std::vector<char> buf(1 << 16);
     std::uint64_t got = 0;
     Clock::time_point first{};
@@ -150,7 +122,7 @@ double MeasureRate(std::uint64_t Rate, double Secs) {
 // Round trips of one byte through Port to an echo server: each time in microseconds.
 std::vector<double> RoundTrips(std::uint16_t Port, int Count) {
   std::vector<double> out;
-  const int fd = Connect(Port);
+  const int fd = bench::ConnectNoDelay(Port);
   if (fd < 0) return out;
   char b = 'p';
   for (int i = 0; i < Count; ++i) {
@@ -187,7 +159,7 @@ double Percentile(std::vector<double> V, double P) {
 // Round trips through a relay with Faults (or straight to the server when Direct).
 std::vector<double> RelayRoundTrips(const std::vector<std::string>& Faults, int Count, bool Direct = false) {
   std::uint16_t serverPort = 0;
-  const int listener = Listener(serverPort);
+  const int listener = bench::ListenLoopback(serverPort);
   std::atomic<int> done{0};
   std::thread server = EchoServer(listener, done);
   std::vector<double> trips;
@@ -212,7 +184,7 @@ std::vector<double> RelayRoundTrips(const std::vector<std::string>& Faults, int 
 // Bytes a second of Total bytes sent one way through Faults' relay (or straight), read to the end.
 double Throughput(const std::vector<std::string>& Faults, std::size_t Total, bool Direct = false) {
   std::uint16_t serverPort = 0;
-  const int listener = Listener(serverPort);
+  const int listener = bench::ListenLoopback(serverPort);
   double rate = 0;
   std::atomic<int> done{0};
   std::thread server([&] {
@@ -226,7 +198,7 @@ double Throughput(const std::vector<std::string>& Faults, std::size_t Total, boo
     ++done;
   });
   auto send = [&](std::uint16_t Port) {
-    const int fd = Connect(Port);
+    const int fd = bench::ConnectNoDelay(Port);
     std::string block(1 << 18, 'y');
     for (std::size_t sent = 0; sent < Total;) {
       const ssize_t n = ::send(fd, block.data(), std::min(block.size(), Total - sent), MSG_NOSIGNAL);

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchPeers.h"
 #include "tests/tls/TlsTestSupport.h"
 
 namespace {
@@ -51,36 +52,6 @@ double CpuOf(pid_t Pid) {
   return (std::stod(v[11]) + std::stod(v[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-int Listen(std::uint16_t& Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 64);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  Port = ntohs(a.sin_port);
-  return fd;
-}
-
-int Connect(std::uint16_t Port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(Port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 // The TLS server: each connection answers one byte, then counts what comes until close_notify.
 struct TServer {
   SSL_CTX* Ctx = nullptr;
@@ -95,7 +66,7 @@ struct TServer {
     Ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_chain_file(Ctx, tlstest::Certs().ServerCert.c_str());
     SSL_CTX_use_PrivateKey_file(Ctx, tlstest::Certs().ServerKey.c_str(), SSL_FILETYPE_PEM);
-    Fd = Listen(Port);
+    Fd = bench::ListenLoopback(Port, 64);
     Thread = std::thread([this] {
       std::vector<char> buf(kChunk);
       while (!Stop) {
@@ -122,7 +93,7 @@ struct TServer {
   ~TServer() {
     Stop = true;
     ::shutdown(Fd, SHUT_RDWR);
-    const int wake = Connect(Port);
+    const int wake = bench::ConnectNoDelay(Port);
     if (Thread.joinable()) Thread.join();
     if (wake >= 0) ::close(wake);
     ::close(Fd);
@@ -140,7 +111,7 @@ TClientRun RunClient(SSL_CTX* Ctx, std::uint16_t Port, std::int64_t Bytes, TServ
   TClientRun r;
   const int served = Server.Served;
   const auto start = Clock::now();
-  const int fd = Connect(Port);
+  const int fd = bench::ConnectNoDelay(Port);
   if (fd < 0) return r;
   SSL* s = SSL_new(Ctx);
   SSL_set_fd(s, fd);
