@@ -136,14 +136,17 @@ void TRelay::RemoteSessionConnected(TComponent* Sender, std::uint16_t Error) {
   TlsRemoteConnected(*s, true);
   ForwardLocal(*s);
   Flush(s->ToRemote, *s->Remote);  // no read is under way: nothing more joins them now
-  WriteHeldLocalEntries(*s);  // what the local client did after those bytes
+  // What the local client did after those bytes follows them (through the stages, if any).
+  if (s->PendingEnd == seFinished) EndIntoStages(*s, fdRemote);
+  else if (s->PendingEnd == seReset) ResetIntoStages(*s, fdRemote);
+  if (!LocalEndInStages(*s)) WriteHeldLocalEntries(*s);
   TlsRemoteConnected(*s, false);
   // Reading stopped while the held bytes grew; it goes on once they have left.
   if (s->Client != nullptr && s->Client->ReceivingPaused() && s->Remote->BufferedSendBytes() < kHoldBack &&
       !StagesHold(*s, fdRemote))
     s->Client->ResumeReceiving();
-  // What the local client did meanwhile follows its bytes (through the stages, if any).
-  if (s->PendingEnd == seFinished && !EndIntoStages(*s, fdRemote))
+  if (LocalEndInStages(*s)) return;
+  if (s->PendingEnd == seFinished)
     s->Remote->Shutdown(1);
   else if (s->PendingEnd == seReset)
     s->Remote->CloseWithReset();

@@ -78,9 +78,28 @@ bool TRelay::StagesHold(const TRelaySession& S, TFaultDirection D) const {
 bool TRelay::EndIntoStages(TRelaySession& S, TFaultDirection D) {
   auto& chain = S.Stages[D];
   if (!chain || chain->Ended()) return false;
-  chain->WriteEnd();
+  if (S.EndInStages[D] == seOpen) {
+    S.EndInStages[D] = seFinished;
+    chain->WriteEnd();
+  }
   return true;
 }
+
+// A side that resets while the chain toward the other side holds bytes it sent: the relay has
+// taken those bytes, so they go first and the reset follows them, as it does on the plain path
+// behind the bytes queued in the socket. The chain's end carries it (StageEnded).
+bool TRelay::ResetIntoStages(TRelaySession& S, TFaultDirection D) {
+  auto& chain = S.Stages[D];
+  if (!chain || chain->Ended() || (chain->Held() == 0 && S.EndInStages[D] == seOpen)) return false;
+  const bool written = S.EndInStages[D] != seOpen;
+  S.EndInStages[D] = seReset;
+  if (!written) chain->WriteEnd();
+  return true;
+}
+
+// While the local client's end makes its way through the chain toward Remote, entries of the
+// local side wait behind it (LocalEntry), and so behind the bytes before it.
+bool TRelay::LocalEndInStages(const TRelaySession& S) const { return S.EndInStages[fdRemote] != seOpen; }
 
 // Bytes out of a chain: logged now (LogPassed: as "From Local" or "From Remote", an intercepted
 // chunk's edit as an edit), and sent to the other side.
@@ -113,6 +132,19 @@ void TRelay::StageEnded(std::uint64_t Id, TFaultDirection D, TStreamEnd How) {
   TRelaySession& s = *hold;
   const TFaultStage* stage = s.Stages[D]->Find<TFaultStage>();
   const std::string fault = stage != nullptr ? stage->EndedBy() : std::string();
+  const TStreamEnd end = s.EndInStages[D];
+  s.EndInStages[D] = seOpen;
+  // The local side's entries that waited for the chain come after what ends it.
+  std::vector<const char*> after;
+  if (D == fdRemote) after.swap(s.HeldLocalEntries);
+  struct TWriteAfter {
+    TRelay& R;
+    TRelaySession& S;
+    std::vector<const char*>& Titles;
+    ~TWriteAfter() {
+      for (const char* t : Titles) R.Entry(S, t);
+    }
+  } writeAfter{*this, s, after};
   if (How == seReset) {
     s.Info.Fault = fault;
     s.Info.LocalEnd = s.Info.RemoteEnd = seReset;
@@ -124,13 +156,17 @@ void TRelay::StageEnded(std::uint64_t Id, TFaultDirection D, TStreamEnd How) {
   }
   if (fault.empty()) {
     // The reading side's end, where it reached the other side. The local client's end before the
-    // connection was made is logged already (it came before the bytes it followed were sent).
-    if (D == fdRemote && s.Info.LocalEnd == seFinished) {
-      if (s.Remote != nullptr && s.Remote->State() == wsConnected) s.Remote->Shutdown(1);
+    // connection was made is logged already (it waits among the held entries).
+    const bool reset = end == seReset;
+    if (D == fdRemote && s.Info.LocalEnd != seOpen) {
+      if (s.Remote != nullptr && s.Remote->State() == wsConnected) {
+        if (reset) s.Remote->CloseWithReset();
+        else s.Remote->Shutdown(1);
+      }
     } else if (D == fdRemote) {
-      PassLocalEnd(s);
+      reset ? PassLocalReset(s) : PassLocalEnd(s);
     } else {
-      PassRemoteEnd(s);
+      reset ? PassRemoteReset(s) : PassRemoteEnd(s);
     }
     return;
   }

@@ -337,10 +337,11 @@ void TRelay::Entry(TRelaySession& S, const char* Title, const std::string& Body,
 }
 
 // An entry about the local side. While bytes that the local client sent before it are held
-// unlogged (Remote is not connected yet; they are logged when they leave), it waits behind them,
-// so that no end, reset or close is logged before the data that came first.
+// unlogged (Remote is not connected yet, or its end goes through the chain toward Remote; they are
+// logged when they leave), it waits behind them, so that no end, reset or close is logged before
+// the data that came first.
 void TRelay::LocalEntry(TRelaySession& S, const char* Title) {
-  const bool held = !S.Connected() && !S.PendingLocal.empty();
+  const bool held = (!S.Connected() && !S.PendingLocal.empty()) || LocalEndInStages(S);
   if (held || !S.HeldLocalEntries.empty())
     S.HeldLocalEntries.push_back(Title);
   else

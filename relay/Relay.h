@@ -230,6 +230,8 @@ private:
   void AttachStages(TRelaySession& S);
   bool StagesHold(const TRelaySession& S, TFaultDirection D) const;
   bool EndIntoStages(TRelaySession& S, TFaultDirection D);
+  bool ResetIntoStages(TRelaySession& S, TFaultDirection D);
+  bool LocalEndInStages(const TRelaySession& S) const;
   void StagePassed(std::uint64_t Id, TFaultDirection D, std::string_view Bytes);
   void StageEnded(std::uint64_t Id, TFaultDirection D, TStreamEnd How);
   void StageHeld(std::uint64_t Id, TFaultDirection D, bool Pause);
@@ -244,6 +246,8 @@ private:
   // SessionEnds.cpp: the ends of a session.
   void PassLocalEnd(TRelaySession& S);
   void PassRemoteEnd(TRelaySession& S);
+  void PassLocalReset(TRelaySession& S);
+  void PassRemoteReset(TRelaySession& S);
   void CutSession(TRelaySession& S);
   bool ClientGone(TClient& Client);
   void Forget(TRelaySession& S);

@@ -106,6 +106,10 @@ public:
   // session, and the resets that follow are the relay's own.
   std::unique_ptr<TStageChain> Stages[2];
   bool FaultReset = false;
+  // A side's end written into the chain toward the other side (seFinished, or seReset when that
+  // side reset while the chain held its bytes): the chain passes it on once those bytes have left.
+  // seOpen while no end is on its way.
+  TStreamEnd EndInStages[2] = {seOpen, seOpen};
   // Where, in what each direction's chain passes on, the bytes sent in place of held chunks lie,
   // so that they are logged as edits (InterceptPath.cpp). Out: bytes the chain has passed since
   // the marks were made; Base: where the intercept stage's first byte lies; Edits: [from, to)

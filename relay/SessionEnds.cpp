@@ -13,7 +13,8 @@ using namespace relay_parts;
 
 // The local client has ended its stream: the remote side gets the end once every byte before it
 // has left, and keeps sending to the local client.
-// Behind stages, the end follows the bytes they still hold (PassLocalEnd, from FaultPath.cpp).
+// Behind stages, the end, or a reset, follows the bytes they still hold (PassLocalEnd and
+// PassLocalReset, from FaultPath.cpp).
 void TRelay::ClientPeerShutdown(TComponent* Sender, std::uint16_t) {
   TRelaySession* s = SessionOf(Sender);
   if (s == nullptr) return;
@@ -59,14 +60,19 @@ void TRelay::ClientSessionClosed(TComponent* Sender, std::uint16_t Error) {
   TRelaySession* s = SessionOf(Sender);
   if (s != nullptr && Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, true);
   if (s == nullptr || Error == 0 || s->GivenUp() || s->FaultReset) return;
-  LocalEntry(*s, "Reset from Local");
-  s->Info.LocalEnd = seReset;
-  SessionChanged(*s);
-  if (s->Remote != nullptr && s->Remote->State() == wsConnected) {
-    Flush(s->ToRemote, *s->Remote);
-    s->Remote->CloseWithReset();
-  } else if (!s->Connected()) {
-    s->PendingEnd = seReset;
+  if (s->Connected() && ResetIntoStages(*s, fdRemote)) return;
+  PassLocalReset(*s);
+}
+
+void TRelay::PassLocalReset(TRelaySession& S) {
+  LocalEntry(S, "Reset from Local");
+  S.Info.LocalEnd = seReset;
+  SessionChanged(S);
+  if (S.Remote != nullptr && S.Remote->State() == wsConnected) {
+    Flush(S.ToRemote, *S.Remote);
+    S.Remote->CloseWithReset();
+  } else if (!S.Connected()) {
+    S.PendingEnd = seReset;
   }
 }
 
@@ -75,18 +81,22 @@ void TRelay::RemoteSessionClosed(TComponent* Sender, std::uint16_t Error) {
   if (s == nullptr) return;
   if (Error == TlsConnectionFailed && !s->Cut()) TlsBroken(*s, false);
   // A session that has given up (a failed TLS handshake, say) passes no reset on.
-  if (Error != 0 && s->Connected() && !s->GivenUp() && s->Info.RemoteEnd != seReset && !s->FaultReset) {
-    Entry(*s, "Reset from Remote");
-    s->Info.RemoteEnd = seReset;
-    SessionChanged(*s);
-    if (s->Client != nullptr && s->Client->State() == wsConnected) {
-      Flush(s->ToLocal, *s->Client);
-      s->Client->CloseWithReset();
-    }
-  }
+  if (Error != 0 && s->Connected() && !s->GivenUp() && s->Info.RemoteEnd != seReset && !s->FaultReset &&
+      s->EndInStages[fdLocal] != seReset && !ResetIntoStages(*s, fdLocal))
+    PassRemoteReset(*s);
   // A draining Remote goes once closed, unless that close was a failed attempt with another to
   // follow.
   if (s->Draining() && !s->Attempts.NextPosted) static_cast<TWSocket*>(Sender)->FreeLater();
+}
+
+void TRelay::PassRemoteReset(TRelaySession& S) {
+  Entry(S, "Reset from Remote");
+  S.Info.RemoteEnd = seReset;
+  SessionChanged(S);
+  if (S.Client != nullptr && S.Client->State() == wsConnected) {
+    Flush(S.ToLocal, *S.Client);
+    S.Client->CloseWithReset();
+  }
 }
 
 // Ends a session at once, both sides.

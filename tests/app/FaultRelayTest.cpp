@@ -161,6 +161,29 @@ TEST_P(FaultRelay, LatencyDelaysEveryChunkAndKeepsTheBytesAndTheirEnd) {
   EXPECT_EQ(std::find(endAt, titles.end(), DataTitle()), titles.end()) << Joined(titles);
 }
 
+// A sender that resets while the latency stage still holds its bytes: the relay has taken those
+// bytes (the kernel acknowledged them), so they reach the receiver, and the reset follows them,
+// logged after their entries.
+TEST_P(FaultRelay, AResetWhileTheLatencyStageHoldsBytesComesAfterThem) {
+  SetFaults({Dir() + "latency=300ms"});
+  Connect();
+  const std::string data = Pattern(30000, 5);
+  Sender().ToSend = data;
+  Sender().ResetWhenAcknowledged = true;
+  ASSERT_TRUE(Run([&] { return Sender().Closed; }));
+  ASSERT_TRUE(Run([&] { return Receiver().Eof; })) << Joined(Sink.Titles());
+  EXPECT_EQ(Receiver().Received.size(), data.size());
+  EXPECT_EQ(Checksum(Receiver().Received), Checksum(data));
+  EXPECT_TRUE(Receiver().Reset);
+  const std::vector<std::string> titles = Sink.Titles();
+  const std::string reset = GetParam().Direction == fdRemote ? "Reset from Local" : "Reset from Remote";
+  const auto resetAt = std::find(titles.begin(), titles.end(), reset);
+  ASSERT_NE(resetAt, titles.end()) << Joined(titles);
+  EXPECT_NE(std::find(titles.begin(), resetAt, DataTitle()), resetAt) << Joined(titles);
+  EXPECT_EQ(std::find(resetAt, titles.end(), DataTitle()), titles.end()) << Joined(titles);
+  ASSERT_TRUE(Run([&] { return Relay->SessionCount() == 0; }));
+}
+
 TEST_P(FaultRelay, BandwidthKeepsTheBytes) {
   SetFaults({Dir() + "bandwidth=400KB/s"});
   Connect();
@@ -338,6 +361,66 @@ TEST_F(FaultRelayOnce, APatternSplitOverSeveralReadsStillResets) {
   EXPECT_EQ(Remote().Received, "HELLO\r\nQUIT\r\n");
   EXPECT_TRUE(Remote().Reset);
   EXPECT_TRUE(Local->Reset);
+}
+
+// A client that sends and then ends or resets before the relay's connection to the server is up
+// (the server's full accept queue holds the connection back), with latency toward the server:
+// the bytes reach the server first, then the end as it came, and the log says so in that order.
+TEST_F(FaultRelayOnce, AnEndOrResetBeforeTheConnectionFollowsTheDelayedBytes) {
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "end of stream");
+    RawListener slow(0);
+    const int filler = RawConnect(slow.Port);  // takes the one place in the accept queue
+    ASSERT_GE(filler, 0);
+    TFaultSink sink;
+    TRelay relay(nullptr, &sink);
+    TRelaySettings settings;
+    settings.LocalPort = std::to_string(UnusedPort());
+    settings.RemoteAddr = "127.0.0.1";
+    settings.RemotePort = std::to_string(slow.Port);
+    relay.Listen(settings);
+    TFaultSet faults;
+    std::string error;
+    ASSERT_TRUE(faults.Parse({"remote:latency=150ms"}, error)) << error;
+    relay.SetFaults(faults);
+    TPeer local(RawConnect(static_cast<std::uint16_t>(std::stoi(settings.LocalPort))));
+    const std::string data = Pattern(20000, 11);
+    local.ToSend = data;
+    (reset ? local.ResetWhenAcknowledged : local.ShutdownWhenSent) = true;
+    ASSERT_TRUE(RunUntil([&] { return reset ? local.Closed : local.TcpState() == TCP_FIN_WAIT2; },
+                         [&] { local.Service(); }, 20000));
+    ASSERT_EQ(sink.Count("Connection Opened"), 0) << "the connection was made before the client's end";
+    ::close(::accept(slow.Fd, nullptr, nullptr));
+    ::close(filler);
+    std::unique_ptr<TPeer> server;
+    ASSERT_TRUE(RunUntil([&] {
+      if (!server) {
+        const int c = ::accept4(slow.Fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) server = std::make_unique<TPeer>(c);
+      }
+      if (server) server->Service();
+      local.Service();
+      return server && server->Eof;
+    }, [] {}, 20000)) << Joined(sink.Titles());
+    EXPECT_EQ(server->Received.size(), data.size());
+    EXPECT_EQ(Checksum(server->Received), Checksum(data));
+    EXPECT_EQ(server->Reset, reset);
+    if (!reset) {
+      local.Close();
+      server->Close();
+    }
+    ASSERT_TRUE(RunUntil([&] { return relay.SessionCount() == 0; }, [] {}, 20000));
+    // The entries in the order things went: every data entry before the client's end, and the
+    // close last.
+    std::vector<std::string> titles = sink.Titles();
+    const std::string endTitle = reset ? "Reset from Local" : "End of Stream from Local";
+    const auto endAt = std::find(titles.begin(), titles.end(), endTitle);
+    ASSERT_NE(endAt, titles.end()) << Joined(titles);
+    EXPECT_NE(std::find(titles.begin(), endAt, "From Local"), endAt) << Joined(titles);
+    EXPECT_EQ(std::find(endAt, titles.end(), "From Local"), titles.end()) << Joined(titles);
+    EXPECT_EQ(titles.back(), "Connection Closed") << Joined(titles);
+    relay.Cancel();
+  }
 }
 
 // A capture carries the fault's entry as the comment of an empty segment of its direction, after
