@@ -88,9 +88,13 @@ bool TRelay::EndIntoStages(TRelaySession& S, TFaultDirection D) {
 // A side that resets while the chain toward the other side holds bytes it sent: the relay has
 // taken those bytes, so they go first and the reset follows them, as it does on the plain path
 // behind the bytes queued in the socket. The chain's end carries it (StageEnded).
+// Chunks that the user holds are not waited for: they may be held for as long as the user likes,
+// and a reset is not to wait for that, so it goes on at once and they are lost (InterceptPath.cpp).
 bool TRelay::ResetIntoStages(TRelaySession& S, TFaultDirection D) {
   auto& chain = S.Stages[D];
   if (!chain || chain->Ended() || (chain->Held() == 0 && S.EndInStages[D] == seOpen)) return false;
+  if (const TInterceptStage* intercept = chain->Find<TInterceptStage>(); intercept != nullptr && intercept->Held() != 0)
+    return false;
   const bool written = S.EndInStages[D] != seOpen;
   S.EndInStages[D] = seReset;
   if (!written) chain->WriteEnd();

@@ -48,7 +48,7 @@ void TRelay::SetIntercept(const TInterceptSettings& Value) {
 }
 
 // A stage for each direction that Intercept covers and that has none yet; a stage of a direction
-// it no longer covers lets its queue go and passes everything from then on.
+// the new setting leaves out lets its queue go and passes everything from then on.
 void TRelay::AttachIntercept(TRelaySession& S) {
   for (TFaultDirection d : {fdRemote, fdLocal}) {
     TInterceptStage* stage = InterceptOf(S, d);

@@ -125,8 +125,8 @@ public:
   // Intercept (InterceptPath.cpp): the chunks of the directions Value covers that contain its
   // match are held, in the sessions to come and, from their next chunk on, the open ones; each is
   // logged ("Intercept: held #N to Remote", with its bytes) and raises OnChunkHeld. Switched off,
-  // or for a direction it no longer covers, every queue lets go in order. FaultHeldBytes counts
-  // what the intercept stages hold too.
+  // or for a direction the new setting leaves out, every queue lets go in order. FaultHeldBytes
+  // counts what the intercept stages hold too.
   const TInterceptSettings& Intercept() const noexcept { return FIntercept; }
   void SetIntercept(const TInterceptSettings& Value);
   // Decides held chunk Number: forwarded, forwarded as Edited (any length, not empty), or dropped.

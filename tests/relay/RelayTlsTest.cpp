@@ -281,6 +281,55 @@ TEST(RelayTls, PlaintextClientToTlsServerIsExactBothWaysAndHalfClosesWithCloseNo
   EXPECT_TRUE(Contains(server.Child->Output, "done")) << server.Child->Errors;
 }
 
+// A local client that reads slowly, with TLS toward the echo server: the relay stops reading the
+// remote side's TLS while the client's side is backed up, so what it buffers for the client stays
+// far below what is sent, and every byte comes back in order.
+TEST(RelayTls, ASlowLocalReaderHoldsTheTlsRemoteBackAndLosesNothing) {
+  TServerPeer server;
+  ASSERT_TRUE(server.Start({"python3", kPeers, "echo", Certs().ServerCert, Certs().ServerKey}));
+  TTlsRelay relay;
+  TTlsSettings tls = relay.Defaults();
+  tls.RemoteTls = true;
+  relay.Start(tls, server.Port);
+
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 32 << 10;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::uint16_t port = static_cast<std::uint16_t>(std::stoi(relay.Port));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = static_cast<std::uint16_t>((port >> 8) | (port << 8));
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+  const std::string data = Pattern(8 << 20, 9);
+  std::string got;
+  std::size_t sent = 0, mostBuffered = 0;
+  bool shut = false;
+  char buf[16384];
+  ASSERT_TRUE(PumpUntil([&] {
+    while (sent < data.size()) {
+      const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    if (sent == data.size() && !shut) shut = ::shutdown(fd, SHUT_WR) == 0;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);  // one small read a round: a slow reader
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    if (relay.Relay.WSocketServer()->ClientCount() == 1)
+      mostBuffered = std::max<std::size_t>(mostBuffered, relay.Relay.WSocketServer()->Client(0)->BufferedSendBytes());
+    return n == 0;
+  }, 240000)) << got.size() << " of " << data.size();
+  ::close(fd);
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_EQ(Checksum(got), Checksum(data));
+  EXPECT_LT(mostBuffered, data.size() / 4) << "the relay buffered for the slow reader without bound";
+  EXPECT_EQ(relay.Sink.Stream(edFromRemote).size(), data.size());
+  ASSERT_TRUE(server.Child->WaitExit());
+  EXPECT_TRUE(Contains(server.Child->Output, "done")) << server.Child->Errors;
+}
+
 // The remote side ends without close_notify, or resets: the local client, over TLS too, sees the
 // same end (a truncation, a reset) after every byte.
 struct TEndCase {
