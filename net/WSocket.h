@@ -296,6 +296,7 @@ protected:
   void ShutdownSendSide();          // the deferred Shutdown, once the chain has drained
   void PeerEnded();                 // the peer's orderly end on a half-open session
   void CloseIfBothSidesEnded();     // the close of a half-open session whose both sides ended
+  bool EndsWithTheClose();          // a shutdown now can be left to the close that follows it
   void ResetIfAllDelivered();       // CloseWithReset's check, at the call and from its timer
   void ApplyTcpNoDelay();           // wsoTcpNoDelay on the open stream socket
 

@@ -343,9 +343,19 @@ void TCustomWSocket::Shutdown(std::int32_t How) {
     return;
   }
   FShutdownWhenSent = false;
-  winsock::shutdown(FSocketHandle, How);
+  if (!EndsWithTheClose()) winsock::shutdown(FSocketHandle, How);
   FSendShutDone = true;
   CloseIfBothSidesEnded();
+}
+
+// The peer has ended its stream and nothing of it waits unread (no byte comes after an end), so
+// the orderly close that follows a shutdown at once sends the same end of stream, after the same
+// bytes, as the shutdown would: the shutdown can be left to it. With unread bytes the close would
+// reset instead; under TLS the close_notify goes through the layer first.
+bool TCustomWSocket::EndsWithTheClose() {
+  if (!FPeerEnded || FTls != nullptr || FSocketType != WS_SOCK_STREAM) return false;
+  std::uint32_t waiting = 0;
+  return winsock::ioctlsocket(FSocketHandle, WS_FIONREAD, &waiting) == 0 && waiting == 0;
 }
 
 void TCustomWSocket::ShutdownSendSide() {

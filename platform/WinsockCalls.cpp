@@ -549,19 +549,18 @@ std::unordered_map<int, std::chrono::steady_clock::time_point> gLingerDeadlines;
 // socket; Windows answers a non-blocking socket with would-block instead, and the caller pumps and
 // tries again. So: would-block while unsent data remains and the time is not up; then a close that
 // cannot block, orderly when everything has left, a reset when the time ran out (as Windows does).
-bool LingerWouldBlock(int fd) {
-  linger lg{};
-  socklen_t len = sizeof lg;
+// Lg is the socket's linger as read from it just before: a setting made behind the calls' back
+// counts as much as one made through them.
+bool LingerWouldBlock(int fd, const linger& Lg) {
+  if (!Lg.l_onoff || Lg.l_linger <= 0) return false;  // such a close cannot block
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || !(flags & O_NONBLOCK) || ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) != 0 ||
-      !lg.l_onoff || lg.l_linger <= 0)
-    return false;
+  if (flags < 0 || !(flags & O_NONBLOCK)) return false;
   int unsent = 0;
   if (::ioctl(fd, SIOCOUTQ, &unsent) != 0) unsent = 0;
   auto now = std::chrono::steady_clock::now();
   auto it = gLingerDeadlines.find(fd);
   if (it == gLingerDeadlines.end())
-    it = gLingerDeadlines.emplace(fd, now + std::chrono::seconds(lg.l_linger)).first;
+    it = gLingerDeadlines.emplace(fd, now + std::chrono::seconds(Lg.l_linger)).first;
   if (unsent > 0 && now < it->second) return true;
   linger done{unsent > 0 ? 1 : 0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &done, sizeof done);
@@ -574,11 +573,16 @@ bool LingerWouldBlock(int fd) {
 int closesocket(SOCKET s) {
   int fd;
   if (!ToFd(s, fd)) return Fail(WSAENOTSOCK);
-  // Only sockets: never a descriptor of the loop or of anything else that shares the numbers.
-  int type = 0;
-  socklen_t len = sizeof type;
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return FailErrno(errno);
-  if (LingerWouldBlock(fd)) return Fail(WSAEWOULDBLOCK);
+  // One question answers two: only a socket has a linger setting (never a descriptor of the loop
+  // or of anything else that shares the numbers), and the setting decides whether the close may
+  // block.
+  linger lg{};
+  socklen_t len = sizeof lg;
+  if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) != 0) return FailErrno(errno);
+  if (LingerWouldBlock(fd, lg)) return Fail(WSAEWOULDBLOCK);
+  // A deadline left by an earlier would-block (the linger was turned off since) goes with its
+  // socket: the next socket of this number waits its own time.
+  if (!gLingerDeadlines.empty()) gLingerDeadlines.erase(fd);
   sockets::Forget(fd);  // its queued notifications go before the number can be handed out again
   if (::close(fd) != 0 && errno != EINTR) return FailErrno(errno);  // after EINTR it is closed
   return 0;

@@ -284,8 +284,10 @@ int Select(int Fd, HWND Wnd, UINT Msg, long Mask) {
     return 0;  // the socket stays non-blocking, as on Windows
   }
   if (!r.nonBlocking) {
-    int flags = ::fcntl(Fd, F_GETFL);
-    if (flags < 0 || ::fcntl(Fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(WSAErrorFromErrno(errno));
+    // FIONBIO sets O_NONBLOCK alone and leaves the other status flags: one call, where reading
+    // the flags and writing them back takes two.
+    int one = 1;
+    if (::ioctl(Fd, FIONBIO, &one) != 0) return Fail(WSAErrorFromErrno(errno));
     r.nonBlocking = true;
   }
   if (!r.watched) {

@@ -258,7 +258,6 @@ void TRelay::WSocketServerClientConnect(TComponent*, TWSocketClient* AClient, st
     Client->OnDataSent = [this](TComponent* S, std::uint16_t E) { ClientDataSent(S, E); };
     Client->SetLineMode(FSettings.LineMode);
     Client->SetLineEnd("\r\n");
-    Client->ApplyLinger();  // the accepted socket took the server's setting
 
     TWSocket* Remote = new TWSocket(Client);
     Remote->SetTag(Client->Tag());

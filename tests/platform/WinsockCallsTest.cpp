@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #undef htons
 #undef ntohs
 
@@ -321,6 +324,82 @@ TEST_F(WinsockCallsTest, LingeringCloseOfANonBlockingSocketWouldBlockInsteadOfBl
     got += static_cast<std::size_t>(n);
   }
   EXPECT_EQ(got, queued);
+}
+
+// The close reads the linger setting from the socket itself: one made with the POSIX call, behind
+// the calls' back, still turns a close that would block the thread into would-block; and linger
+// set back off behind their back lets the same close go through at once, orderly.
+TEST_F(WinsockCallsTest, LingerSetBehindTheCallsBackDecidesTheClose) {
+  SOCKET client, server;
+  Pair(client, server);
+  std::uint32_t on = 1;
+  ASSERT_EQ(ioctlsocket(client, WS_FIONBIO, &on), 0);
+  std::string chunk(65536, 'y');
+  std::size_t queued = 0;
+  for (int i = 0; i < 10000; ++i) {
+    int n = send(client, chunk.data(), static_cast<int>(chunk.size()), 0);
+    if (n == SOCKET_ERROR) break;
+    queued += static_cast<std::size_t>(n);
+  }
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  linger raw{1, 30};
+  ASSERT_EQ(::setsockopt(Fd(client), SOL_SOCKET, SO_LINGER, &raw, sizeof raw), 0);
+  EXPECT_WSA_FAIL(closesocket(client), WSAEWOULDBLOCK);
+  EXPECT_WSA_FAIL(closesocket(client), WSAEWOULDBLOCK) << "asked again, the data is still there";
+
+  raw = {0, 0};
+  ASSERT_EQ(::setsockopt(Fd(client), SOL_SOCKET, SO_LINGER, &raw, sizeof raw), 0);
+  ASSERT_EQ(closesocket(client), 0) << "linger off: nothing to wait for";
+  std::erase(sockets, client);
+  std::size_t got = 0;
+  std::string buf(65536, '\0');
+  for (int i = 0; i < 100000; ++i) {
+    int n = ::recv(Fd(server), buf.data(), buf.size(), 0);
+    if (n <= 0) {
+      EXPECT_EQ(n, 0) << "an orderly end, not a reset";
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(got, queued) << "the kernel still delivers what it held";
+}
+
+// A lingering close's deadline belongs to its socket. One that would block, then had its linger
+// turned off and closed, leaves none behind: the next socket of the same number, once the first
+// one's time has passed, still waits its own linger time instead of resetting at once.
+TEST_F(WinsockCallsTest, ALingeringClosesDeadlineGoesWithItsSocket) {
+  std::uint16_t port;
+  SOCKET l = Keep(NewListener(port));
+  std::string chunk(65536, 'z');
+  auto fillAndLinger = [&](SOCKET c, std::uint16_t Seconds) {
+    std::uint32_t on = 1;
+    ASSERT_EQ(ioctlsocket(c, WS_FIONBIO, &on), 0);
+    for (int i = 0; i < 10000 && send(c, chunk.data(), static_cast<int>(chunk.size()), 0) != SOCKET_ERROR; ++i) {
+    }
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    TLinger lg{1, Seconds};
+    ASSERT_EQ(setsockopt(c, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg), 0);
+  };
+  const TLinger off{0, 0};
+  SOCKET first = ConnectTo(port);
+  Keep(accept(l, nullptr, nullptr));
+  fillAndLinger(first, 1);
+  EXPECT_WSA_FAIL(closesocket(first), WSAEWOULDBLOCK);
+  ASSERT_EQ(setsockopt(first, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off), 0);
+  ASSERT_EQ(closesocket(first), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the first one's deadline passes
+
+  std::vector<SOCKET> others;
+  SOCKET second = NewSocketNumbered(first, others);
+  for (SOCKET o : others) Keep(o);
+  ASSERT_EQ(second, first) << "the number is handed out again";
+  TSockAddrIn a = SockAddr(Loopback(), port);
+  ASSERT_EQ(connect(second, &a, sizeof a), 0) << WSAGetLastError();
+  Keep(accept(l, nullptr, nullptr));
+  fillAndLinger(second, 30);
+  EXPECT_WSA_FAIL(closesocket(second), WSAEWOULDBLOCK) << "its own 30 seconds, not the old deadline";
+  ASSERT_EQ(setsockopt(second, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off), 0);
+  EXPECT_EQ(closesocket(second), 0);
 }
 
 // Linger set through the calls is what the socket has, whatever was set before and however (a

@@ -301,6 +301,26 @@ TEST_F(WinsockSelectTest, MaskZeroStopsPostingAndDropsWhatIsQueuedButNotOwnPosts
   EXPECT_NE(::fcntl(Fd(s), F_GETFL) & O_NONBLOCK, 0) << "stays non-blocking";
 }
 
+// Selecting makes a blocking socket non-blocking and changes nothing else of its status flags,
+// whether the socket came from the calls or from POSIX behind their back.
+TEST_F(WinsockSelectTest, SelectingTurnsOnNonBlockingAndLeavesTheOtherFlags) {
+  SOCKET c, s;
+  Pair(c, s);
+  const int raw = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(raw, 0);
+  const SOCKET r = Keep(static_cast<SOCKET>(raw));
+  for (SOCKET each : {s, r}) {
+    const int before = ::fcntl(Fd(each), F_GETFL);
+    ASSERT_EQ(before & O_NONBLOCK, 0) << "blocking until selected";
+    ASSERT_EQ(::fcntl(Fd(each), F_SETFL, before | O_APPEND), 0);
+    ASSERT_EQ(Select(each, 0x33), 0);
+    EXPECT_EQ(::fcntl(Fd(each), F_GETFL), before | O_APPEND | O_NONBLOCK);
+    char b;
+    EXPECT_EQ(recv(each, &b, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), each == s ? WSAEWOULDBLOCK : WSAENOTCONN);
+  }
+}
+
 TEST_F(WinsockSelectTest, NewSelectionDropsTheOldOnesNotifications) {
   SOCKET c, s;
   Pair(c, s);

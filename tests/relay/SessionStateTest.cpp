@@ -212,4 +212,28 @@ TEST_F(SessionState, CancelEndsAnOpenSessionAtOnceAndNothingIsPassedOnAfterIt) {
   EXPECT_EQ(Sink.Titles, (T{"Connection Opened", "Connection Closed"}));
 }
 
+// Both sockets of a session have linger off, so that a cut ends each with an end of stream after
+// what it holds, never a reset.
+TEST_F(SessionState, BothSocketsHaveLingerOffAndACutEndsEachWithAnEndOfStream) {
+  Start();
+  AcceptRemote();
+  auto* client = dynamic_cast<TClient*>(Relay->WSocketServer()->Client(0));
+  ASSERT_NE(client, nullptr);
+  for (TWSocket* each : {static_cast<TWSocket*>(client), client->Remote}) {
+    ASSERT_NE(each, nullptr);
+    linger lg{1, 1};
+    socklen_t len = sizeof lg;
+    ASSERT_EQ(::getsockopt(static_cast<int>(each->SocketHandle()), SOL_SOCKET, SO_LINGER, &lg, &len), 0);
+    EXPECT_EQ(lg.l_onoff, 0) << each->Name();
+  }
+  Relay->Cancel();
+  ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+  std::string atServer, atLocal;
+  int localEnd = -1, serverEnd = -1;
+  EXPECT_TRUE(PumpUntil([&] { return (localEnd = ReadSome(Local, atLocal)) >= 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return (serverEnd = ReadSome(Server, atServer)) >= 0; }));
+  EXPECT_EQ(localEnd, 0) << "an end of stream, not a reset";
+  EXPECT_EQ(serverEnd, 0) << "an end of stream, not a reset";
+}
+
 }  // namespace
