@@ -129,6 +129,27 @@ struct TTlsRelay {
   }
 };
 
+// Our socket component as a plaintext client of the relay: what it receives and, with HalfOpen
+// (its sending side stays open after the remote side's end), whether that end reached it.
+struct TRelayClient {
+  TWSocket Socket{nullptr};
+  std::string Got;
+  bool Ended = false;
+  explicit TRelayClient(bool HalfOpen = true) {
+    Collect(Socket, Got);
+    if (!HalfOpen) return;
+    Socket.SetComponentOptions(TWSocketOptions{wsoAllowHalfOpen});
+    Socket.OnPeerShutdown = [this](TComponent*, std::uint16_t) { Ended = true; };
+  }
+  // Connects to the relay at 127.0.0.1:Port; false when it did not connect in time.
+  bool Connect(const std::string& Port) {
+    Socket.SetAddr("127.0.0.1");
+    Socket.SetPort(Port);
+    Socket.Connect();
+    return PumpUntil([&] { return Socket.State() == wsConnected; });
+  }
+};
+
 // Runs a client program to its end while the relay serves it.
 std::unique_ptr<TChild> RunClient(const std::vector<std::string>& Argv, int TimeoutMs = 20000) {
   auto c = std::make_unique<TChild>(Argv);
@@ -255,16 +276,11 @@ TEST(RelayTls, PlaintextClientToTlsServerIsExactBothWaysAndHalfClosesWithCloseNo
   tls.RemoteTls = true;
   relay.Start(tls, server.Port);
 
-  TWSocket client{nullptr};
-  client.SetComponentOptions(TWSocketOptions{wsoAllowHalfOpen});
-  std::string got;
-  Collect(client, got);
-  bool ended = false;
-  client.OnPeerShutdown = [&](TComponent*, std::uint16_t) { ended = true; };
-  client.SetAddr("127.0.0.1");
-  client.SetPort(relay.Port);
-  client.Connect();
-  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+  TRelayClient c;
+  ASSERT_TRUE(c.Connect(relay.Port));
+  TWSocket& client = c.Socket;
+  std::string& got = c.Got;
+  bool& ended = c.Ended;
   const std::string data = Pattern(6 << 20, 3);
   client.Send(data.data(), static_cast<std::int32_t>(data.size()));
   client.Shutdown(1);  // the end goes on as close_notify: the echo server answers it with its own
@@ -381,13 +397,9 @@ TEST(RelayTls, ClientCertificateReachesAServerThatRequiresOne) {
       tls.ClientKeyFile = Certs().ClientKey;
     }
     relay.Start(tls, std::to_string(server.Port));
-    TWSocket client{nullptr};
-    std::string got;
-    Collect(client, got);
-    client.SetAddr("127.0.0.1");
-    client.SetPort(relay.Port);
-    client.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+    TRelayClient c(false);
+    ASSERT_TRUE(c.Connect(relay.Port));
+    TWSocket& client = c.Socket;
     client.SendText("hello through mutual TLS\n");
     if (withCertificate) {
       ASSERT_TRUE(PumpUntil([&] {
@@ -644,16 +656,11 @@ TEST(RelayTls, InterceptEditsThePlaintextOfATlsLeg) {
   std::vector<std::uint64_t> held;
   relay.Relay.OnChunkHeld = [&](const TInterceptedChunk& C) { held.push_back(C.Number); };
 
-  TWSocket client{nullptr};
-  client.SetComponentOptions(TWSocketOptions{wsoAllowHalfOpen});
-  std::string got;
-  Collect(client, got);
-  bool ended = false;
-  client.OnPeerShutdown = [&](TComponent*, std::uint16_t) { ended = true; };
-  client.SetAddr("127.0.0.1");
-  client.SetPort(relay.Port);
-  client.Connect();
-  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+  TRelayClient c;
+  ASSERT_TRUE(c.Connect(relay.Port));
+  TWSocket& client = c.Socket;
+  std::string& got = c.Got;
+  bool& ended = c.Ended;
   const std::string hello = "hello EDIT me;";
   client.Send(hello.data(), static_cast<std::int32_t>(hello.size()));
   ASSERT_TRUE(PumpUntil([&] { return held.size() == 1; })) << relay.Sink.Titles();
