@@ -47,7 +47,7 @@ enum TInterceptAction : std::uint8_t {
   iaForward = 1,  // as it came
   iaEdit = 2,     // edited: other bytes, any length, in its place
   iaDrop = 3,     // never sent
-  iaLost = 4,     // its stream goes nowhere any more (the session has ended): never sent
+  iaLost = 4,     // its session ended before it was decided: never sent
 };
 
 // A held chunk as a queue shows it.
