@@ -1,5 +1,6 @@
 // Pictures of the two windows as a user sees them, for scripts/screenshot: a real session relays
-// a little traffic on loopback (text, then hex), then both windows are grabbed from the screen.
+// a little traffic on loopback (text, then hex), then both windows are grabbed from the screen,
+// and the log once more with Intercept on and a request held in its panel.
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
   Main = new TMain;
   Main->show();
   Log = new TLog;
+  BindLog(*Log);  // as the program does: the log's commands reach the relay
 
   TPeers peers;
   peers.Server.SetAddr("127.0.0.1");
@@ -85,7 +87,18 @@ int main(int argc, char** argv) {
   Log->resize(700, 500);
   RunQt(500);
   bool ok = Save(Main, dir + "/main.png") && Save(Log, dir + "/log.png");
-  std::printf("%s: %s/main.png %s/log.png\n", ok ? "saved" : "could not save", qPrintable(dir), qPrintable(dir));
+  // Intercept on: the next request is held in the panel under the log, waiting for a decision.
+  Log->Intercept1->trigger();
+  RunQt(100);
+  peers.Clients[1].SendText("GET /held HTTP/1.0\r\nHost: localhost\r\n\r\n");
+  RunQt(500);
+  Log->resize(700, 700);
+  RunQt(300);
+  ok = Save(Log, dir + "/intercept.png") && ok;
+  Log->Intercept1->trigger();  // unchecked: the held request goes on
+  RunQt(300);
+  std::printf("%s: %s/main.png %s/log.png %s/intercept.png\n", ok ? "saved" : "could not save", qPrintable(dir),
+              qPrintable(dir), qPrintable(dir));
 
   platform::SetApplicationTerminated(true);
   delete Main;
